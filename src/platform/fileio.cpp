@@ -1,0 +1,262 @@
+#include "platform/fileio.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// Closes a descriptor on scope exit unless released.
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int Get() const noexcept { return fd_; }
+    int Release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+void WriteAll(int fd, std::string_view bytes, const std::string& path) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw FileError("write", path, errno);
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+std::string TempName(const std::string& path) {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".tmp%08llx",
+                  static_cast<unsigned long long>(rng() & 0xFFFFFFFFu));
+    return path + suffix;
+}
+
+int OpenLockFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // A lock file in a folder we may only read still locks.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        throw FileError("open lock file", path, errno);
+    }
+    return fd;
+}
+
+} // namespace
+
+FileError::FileError(const std::string& operation, const std::string& path, int code)
+    : std::runtime_error(operation + " \"" + path + "\": " + std::strerror(code)), code_(code) {}
+
+std::optional<std::string> ReadFile(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return std::nullopt;
+        }
+        throw FileError("open", path, errno);
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        throw FileError("read", path, EISDIR);
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw FileError("read", path, errno);
+        }
+        if (n == 0) {
+            break;
+        }
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    return content;
+}
+
+void AtomicWriteFile(const std::string& path, std::string_view bytes, mode_t mode) {
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0) {
+        mode = existing.st_mode & 07777;
+    }
+    const std::string temp = TempName(path);
+    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (fd.Get() < 0) {
+        throw FileError("create", temp, errno);
+    }
+    try {
+        // umask may have narrowed the mode; the target's permissions are what count.
+        ::fchmod(fd.Get(), mode);
+        WriteAll(fd.Get(), bytes, temp);
+        if (::fsync(fd.Get()) != 0) {
+            throw FileError("fsync", temp, errno);
+        }
+        if (::close(fd.Release()) != 0) {
+            throw FileError("close", temp, errno);
+        }
+        if (::rename(temp.c_str(), path.c_str()) != 0) {
+            throw FileError("rename", path, errno);
+        }
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
+    // The rename is durable only once the folder entry is on disk.
+    Fd folder(::open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() >= 0) {
+        ::fsync(folder.Get());
+    }
+}
+
+bool MakeFolders(const std::string& path, mode_t mode) {
+    if (path.empty()) {
+        return false;
+    }
+    if (FolderExists(path)) {
+        return true;
+    }
+    const std::string parent = ParentFolder(path);
+    if (parent != path && !FolderExists(parent)) {
+        MakeFolders(parent, mode);
+    }
+    if (::mkdir(path.c_str(), mode) == 0 || errno == EEXIST) {
+        return FolderExists(path);
+    }
+    return false;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0;
+}
+
+std::string ParentFolder(const std::string& path) {
+    std::string::size_type end = path.find_last_not_of('/');
+    if (end == std::string::npos) {
+        return path.empty() ? "." : "/";
+    }
+    std::string::size_type slash = path.rfind('/', end);
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    std::string::size_type last = path.find_last_not_of('/', slash);
+    return last == std::string::npos ? "/" : path.substr(0, last + 1);
+}
+
+FileLock FileLock::Acquire(const std::string& path, Mode mode,
+                           std::chrono::milliseconds timeout) {
+    Fd fd(OpenLockFile(path));
+    const int op = mode == Mode::Exclusive ? LOCK_EX : LOCK_SH;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto pause = std::chrono::microseconds(200);
+    // flock has no time-out of its own; poll with a growing pause up to the deadline.
+    while (::flock(fd.Get(), op | LOCK_NB) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            throw FileError("lock", path, errno);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw FileError("lock", path, ETIMEDOUT);
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+    return FileLock(fd.Release());
+}
+
+std::optional<FileLock> FileLock::TryAcquire(const std::string& path, Mode mode) {
+    Fd fd(OpenLockFile(path));
+    const int op = mode == Mode::Exclusive ? LOCK_EX : LOCK_SH;
+    while (::flock(fd.Get(), op | LOCK_NB) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EWOULDBLOCK) {
+            return std::nullopt;
+        }
+        throw FileError("lock", path, errno);
+    }
+    return FileLock(fd.Release());
+}
+
+bool FileLock::IsHeld(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        return false;
+    }
+    // A new open file description conflicts with every other holder, this process's too.
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+        ::flock(fd.Get(), LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        Release();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+FileLock::~FileLock() { Release(); }
+
+void FileLock::Release() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_); // closing the last descriptor drops the flock
+        fd_ = -1;
+    }
+}
+
+} // namespace platform

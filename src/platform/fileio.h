@@ -1,0 +1,81 @@
+#pragma once
+
+// The one way the system touches its own files: whole-file reads, atomic replacement
+// and lock files. Every file the programs own (registry hives, "cache.dir",
+// "subscriptions.dir", cached objects) is written through AtomicWriteFile, so a crash
+// or a reader at the wrong moment meets either the old or the new content, never half.
+// All functions are safe to call from any thread.
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace platform {
+
+// A file-system call failed. what() names the operation and the path; Code() is errno.
+class FileError : public std::runtime_error {
+public:
+    FileError(const std::string& operation, const std::string& path, int code);
+    int Code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+// The whole content of a file; nullopt when no file exists at the path.
+// Throws FileError when the file exists but cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
+
+// Replaces the file at path with bytes: a temporary file in the same folder is written,
+// flushed to disk, renamed over the target and the folder is flushed. On failure the old
+// file stays untouched, the temporary file is removed and FileError is thrown.
+// mode applies to a file that did not exist; an existing file keeps its permissions.
+void AtomicWriteFile(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+
+// Creates the folder and its missing parents. True when the folder exists afterwards.
+bool MakeFolders(const std::string& path, mode_t mode = 0755);
+
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+
+// Deletes a file (not a folder). True when it was deleted; false when it did not exist
+// or could not be deleted.
+bool RemoveFile(const std::string& path);
+
+// The folder part of a path ("a/b/c" -> "a/b", "c" -> ".", "/c" -> "/").
+std::string ParentFolder(const std::string& path);
+
+// An advisory lock (flock) on a lock file, held for the object's lifetime. The kernel
+// drops it when the holder dies, so a crashed writer never blocks the others.
+// Movable, not copyable.
+class FileLock {
+public:
+    enum class Mode { Shared, Exclusive };
+
+    // Waits at most timeout for the lock (the lock file is created when missing).
+    // Throws FileError on a file error and on time-out (code ETIMEDOUT).
+    static FileLock Acquire(const std::string& path, Mode mode,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Takes the lock only when it is free at once; nullopt otherwise.
+    static std::optional<FileLock> TryAcquire(const std::string& path, Mode mode);
+    // Whether some process (this one included) holds the lock now, without taking it.
+    static bool IsHeld(const std::string& path);
+
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock();
+
+    void Release() noexcept;
+
+private:
+    explicit FileLock(int fd) noexcept : fd_(fd) {}
+    int fd_ = -1;
+};
+
+} // namespace platform
