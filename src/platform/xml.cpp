@@ -1,0 +1,655 @@
+#include "platform/xml.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <iconv.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <mutex>
+
+namespace platform::xml {
+
+namespace {
+
+const char* Chars(const xmlChar* s) noexcept {
+    return reinterpret_cast<const char*>(s);
+}
+
+std::string_view View(const xmlChar* s) noexcept {
+    return s == nullptr ? std::string_view() : std::string_view(Chars(s));
+}
+
+// Every external resource (DTD, external entity, XInclude) is refused, so no document
+// can make the parser read a local file or reach the network.
+xmlParserInputPtr RefuseExternalEntity(const char* /*url*/, const char* /*id*/,
+                                       xmlParserCtxtPtr /*ctxt*/) {
+    return nullptr;
+}
+
+void InitialiseOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        xmlSetExternalEntityLoader(RefuseExternalEntity);
+    });
+}
+
+// Keeps the first error of a parse for the exception text; nothing goes to stderr.
+struct ParseErrors {
+    std::string first;
+};
+
+void CollectError(void* userData, xmlErrorPtr error) {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(userData);
+    if (ctxt == nullptr || ctxt->_private == nullptr || error == nullptr ||
+        error->level < XML_ERR_ERROR) {
+        return;
+    }
+    auto* errors = static_cast<ParseErrors*>(ctxt->_private);
+    if (errors->first.empty() && error->message != nullptr) {
+        errors->first = error->message;
+        while (!errors->first.empty() &&
+               (errors->first.back() == '\n' || errors->first.back() == ' ')) {
+            errors->first.pop_back();
+        }
+        errors->first += " (line " + std::to_string(error->line) + ")";
+    }
+}
+
+struct ContextDeleter {
+    void operator()(xmlParserCtxt* ctxt) const noexcept { xmlFreeParserCtxt(ctxt); }
+};
+
+// Splits "prefix:local" for a name that carries no namespace (an undeclared prefix).
+std::pair<std::string_view, std::string_view> SplitName(const xmlChar* rawName,
+                                                        const xmlNs* ns) noexcept {
+    std::string_view name = View(rawName);
+    if (ns != nullptr) {
+        return {View(ns->prefix), name};
+    }
+    const auto colon = name.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size()) {
+        return {std::string_view(), name};
+    }
+    return {name.substr(0, colon), name.substr(colon + 1)};
+}
+
+std::string Qualified(std::string_view prefix, std::string_view local) {
+    std::string out;
+    if (!prefix.empty()) {
+        out.reserve(prefix.size() + 1 + local.size());
+        out.append(prefix).push_back(':');
+    }
+    out.append(local);
+    return out;
+}
+
+void AppendEscapedText(std::string& out, std::string_view text) {
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out.push_back(c);
+        }
+    }
+}
+
+void AppendEscapedAttribute(std::string& out, std::string_view text) {
+    for (char c : text) {
+        if (c == '"') {
+            out += "&quot;";
+        } else {
+            AppendEscapedText(out, std::string_view(&c, 1));
+        }
+    }
+}
+
+std::string AttributeText(const xmlAttr* attr) {
+    std::string value;
+    for (const xmlNode* child = attr->children; child != nullptr; child = child->next) {
+        if (child->type == XML_TEXT_NODE && child->content != nullptr) {
+            value += Chars(child->content);
+        }
+    }
+    return value;
+}
+
+void OpenNode(std::string& out, const xmlNode* node) {
+    switch (node->type) {
+    case XML_ELEMENT_NODE: {
+        const auto [prefix, local] = SplitName(node->name, node->ns);
+        out.push_back('<');
+        out += Qualified(prefix, local);
+        for (const xmlNs* ns = node->nsDef; ns != nullptr; ns = ns->next) {
+            out += " xmlns";
+            if (ns->prefix != nullptr) {
+                out.push_back(':');
+                out += Chars(ns->prefix);
+            }
+            out += "=\"";
+            AppendEscapedAttribute(out, View(ns->href));
+            out.push_back('"');
+        }
+        for (const xmlAttr* attr = node->properties; attr != nullptr; attr = attr->next) {
+            const auto [aprefix, alocal] = SplitName(attr->name, attr->ns);
+            out.push_back(' ');
+            out += Qualified(aprefix, alocal);
+            out += "=\"";
+            AppendEscapedAttribute(out, AttributeText(attr));
+            out.push_back('"');
+        }
+        out += node->children == nullptr ? "/>" : ">";
+        break;
+    }
+    case XML_TEXT_NODE:
+        AppendEscapedText(out, View(node->content));
+        break;
+    case XML_CDATA_SECTION_NODE:
+        out += "<![CDATA[";
+        out += View(node->content);
+        out += "]]>";
+        break;
+    case XML_COMMENT_NODE:
+        out += "<!--";
+        out += View(node->content);
+        out += "-->";
+        break;
+    case XML_PI_NODE:
+        out += "<?";
+        out += View(node->name);
+        if (node->content != nullptr && node->content[0] != 0) {
+            out.push_back(' ');
+            out += Chars(node->content);
+        }
+        out += "?>";
+        break;
+    case XML_ENTITY_REF_NODE:
+        out.push_back('&');
+        out += View(node->name);
+        out.push_back(';');
+        break;
+    default:
+        break;
+    }
+}
+
+void CloseElement(std::string& out, const xmlNode* node) {
+    const auto [prefix, local] = SplitName(node->name, node->ns);
+    out += "</";
+    out += Qualified(prefix, local);
+    out.push_back('>');
+}
+
+// ---- decoding ----
+
+// Unicode code points of 0x80-0x9F in Windows-1252; the undefined five keep their number.
+constexpr std::array<char16_t, 32> kWindows1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return out;
+}
+
+bool StartsWith(std::string_view s, std::string_view prefix) noexcept {
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+bool IsBlank(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The encoding named by an XML declaration at the start of the bytes; empty when there
+// is no declaration or it names none.
+std::string DeclaredEncoding(std::string_view bytes) {
+    if (!StartsWith(bytes, "<?xml") || bytes.size() < 6 || !IsBlank(bytes[5])) {
+        return {};
+    }
+    const auto end = bytes.find("?>");
+    if (end == std::string_view::npos) {
+        return {};
+    }
+    const std::string_view decl = bytes.substr(0, end);
+    std::size_t pos = 5;
+    while ((pos = decl.find("encoding", pos)) != std::string_view::npos) {
+        std::size_t i = pos + 8;
+        if (!IsBlank(decl[pos - 1])) {
+            pos = i;
+            continue;
+        }
+        while (i < decl.size() && IsBlank(decl[i])) {
+            ++i;
+        }
+        if (i >= decl.size() || decl[i] != '=') {
+            pos = i;
+            continue;
+        }
+        ++i;
+        while (i < decl.size() && IsBlank(decl[i])) {
+            ++i;
+        }
+        if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) {
+            return {};
+        }
+        const char quote = decl[i];
+        const auto close = decl.find(quote, i + 1);
+        if (close == std::string_view::npos) {
+            return {};
+        }
+        return std::string(decl.substr(i + 1, close - i - 1));
+    }
+    return {};
+}
+
+bool IsUtf8Name(const std::string& upper) {
+    return upper == "UTF-8" || upper == "UTF8";
+}
+
+bool IsWindows1252Name(const std::string& upper) {
+    static constexpr std::array<std::string_view, 15> names = {
+        "ISO-8859-1",   "ISO8859-1", "ISO_8859-1", "ISO_8859-1:1987", "LATIN1", "LATIN-1",
+        "L1",           "CP819",     "IBM819",     "US-ASCII",        "ASCII",  "ANSI_X3.4-1968",
+        "WINDOWS-1252", "CP1252",    "ISO-IR-100"};
+    for (auto name : names) {
+        if (upper == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A multi-byte encoding in which the declaration could not have been read as 8-bit
+// text: naming one in a readable declaration is a plain mistake.
+bool IsWideName(const std::string& upper) {
+    return StartsWith(upper, "UTF-16") || StartsWith(upper, "UTF16") ||
+           StartsWith(upper, "UTF-32") || StartsWith(upper, "UTF32") ||
+           StartsWith(upper, "UCS-2") || StartsWith(upper, "UCS2") || StartsWith(upper, "UCS-4") ||
+           StartsWith(upper, "UCS4");
+}
+
+// Converts with iconv; nullopt when the encoding is unknown or the bytes do not decode.
+std::optional<std::string> ConvertWithIconv(std::string_view bytes, const std::string& from) {
+    iconv_t cd = ::iconv_open("UTF-8", from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    struct Closer {
+        iconv_t cd;
+        ~Closer() { ::iconv_close(cd); }
+    } closer{cd};
+    std::string out;
+    out.resize(bytes.size() * 2 + 16);
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    std::size_t written = 0;
+    while (true) {
+        char* outPtr = out.data() + written;
+        std::size_t outLeft = out.size() - written;
+        const std::size_t rc = ::iconv(cd, inLeft > 0 ? &in : nullptr, &inLeft, &outPtr, &outLeft);
+        written = out.size() - outLeft;
+        if (rc != static_cast<std::size_t>(-1)) {
+            if (inLeft == 0) {
+                break;
+            }
+            continue;
+        }
+        if (errno == E2BIG) {
+            out.resize(out.size() * 2);
+            continue;
+        }
+        return std::nullopt; // EILSEQ or EINVAL: the bytes do not decode
+    }
+    out.resize(written);
+    return out;
+}
+
+} // namespace
+
+// ---- public helpers ----
+
+_xmlNode* NextSibling(_xmlNode* node) noexcept {
+    return node->next;
+}
+_xmlAttr* NextSibling(_xmlAttr* attr) noexcept {
+    return attr->next;
+}
+
+std::string EscapeText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    AppendEscapedText(out, text);
+    return out;
+}
+
+bool IsValidUtf8(std::string_view bytes) noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        char32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i < len) {
+            return false;
+        }
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+std::string Windows1252ToUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 8);
+    for (char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out.push_back(ch);
+        } else if (c < 0xA0) {
+            AppendUtf8(out, kWindows1252High[c - 0x80]);
+        } else {
+            AppendUtf8(out, c);
+        }
+    }
+    return out;
+}
+
+DecodedText DecodeXmlBytes(std::string_view bytes) {
+    static constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+    const auto windows1252 = [](std::string_view b) {
+        return DecodedText{Windows1252ToUtf8(b), "WINDOWS-1252"};
+    };
+    if (StartsWith(bytes, kUtf8Bom)) {
+        const auto rest = bytes.substr(kUtf8Bom.size());
+        if (IsValidUtf8(rest)) {
+            return {std::string(rest), "UTF-8"};
+        }
+        return windows1252(rest);
+    }
+    // UTF-16, by its byte-order mark or by the form "<?" takes in it.
+    struct Wide {
+        std::string_view mark;
+        const char* name;
+        bool skipMark;
+    };
+    static constexpr std::array<Wide, 4> wides = {{
+        {std::string_view("\xFF\xFE", 2), "UTF-16LE", true},
+        {std::string_view("\xFE\xFF", 2), "UTF-16BE", true},
+        {std::string_view("<\0?\0", 4), "UTF-16LE", false},
+        {std::string_view("\0<\0?", 4), "UTF-16BE", false},
+    }};
+    for (const auto& wide : wides) {
+        if (StartsWith(bytes, wide.mark)) {
+            const auto body = wide.skipMark ? bytes.substr(wide.mark.size()) : bytes;
+            if (auto text = ConvertWithIconv(body, wide.name)) {
+                return {std::move(*text), wide.name};
+            }
+            return windows1252(bytes);
+        }
+    }
+    const std::string declared = Upper(DeclaredEncoding(bytes));
+    if (declared.empty() || IsWideName(declared) || IsUtf8Name(declared)) {
+        if (IsValidUtf8(bytes)) {
+            return {std::string(bytes), "UTF-8"};
+        }
+        return windows1252(bytes);
+    }
+    if (IsWindows1252Name(declared)) {
+        return windows1252(bytes);
+    }
+    if (auto text = ConvertWithIconv(bytes, declared)) {
+        return {std::move(*text), declared};
+    }
+    return windows1252(bytes);
+}
+
+// ---- Attribute ----
+
+std::string_view Attribute::LocalName() const noexcept {
+    return SplitName(attr_->name, attr_->ns).second;
+}
+
+std::string_view Attribute::Prefix() const noexcept {
+    return SplitName(attr_->name, attr_->ns).first;
+}
+
+std::string Attribute::QualifiedName() const {
+    return Qualified(Prefix(), LocalName());
+}
+
+std::optional<std::string> Attribute::Value() const {
+    // The common case, one text child, needs no joining.
+    const xmlNode* child = attr_->children;
+    if (child != nullptr && child->next == nullptr && child->type == XML_TEXT_NODE) {
+        if (child->content == nullptr || child->content[0] == 0) {
+            return std::nullopt;
+        }
+        return std::string(Chars(child->content));
+    }
+    std::string value = AttributeText(attr_);
+    if (value.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// ---- Node ----
+
+NodeType Node::Type() const noexcept {
+    switch (node_->type) {
+    case XML_ELEMENT_NODE:
+        return NodeType::Element;
+    case XML_TEXT_NODE:
+        return NodeType::Text;
+    case XML_CDATA_SECTION_NODE:
+        return NodeType::CData;
+    case XML_COMMENT_NODE:
+        return NodeType::Comment;
+    case XML_PI_NODE:
+        return NodeType::ProcessingInstruction;
+    default:
+        return NodeType::Other;
+    }
+}
+
+std::string_view Node::LocalName() const noexcept {
+    if (node_->type == XML_ELEMENT_NODE) {
+        return SplitName(node_->name, node_->ns).second;
+    }
+    if (node_->type == XML_PI_NODE) {
+        return View(node_->name);
+    }
+    return {};
+}
+
+std::string_view Node::Prefix() const noexcept {
+    if (node_->type == XML_ELEMENT_NODE) {
+        return SplitName(node_->name, node_->ns).first;
+    }
+    return {};
+}
+
+std::string Node::QualifiedName() const {
+    return Qualified(Prefix(), LocalName());
+}
+
+std::string_view Node::NamespaceUri() const noexcept {
+    if (node_->type == XML_ELEMENT_NODE && node_->ns != nullptr) {
+        return View(node_->ns->href);
+    }
+    return {};
+}
+
+NodeRange Node::Children() const noexcept {
+    // An entity reference's children belong to the entity's declaration.
+    return NodeRange(node_->type == XML_ELEMENT_NODE ? node_->children : nullptr);
+}
+
+AttributeRange Node::Attributes() const noexcept {
+    return AttributeRange(node_->type == XML_ELEMENT_NODE ? node_->properties : nullptr);
+}
+
+std::optional<std::string> Node::Value() const {
+    switch (node_->type) {
+    case XML_ELEMENT_NODE:
+        return Text();
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+        if (node_->content == nullptr || node_->content[0] == 0) {
+            return std::nullopt;
+        }
+        return std::string(Chars(node_->content));
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> Node::Text() const {
+    if (node_->type != XML_ELEMENT_NODE) {
+        throw XmlTextError();
+    }
+    const xmlNode* child = node_->children;
+    if (child == nullptr) {
+        return std::nullopt;
+    }
+    if (child->next != nullptr || child->type != XML_TEXT_NODE) {
+        throw XmlTextError();
+    }
+    if (child->content == nullptr || child->content[0] == 0) {
+        return std::nullopt;
+    }
+    return std::string(Chars(child->content));
+}
+
+std::string Node::Markup() const {
+    // Iterative, so no document can exhaust the stack here.
+    std::string out;
+    const xmlNode* root = node_;
+    const xmlNode* cur = root;
+    while (true) {
+        OpenNode(out, cur);
+        if (cur->type == XML_ELEMENT_NODE && cur->children != nullptr) {
+            cur = cur->children;
+            continue;
+        }
+        while (cur != root && cur->next == nullptr) {
+            cur = cur->parent;
+            CloseElement(out, cur);
+        }
+        if (cur == root) {
+            break;
+        }
+        cur = cur->next;
+    }
+    return out;
+}
+
+// ---- Document ----
+
+void Document::Deleter::operator()(_xmlDoc* doc) const noexcept {
+    xmlFreeDoc(doc);
+}
+
+Document::Document(_xmlDoc* doc, std::string encoding) noexcept
+    : doc_(doc), encoding_(std::move(encoding)) {}
+Document::Document(Document&&) noexcept = default;
+Document& Document::operator=(Document&&) noexcept = default;
+Document::~Document() = default;
+
+Node Document::Root() const noexcept {
+    return Node(xmlDocGetRootElement(doc_.get()));
+}
+
+Document Document::Parse(std::string_view bytes) {
+    InitialiseOnce();
+    DecodedText decoded = DecodeXmlBytes(bytes);
+    if (decoded.utf8.size() > static_cast<std::size_t>(INT_MAX)) {
+        throw XmlParseError("document too large");
+    }
+    std::unique_ptr<xmlParserCtxt, ContextDeleter> ctxt(
+        xmlCreateMemoryParserCtxt(decoded.utf8.data(), static_cast<int>(decoded.utf8.size())));
+    if (!ctxt) {
+        throw XmlParseError(decoded.utf8.empty() ? "empty document"
+                                                 : "cannot create the XML parser");
+    }
+    // Entities expanded within the default limits (no XML_PARSE_HUGE); no DTD loading,
+    // no network; the text is UTF-8 already, so the declaration must not re-decode it.
+    xmlCtxtUseOptions(ctxt.get(),
+                      XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT);
+    ParseErrors errors;
+    ctxt->_private = &errors;
+    ctxt->sax->serror = CollectError;
+    ctxt->sax->initialized = XML_SAX2_MAGIC;
+    xmlSwitchEncoding(ctxt.get(), XML_CHAR_ENCODING_UTF8);
+    xmlParseDocument(ctxt.get());
+    xmlDoc* doc = ctxt->myDoc;
+    ctxt->myDoc = nullptr;
+    std::unique_ptr<_xmlDoc, Deleter> owned(doc);
+    if (!ctxt->wellFormed || doc == nullptr || xmlDocGetRootElement(doc) == nullptr) {
+        throw XmlParseError(
+            "not a well-formed XML document: " +
+            (errors.first.empty() ? std::string("no document element") : errors.first));
+    }
+    return Document(owned.release(), std::move(decoded.encoding));
+}
+
+} // namespace platform::xml
