@@ -1,0 +1,217 @@
+#include "common/cache.h"
+
+#include "platform/fileio.h"
+
+#include <algorithm>
+
+// ---- CCEntryList ----
+
+CCEntryList::~CCEntryList() {
+    std::lock_guard lock(mutex_);
+    items_.clear();
+}
+
+CCObject* CCEntryList::Add(std::unique_ptr<CCObject> entry) {
+    std::lock_guard lock(mutex_);
+    items_.push_back(std::move(entry));
+    return items_.back().get();
+}
+
+CCEntryList::Locked CCEntryList::Lock() {
+    return Locked(std::unique_lock(mutex_), &items_);
+}
+
+CCEntryList::ConstLocked CCEntryList::Lock() const {
+    return ConstLocked(std::unique_lock(mutex_), &items_);
+}
+
+std::optional<CCEntryList::ConstLocked> CCEntryList::TryLock() const {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        return std::nullopt;
+    }
+    return ConstLocked(std::move(lock), &items_);
+}
+
+std::size_t CCEntryList::Count() const {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+}
+
+// ---- the file format ----
+
+std::vector<CCObject> ParseCacheDir(std::string_view text) {
+    // The text ends at its first NUL byte, as a C string would.
+    text = text.substr(0, text.find('\0'));
+    std::vector<CCObject> result;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+        if (end == std::string_view::npos) {
+            pos = text.size();
+        } else if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
+            pos = end + 2;
+        } else {
+            pos = end + 1;
+        }
+        const std::size_t bar1 = line.find('|');
+        if (bar1 == std::string_view::npos) {
+            continue;
+        }
+        const std::size_t bar2 = line.find('|', bar1 + 1);
+        if (bar2 == std::string_view::npos) {
+            continue;
+        }
+        CCObject entry;
+        entry.file = line.substr(0, bar1);
+        entry.serial = line.substr(bar1 + 1, bar2 - bar1 - 1);
+        entry.uri = line.substr(bar2 + 1);
+        result.push_back(std::move(entry));
+    }
+    return result;
+}
+
+std::string FormatCacheDir(const std::vector<CCObject>& entries) {
+    std::string text;
+    for (const auto& e : entries) {
+        text.append(e.file).append("|").append(e.serial).append("|").append(e.uri).append("\r\n");
+    }
+    return text;
+}
+
+bool IsPlainCacheFileName(std::string_view file) {
+    return !file.empty() && file.find_first_of(std::string_view("/\\\0", 3)) == file.npos &&
+           file.find("..") == file.npos;
+}
+
+// ---- CC ----
+
+CC::CC(std::string folder_) : folder(std::move(folder_)) {}
+
+std::string CC::IndexPath() const {
+    return folder + "/cache.dir";
+}
+
+void CC::Load() {
+    // Read before taking the lock: a slow disk must not block the other users.
+    const std::optional<std::string> text = platform::ReadFile(IndexPath());
+    if (!text) {
+        return;
+    }
+    std::vector<CCObject> lines = ParseCacheDir(*text);
+    auto locked = entries.Lock();
+    for (auto& line : lines) {
+        // Find gives the newest entry for an empty serial, so a line without serial is
+        // skipped whenever its key is held at all; with a serial only the very pair.
+        if (Find(line.uri, line.serial) != nullptr) {
+            continue;
+        }
+        locked->push_back(std::make_unique<CCObject>(std::move(line)));
+    }
+}
+
+CCObject* CC::FindLatest(std::string_view key) const {
+    auto locked = entries.Lock();
+    CCObject* result = nullptr;
+    std::string_view best;
+    for (const auto& e : locked) {
+        if (e->uri != key) {
+            continue;
+        }
+        if (e->serial.empty()) {
+            if (best.empty()) {
+                result = e.get();
+            }
+        } else if (best < std::string_view(e->serial)) {
+            // std::char_traits<char> compares bytes as unsigned values.
+            result = e.get();
+            best = e->serial;
+        }
+    }
+    return result;
+}
+
+CCObject* CC::Find(std::string_view key, std::string_view serial) const {
+    if (serial.empty()) {
+        return FindLatest(key);
+    }
+    auto locked = entries.Lock();
+    CCObject* result = nullptr;
+    for (const auto& e : locked) {
+        if (e->uri == key && e->serial == serial) {
+            result = e.get();
+        }
+    }
+    return result;
+}
+
+std::optional<std::vector<std::string>> CC::ListSerials(std::string_view key) const {
+    std::optional<std::vector<std::string>> result;
+    {
+        auto locked = entries.Lock();
+        for (const auto& e : locked) {
+            if (e->uri == key) {
+                if (!result) {
+                    result.emplace();
+                }
+                result->push_back(e->serial);
+            }
+        }
+    }
+    if (result) {
+        // The order of FindLatest, so that "keep the last n" never drops the newest.
+        std::sort(result->begin(), result->end());
+        result->erase(std::unique(result->begin(), result->end()), result->end());
+    }
+    return result;
+}
+
+void CC::Save() const {
+    std::vector<CCObject> copy;
+    {
+        auto locked = entries.Lock();
+        copy.reserve(locked->size());
+        for (const auto& e : locked) {
+            copy.push_back(*e);
+        }
+    }
+    const std::string text = FormatCacheDir(copy);
+    const std::string path = IndexPath();
+    // Two writers must not interleave their replacements; readers need no lock, since
+    // the replacement is atomic.
+    auto lock = platform::FileLock::Acquire(path + ".lock", platform::FileLock::Mode::Exclusive);
+    platform::AtomicWriteFile(path, text);
+}
+
+void CC::DeleteEntryFile(const CCObject& entry) const {
+    // "cache.dir" is written by other programs too; a name that is empty or holds a path
+    // must never delete the folder itself or anything outside it.
+    if (IsPlainCacheFileName(entry.file)) {
+        platform::RemoveFile(folder + "/" + entry.file);
+    }
+}
+
+bool CC::Remove(std::string_view key, std::string_view serial) {
+    auto locked = entries.Lock();
+    std::erase_if(*locked, [&](const std::unique_ptr<CCObject>& e) {
+        if (e->uri != key || e->serial != serial) {
+            return false;
+        }
+        DeleteEntryFile(*e);
+        return true;
+    });
+    return true;
+}
+
+bool CC::RemoveFile(std::string_view file) {
+    auto locked = entries.Lock();
+    std::erase_if(*locked, [&](const std::unique_ptr<CCObject>& e) {
+        if (e->file != file) {
+            return false;
+        }
+        DeleteEntryFile(*e);
+        return true;
+    });
+    return true;
+}

@@ -1,0 +1,138 @@
+#pragma once
+
+// The cache index: which cache key and serial each file in the cache folder belongs to.
+// On disk it is "cache.dir" in the cache folder, one entry per line
+// ("file|serial|key", CR LF after each); in memory a CC holding one CCObject per entry.
+//
+// Keys, serials and file names are compared exactly, byte by byte. Serials order as
+// byte strings (bytes unsigned, a prefix before its extensions), so "9" is newer than
+// "10" and "B" older than "a".
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One cache entry. Plain data; users fill the fields directly. Owned by its CC once it
+// has been added.
+struct CCObject {
+    std::string uri;    // the object's cache key
+    std::string file;   // the file name inside the cache folder, without a path
+    std::string serial; // the object's version; empty for an object without one
+};
+
+// The entries of one index in insertion order, guarded by one re-entrant lock (the
+// index's look-ups take it again while a caller holds it). The list owns its entries.
+// Any thread may call any operation; a pointer to an entry stays valid until the entry
+// is removed or the list is destroyed, so an entry must not be removed while another
+// thread uses it.
+class CCEntryList {
+public:
+    using Items = std::vector<std::unique_ptr<CCObject>>;
+
+    // Access to the entries while holding the lock; the lock is released when the view
+    // goes out of scope. Movable, not copyable.
+    template <typename ItemsT> class LockedView {
+    public:
+        ItemsT& operator*() const { return *items_; }
+        ItemsT* operator->() const { return items_; }
+        auto begin() const { return items_->begin(); }
+        auto end() const { return items_->end(); }
+
+    private:
+        friend class CCEntryList;
+        LockedView(std::unique_lock<std::recursive_mutex> lock, ItemsT* items)
+            : lock_(std::move(lock)), items_(items) {}
+        std::unique_lock<std::recursive_mutex> lock_;
+        ItemsT* items_;
+    };
+    using Locked = LockedView<Items>;
+    using ConstLocked = LockedView<const Items>;
+
+    CCEntryList() = default;
+    CCEntryList(const CCEntryList&) = delete;
+    CCEntryList& operator=(const CCEntryList&) = delete;
+    ~CCEntryList();
+
+    // Appends an entry under the lock; the list owns it from then on. Returns the entry.
+    CCObject* Add(std::unique_ptr<CCObject> entry);
+
+    // Takes the lock (waiting for it) and gives the entries.
+    Locked Lock();
+    ConstLocked Lock() const;
+    // Takes the lock only when no other thread holds it.
+    std::optional<ConstLocked> TryLock() const;
+
+    std::size_t Count() const;
+
+private:
+    mutable std::recursive_mutex mutex_;
+    Items items_;
+};
+
+// The cache index of one cache folder. One owner creates it, loads it, uses it and
+// frees it; every operation may be called from any thread (the entry list is
+// lock-guarded), but entries returned by look-ups are used without the lock, so in
+// practice each index belongs to one thread. Several indexes share nothing but the file.
+//
+// Adding: a cache writer creates a CCObject, fills it, hands it to entries.Add and then
+// calls Save; the index has no add operation of its own.
+class CC {
+public:
+    // folder: the cache folder, without a trailing "/".
+    explicit CC(std::string folder);
+    CC(const CC&) = delete;
+    CC& operator=(const CC&) = delete;
+    ~CC() = default;
+
+    // Adds the entries of "cache.dir" that the index does not already hold (see the
+    // duplicate rule in cache.cpp). A missing file adds nothing. A file that exists but
+    // cannot be read throws platform::FileError and leaves the index as it was.
+    void Load();
+
+    // The newest entry of the key, or nullptr: the greatest non-empty serial (the first
+    // of equal ones); without any, the last entry with an empty serial.
+    CCObject* FindLatest(std::string_view key) const;
+    // The last entry with exactly that key and serial, or nullptr; an empty serial means
+    // FindLatest(key).
+    CCObject* Find(std::string_view key, std::string_view serial) const;
+    // The key's serials, ascending in the order FindLatest uses (so the last one is the
+    // newest), each once; nullopt when the key has no entry.
+    std::optional<std::vector<std::string>> ListSerials(std::string_view key) const;
+
+    // Replaces "cache.dir" with the entries in list order, atomically, under an
+    // exclusive lock on "cache.dir.lock" beside it. Throws platform::FileError when the
+    // file cannot be written; the old file then stays as it was.
+    void Save() const;
+
+    // Removes every entry with that key and exactly that serial (an empty serial matches
+    // only an empty one) and deletes their files. Always true.
+    bool Remove(std::string_view key, std::string_view serial);
+    // Removes every entry naming that file and deletes the file. Always true.
+    bool RemoveFile(std::string_view file);
+
+    // The path of the index file: folder + "/cache.dir".
+    std::string IndexPath() const;
+
+    std::string folder;
+    CCEntryList entries;
+
+private:
+    // Deletes the entry's file unless its name could reach outside the cache folder.
+    void DeleteEntryFile(const CCObject& entry) const;
+};
+
+// The lines of a "cache.dir" text in file order, before the duplicate rule: a line ends
+// at CR LF, a lone CR or a lone LF, the text at its first NUL; a line is cut at its first
+// "|" and the first "|" after it; lines with fewer than two "|" carry no entry.
+std::vector<CCObject> ParseCacheDir(std::string_view text);
+
+// The "cache.dir" text of the entries: "file|serial|uri" and CR LF for each.
+std::string FormatCacheDir(const std::vector<CCObject>& entries);
+
+// Whether a file name of an entry names a file directly inside the cache folder: not
+// empty, no "/", "\" or NUL, no "..".
+bool IsPlainCacheFileName(std::string_view file);

@@ -1,0 +1,492 @@
+#include "common/cache.h"
+#include "platform/fileio.h"
+#include "support/process.h"
+#include "support/temphome.h"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <ostream>
+#include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using tolvar::test::TempFolder;
+using tolvar::test::WaitUntil;
+using tolvar::test::WriteFile;
+
+// One entry as the tests compare it.
+struct Row {
+    std::string file;
+    std::string serial;
+    std::string uri;
+    bool operator==(const Row&) const = default;
+};
+
+void PrintTo(const Row& r, std::ostream* os) {
+    *os << '"' << r.file << '|' << r.serial << '|' << r.uri << '"';
+}
+
+std::vector<Row> Rows(const CC& cc) {
+    std::vector<Row> rows;
+    for (const auto& e : cc.entries.Lock()) {
+        rows.push_back({e->file, e->serial, e->uri});
+    }
+    return rows;
+}
+
+void AddRows(CC& cc, const std::vector<Row>& rows) {
+    for (const auto& r : rows) {
+        auto e = std::make_unique<CCObject>();
+        e->uri = r.uri;
+        e->file = r.file;
+        e->serial = r.serial;
+        cc.entries.Add(std::move(e));
+    }
+}
+
+// Runs body in a child process that has dropped root rights; the child's exit status.
+int AsNobody(const std::function<int()>& body) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(100);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+}
+
+// ---- the "cache.dir" text ----
+
+struct LinesCase {
+    const char* name;
+    std::string text;
+    std::vector<Row> rows;
+};
+
+TEST(CacheDir, LinesTable) {
+    using namespace std::string_literals;
+    const LinesCase cases[] = {
+        {"plain line", "a.xml|1|k\r\n", {{"a.xml", "1", "k"}}},
+        {"last line without end", "a.xml|1|k", {{"a.xml", "1", "k"}}},
+        {"one bar only", "a.xml|1\r\n", {}},
+        {"no bar", "a.xml\r\n", {}},
+        {"empty line", "\r\n", {}},
+        {"empty file", "", {}},
+        {"key holds bars", "a.xml|1|k|x\r\n", {{"a.xml", "1", "k|x"}}},
+        {"empty file name", "|1|k\r\n", {{"", "1", "k"}}},
+        {"all fields empty", "||\r\n", {{"", "", ""}}},
+        {"blanks are kept", " a.xml | 1 | k \r\n", {{" a.xml ", " 1 ", " k "}}},
+        {"UTF-8 kept as it is",
+         "\xc3\xa4.xml|\xc3\x9f|#brimwald:///\xe2\x82\xac\r\n",
+         {{"\xc3\xa4.xml", "\xc3\x9f", "#brimwald:///\xe2\x82\xac"}}},
+        {"two equal lines give one", "a.xml|1|k\r\na.xml|1|k\r\n", {{"a.xml", "1", "k"}}},
+        {"equal pair, other file", "a.xml|1|k\r\nb.xml|1|k\r\n", {{"a.xml", "1", "k"}}},
+        {"empty serial after a held key", "a.xml|1|k\r\nb.xml||k\r\n", {{"a.xml", "1", "k"}}},
+        {"empty serial first",
+         "b.xml||k\r\na.xml|1|k\r\n",
+         {{"b.xml", "", "k"}, {"a.xml", "1", "k"}}},
+        {"empty serial of another key",
+         "a.xml|1|k\r\nb.xml||j\r\n",
+         {{"a.xml", "1", "k"}, {"b.xml", "", "j"}}},
+        {"lone LF, lone CR, CR LF",
+         "a|1|k\nb|2|k\rc|3|k\r\nd|4|k",
+         {{"a", "1", "k"}, {"b", "2", "k"}, {"c", "3", "k"}, {"d", "4", "k"}}},
+        {"CR CR LF is two line ends", "a|1|k\r\r\nb|2|k\r\n", {{"a", "1", "k"}, {"b", "2", "k"}}},
+        {"LF CR is two line ends", "a|1|k\n\rb|2|k", {{"a", "1", "k"}, {"b", "2", "k"}}},
+        {"NUL ends the text", "a|1|k\0b|2|k\r\n"s, {{"a", "1", "k"}}},
+        {"NUL after a line end", "a|1|k\r\n\0b|2|k\r\n"s, {{"a", "1", "k"}}},
+        {"NUL first", "\0a|1|k\r\n"s, {}},
+    };
+    for (const auto& c : cases) {
+        TempFolder dir;
+        WriteFile(dir.Path() + "/cache.dir", c.text);
+        CC cc(dir.Path());
+        cc.Load();
+        EXPECT_EQ(Rows(cc), c.rows) << c.name;
+    }
+}
+
+TEST(CacheDir, MissingFileAddsNothing) {
+    TempFolder dir;
+    CC cc(dir.Path());
+    AddRows(cc, {{"a", "1", "k"}});
+    EXPECT_NO_THROW(cc.Load());
+    EXPECT_EQ(Rows(cc), (std::vector<Row>{{"a", "1", "k"}}));
+    CC nowhere(dir.Path() + "/no/such/folder");
+    EXPECT_NO_THROW(nowhere.Load());
+    EXPECT_EQ(nowhere.entries.Count(), 0u);
+}
+
+TEST(CacheDir, LoadAddsOnlyWhatTheIndexDoesNotHold) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\nb|2|k\r\nc||j\r\n");
+    CC cc(dir.Path());
+    AddRows(cc, {{"x", "2", "k"}, {"y", "5", "j"}});
+    cc.Load();
+    cc.Load();
+    // (k, 2) is held already; c has an empty serial and j is held, so it is skipped too.
+    EXPECT_EQ(Rows(cc), (std::vector<Row>{{"x", "2", "k"}, {"y", "5", "j"}, {"a", "1", "k"}}));
+}
+
+// ---- look-ups ----
+
+struct LatestCase {
+    const char* name;
+    std::vector<std::string> serials; // entries of key k, in list order
+    int expected;                     // index into serials, -1 for none
+};
+
+TEST(CacheLookup, FindLatestTable) {
+    const LatestCase cases[] = {
+        {"9 is newer than 10", {"9", "10"}, 0},
+        {"10 then 9", {"10", "9"}, 1},
+        {"a serial wins over none", {"", "1"}, 1},
+        {"a serial wins over a later none", {"1", ""}, 0},
+        {"of two without serial the later", {"", ""}, 1},
+        {"of two equal serials the earlier", {"5", "5"}, 0},
+        {"an extension is newer", {"2004a", "2004"}, 0},
+        {"B is older than a", {"B", "a"}, 1},
+        {"bytes compare unsigned", {"\xc3\xa9", "z"}, 0},
+        {"greatest in the middle", {"1", "3", "2"}, 1},
+        {"no entry", {}, -1},
+    };
+    for (const auto& c : cases) {
+        TempFolder dir;
+        CC cc(dir.Path());
+        std::vector<CCObject*> added;
+        for (size_t i = 0; i < c.serials.size(); ++i) {
+            // Entries of another key between them must not count.
+            cc.entries.Add(std::make_unique<CCObject>(CCObject{"other", "o.xml", "zzz"}));
+            added.push_back(cc.entries.Add(std::make_unique<CCObject>(
+                CCObject{"k", std::string("f").append(std::to_string(i)), c.serials[i]})));
+        }
+        CCObject* expected = c.expected < 0 ? nullptr : added[static_cast<size_t>(c.expected)];
+        EXPECT_EQ(cc.FindLatest("k"), expected) << c.name;
+        EXPECT_EQ(cc.Find("k", ""), expected) << c.name;
+        EXPECT_EQ(cc.FindLatest("K"), nullptr) << c.name;
+    }
+}
+
+TEST(CacheLookup, FindMatchesKeyAndSerialExactly) {
+    TempFolder dir;
+    CC cc(dir.Path());
+    AddRows(cc, {{"a", "7", "k"}, {"b", "7", "j"}, {"c", "7", "k"}, {"d", "7 ", "k"}});
+    auto locked = cc.entries.Lock();
+    EXPECT_EQ(cc.Find("k", "7"), (*locked)[2].get()) << "the later of two equal pairs";
+    EXPECT_EQ(cc.Find("j", "7"), (*locked)[1].get());
+    EXPECT_EQ(cc.Find("k", "7 "), (*locked)[3].get());
+    EXPECT_EQ(cc.Find("k", "8"), nullptr);
+    EXPECT_EQ(cc.Find("k ", "7"), nullptr);
+    EXPECT_EQ(cc.Find("x", ""), nullptr);
+}
+
+TEST(CacheLookup, ListSerialsInTheOrderOfFindLatest) {
+    TempFolder dir;
+    CC cc(dir.Path());
+    EXPECT_FALSE(cc.ListSerials("k").has_value());
+    AddRows(cc, {{"1", "b", "k"}, {"2", "a", "k"}, {"3", "A", "k"}, {"4", "x", "j"}});
+    EXPECT_EQ(cc.ListSerials("k"), (std::vector<std::string>{"A", "a", "b"}));
+
+    const std::vector<std::vector<std::string>> sets = {
+        {"10", "9", "9"},        {"2004", "2004a", "2004"}, {"", "1", ""},
+        {"B", "a", "b", "A"},    {"\xc3\xa9", "z", "e"},    {"", ""},
+        {"20041201", "20041130"}};
+    for (const auto& serials : sets) {
+        CC one(dir.Path());
+        for (const auto& s : serials) {
+            AddRows(one, {{"f", s, "k"}});
+        }
+        auto list = one.ListSerials("k");
+        ASSERT_TRUE(list.has_value());
+        EXPECT_TRUE(std::is_sorted(list->begin(), list->end()));
+        EXPECT_EQ(std::adjacent_find(list->begin(), list->end()), list->end()) << "duplicates";
+        EXPECT_EQ(list->back(), one.FindLatest("k")->serial) << "the last is the newest";
+    }
+}
+
+TEST(CacheLookup, LockIsReentrant) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\n");
+    CC cc(dir.Path());
+    auto locked = cc.entries.Lock();
+    cc.Load();
+    EXPECT_NE(cc.FindLatest("k"), nullptr);
+    EXPECT_TRUE(cc.ListSerials("k").has_value());
+    cc.entries.Add(std::make_unique<CCObject>(CCObject{"j", "b", "2"}));
+    EXPECT_EQ(locked->size(), 2u);
+}
+
+TEST(CacheLookup, EveryOperationReleasesTheLock) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\nb|2|k\r\n");
+    CC cc(dir.Path());
+    const std::pair<const char*, std::function<void()>> operations[] = {
+        {"Load", [&] { cc.Load(); }},
+        {"FindLatest", [&] { cc.FindLatest("k"); }},
+        {"Find", [&] { cc.Find("k", "1"); }},
+        {"Find empty serial", [&] { cc.Find("k", ""); }},
+        {"ListSerials", [&] { cc.ListSerials("k"); }},
+        {"Save", [&] { cc.Save(); }},
+        {"Remove", [&] { cc.Remove("k", "2"); }},
+        {"RemoveFile", [&] { cc.RemoveFile("a"); }},
+        {"Add", [&] { cc.entries.Add(std::make_unique<CCObject>()); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        operation();
+        bool taken = false;
+        std::thread other([&] { taken = cc.entries.TryLock().has_value(); });
+        other.join();
+        EXPECT_TRUE(taken) << name;
+    }
+}
+
+// ---- saving ----
+
+TEST(CacheSave, RoundTrip) {
+    TempFolder dir;
+    const std::vector<Row> rows = {
+        {"{A}.xml", "20041201", "#brimwald:///feeds/content.php"},
+        {"", "", ""},
+        {" b.gif ", " 2 ", "k|with|bars "},
+        {"\xc3\xa4.jpg", "", "#brimwald:///images/\xe2\x82\xac"},
+        {"{A}.xml", "20041201", "#brimwald:///feeds/content.php"}, // a writer's repeat
+    };
+    CC cc(dir.Path());
+    AddRows(cc, rows);
+    cc.Save();
+    EXPECT_EQ(platform::ReadFile(cc.IndexPath()).value(),
+              "{A}.xml|20041201|#brimwald:///feeds/content.php\r\n"
+              "||\r\n"
+              " b.gif | 2 |k|with|bars \r\n"
+              "\xc3\xa4.jpg||#brimwald:///images/\xe2\x82\xac\r\n"
+              "{A}.xml|20041201|#brimwald:///feeds/content.php\r\n");
+    CC again(dir.Path());
+    again.Load();
+    // The repeated pair is dropped by the reader's duplicate rule, nothing else changes.
+    EXPECT_EQ(Rows(again), std::vector<Row>(rows.begin(), rows.end() - 1));
+}
+
+TEST(CacheSave, EmptyIndexWritesZeroBytesAndNeverMerges) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\n");
+    CC empty(dir.Path());
+    empty.Save();
+    EXPECT_EQ(platform::ReadFile(empty.IndexPath()).value(), "");
+    WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\n");
+    CC other(dir.Path());
+    AddRows(other, {{"b", "2", "j"}});
+    other.Save();
+    EXPECT_EQ(platform::ReadFile(other.IndexPath()).value(), "b|2|j\r\n");
+}
+
+TEST(CacheSave, HoldsAnExclusiveLockBesideTheIndex) {
+    TempFolder dir;
+    const std::string lockPath = dir.Path() + "/cache.dir.lock";
+    CC cc(dir.Path());
+    AddRows(cc, {{"a", "1", "k"}});
+    {
+        auto held = platform::FileLock::Acquire(lockPath, platform::FileLock::Mode::Shared);
+        std::atomic<bool> done{false};
+        std::thread saver([&] {
+            cc.Save();
+            done = true;
+        });
+        // While another holder has the lock, the index is not replaced.
+        EXPECT_FALSE(WaitUntil([&] { return done.load(); }, std::chrono::milliseconds(300)));
+        EXPECT_FALSE(platform::FileExists(cc.IndexPath()));
+        held.Release();
+        EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
+        saver.join();
+    }
+    EXPECT_EQ(platform::ReadFile(cc.IndexPath()).value(), "a|1|k\r\n");
+    EXPECT_FALSE(platform::FileLock::IsHeld(lockPath)) << "released after the save";
+}
+
+// ---- errors ----
+
+TEST(CacheErrors, UnreadableIndexThrowsAndKeepsTheEntries) {
+    TempFolder dir;
+    ::mkdir((dir.Path() + "/cache.dir").c_str(), 0755);
+    CC cc(dir.Path());
+    AddRows(cc, {{"a", "1", "k"}});
+    EXPECT_THROW(cc.Load(), platform::FileError);
+    EXPECT_EQ(Rows(cc), (std::vector<Row>{{"a", "1", "k"}}));
+}
+
+TEST(CacheErrors, IndexWithoutReadRights) {
+    TempFolder dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    WriteFile(dir.Path() + "/cache.dir", "b|2|k\r\n");
+    ::chmod((dir.Path() + "/cache.dir").c_str(), 0600);
+    const int status = AsNobody([&] {
+        CC cc(dir.Path());
+        AddRows(cc, {{"a", "1", "k"}});
+        try {
+            cc.Load();
+            return 1;
+        } catch (const platform::FileError& e) {
+            if (e.Code() != EACCES) {
+                return 2;
+            }
+        }
+        return Rows(cc) == std::vector<Row>{{"a", "1", "k"}} ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(CacheErrors, UnwritableIndexThrowsAndKeepsTheOldFile) {
+    TempFolder dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    WriteFile(dir.Path() + "/cache.dir", "old|1|k\r\n");
+    // The lock file may exist and be readable; the index itself must not be writable.
+    WriteFile(dir.Path() + "/cache.dir.lock", "");
+    ::chmod((dir.Path() + "/cache.dir.lock").c_str(), 0644);
+    const int status = AsNobody([&] {
+        CC cc(dir.Path());
+        AddRows(cc, {{"new", "2", "k"}});
+        try {
+            cc.Save();
+            return 1;
+        } catch (const platform::FileError& e) {
+            return e.Code() == EACCES ? 0 : 2;
+        }
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(platform::ReadFile(dir.Path() + "/cache.dir").value(), "old|1|k\r\n");
+
+    CC nowhere(dir.Path() + "/missing");
+    AddRows(nowhere, {{"new", "2", "k"}});
+    EXPECT_THROW(nowhere.Save(), platform::FileError);
+}
+
+// ---- removal ----
+
+TEST(CacheRemove, RemovesMatchingEntriesAndTheirFiles) {
+    TempFolder dir;
+    for (const char* name : {"a", "b", "c", "d"}) {
+        WriteFile(dir.Path() + "/" + name, name);
+    }
+    CC cc(dir.Path());
+    AddRows(cc, {{"a", "1", "k"}, {"b", "", "k"}, {"c", "1", "j"}, {"d", "", "k"}});
+
+    EXPECT_TRUE(cc.Remove("k", ""));
+    EXPECT_EQ(Rows(cc), (std::vector<Row>{{"a", "1", "k"}, {"c", "1", "j"}}))
+        << "an empty serial matches only an empty serial";
+    EXPECT_FALSE(platform::FileExists(dir.Path() + "/b"));
+    EXPECT_FALSE(platform::FileExists(dir.Path() + "/d"));
+    EXPECT_TRUE(platform::FileExists(dir.Path() + "/a"));
+
+    EXPECT_TRUE(cc.Remove("k", "9")) << "true also when nothing matched";
+    EXPECT_TRUE(cc.Remove("x", ""));
+    EXPECT_EQ(cc.entries.Count(), 2u);
+
+    EXPECT_TRUE(cc.Remove("k", "1")) << "a file that is gone already is no error";
+    platform::RemoveFile(dir.Path() + "/c");
+    EXPECT_TRUE(cc.Remove("j", "1"));
+    EXPECT_EQ(cc.entries.Count(), 0u);
+    EXPECT_FALSE(platform::FileExists(dir.Path() + "/a"));
+}
+
+TEST(CacheRemove, RemoveFileDropsEveryEntryNamingTheFile) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/shared.gif", "x");
+    WriteFile(dir.Path() + "/other.gif", "y");
+    CC cc(dir.Path());
+    AddRows(cc, {{"shared.gif", "1", "k"}, {"other.gif", "1", "k"}, {"shared.gif", "2", "j"}});
+    EXPECT_TRUE(cc.RemoveFile("shared.gif"));
+    EXPECT_EQ(Rows(cc), (std::vector<Row>{{"other.gif", "1", "k"}}));
+    EXPECT_FALSE(platform::FileExists(dir.Path() + "/shared.gif"));
+    EXPECT_TRUE(platform::FileExists(dir.Path() + "/other.gif"));
+    EXPECT_TRUE(cc.RemoveFile("missing.gif"));
+    EXPECT_EQ(cc.entries.Count(), 1u);
+}
+
+TEST(CacheRemove, NamesThatReachOutsideTheFolderDeleteNothing) {
+    using namespace std::string_literals;
+    TempFolder root;
+    const std::string cache = root.Path() + "/cache";
+    ASSERT_TRUE(platform::MakeFolders(cache + "/a"));
+    ASSERT_TRUE(platform::MakeFolders(cache + "/sub"));
+    const std::vector<std::string> survivors = {root.Path() + "/x", cache + "/a/b",
+                                                cache + "/sub/x",   cache + "/sub\\x",
+                                                cache + "/x",       cache + "/..x"};
+    const std::string names[] = {
+        "", "../x", "a/b", "sub\\x", "..", "..x", "/" + root.Path() + "/x", "x\0/../x"s, "."};
+    for (const bool byFile : {false, true}) {
+        for (const auto& name : names) {
+            for (const auto& path : survivors) {
+                WriteFile(path, "keep");
+            }
+            CC cc(cache);
+            AddRows(cc, {{name, "1", "k"}, {"x", "2", "j"}});
+            if (byFile) {
+                EXPECT_TRUE(cc.RemoveFile(name));
+            } else {
+                EXPECT_TRUE(cc.Remove("k", "1"));
+            }
+            EXPECT_EQ(Rows(cc), (std::vector<Row>{{"x", "2", "j"}})) << "entry dropped";
+            for (const auto& path : survivors) {
+                EXPECT_TRUE(platform::FileExists(path)) << path << " after removing " << name;
+            }
+            EXPECT_TRUE(platform::FolderExists(cache));
+        }
+    }
+}
+
+// ---- a writer killed at random moments ----
+
+TEST(CacheCrash, KilledWriterLeavesOldOrNewIndex) {
+    TempFolder root;
+    const std::string target = root.Path() + "/cache";
+    const std::string contents[2] = {root.Path() + "/old", root.Path() + "/new"};
+    std::vector<Row> expected[2];
+    for (int v = 0; v < 2; ++v) {
+        ASSERT_TRUE(platform::MakeFolders(contents[v]));
+        CC cc(contents[v]);
+        // Different sizes, so a cut-off or mixed file cannot pass for either.
+        for (int i = 0; i < (v == 0 ? 300 : 170); ++i) {
+            const std::string n = std::to_string(i);
+            AddRows(cc,
+                    {{std::string("{").append(n).append(v == 0 ? "-old}.xml" : "-new}.xml"),
+                      std::to_string(v * 1000 + i), std::string("#brimwald:///feeds/").append(n)}});
+        }
+        cc.Save();
+        expected[v] = Rows(cc);
+    }
+    ASSERT_TRUE(platform::MakeFolders(target));
+
+    std::mt19937 rng(std::random_device{}());
+    std::uniform_int_distribution<int> pause(0, 4000);
+    int seen[2] = {0, 0};
+    for (int run = 0; run < 60; ++run) {
+        tolvar::test::Child writer(tolvar::test::HelperPath("cachewriter_helper"),
+                                   {target, contents[0], contents[1]}, true);
+        ASSERT_EQ(writer.ReadLine(std::chrono::seconds(30)), "saved");
+        // A random moment inside the writer's save loop.
+        std::this_thread::sleep_for(std::chrono::microseconds(pause(rng)));
+        writer.Kill(SIGKILL);
+        ASSERT_EQ(writer.ExitCode(), -SIGKILL);
+
+        CC cc(target);
+        cc.Load();
+        const auto rows = Rows(cc);
+        const bool isOld = rows == expected[0];
+        const bool isNew = rows == expected[1];
+        ASSERT_TRUE(isOld || isNew) << "run " << run << ": " << rows.size() << " entries";
+        ++seen[isOld ? 0 : 1];
+    }
+    RecordProperty("old", seen[0]);
+    RecordProperty("new", seen[1]);
+}
+
+} // namespace
