@@ -18,6 +18,13 @@
 // hive does for a user without rights. A hive file that fails to parse is never
 // rewritten: reads see it empty (a warning goes to standard error) and read-write
 // opening fails.
+//
+// The hive files are described in hivefile.h. A value "TolvarCtrl" in the machine hive's
+// \Software\Microsoft\Windows\CurrentVersion\Run key is mirrored by an XDG autostart entry
+// (autostart.h). In the user hive, the "AppData" and "Local AppData" values of
+// \Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders answer
+// $XDG_CONFIG_HOME and $XDG_DATA_HOME unless the hive holds values of those names; that
+// key counts as existing. Names match without regard to ASCII letter case.
 
 #include <cstdint>
 #include <optional>
@@ -32,6 +39,9 @@ enum class Hive { LocalMachine, CurrentUser };
 
 // "HKEY_LOCAL_MACHINE" or "HKEY_CURRENT_USER".
 const char* HiveName(Hive hive);
+
+// The file that holds the hive (MachineHivePath() or UserHivePath()).
+std::string HiveFilePath(Hive hive);
 
 enum class ValueType {
     Dword,        // a 32-bit number (REG_DWORD)
@@ -57,14 +67,16 @@ enum class Access { Read, ReadWrite };
 
 class RegistryKey {
 public:
-    // Opens hive\path. With create (needs ReadWrite) missing keys on the path are made.
-    // nullopt when the key does not exist (and create is false), or when ReadWrite is
-    // asked of a hive that cannot be written.
+    // Opens hive\path. With create missing keys on the path are made (the hive must be
+    // writable for that, also when only Read access is asked for). nullopt when the key
+    // does not exist (and create is false or cannot make it), when the path holds an
+    // empty or invalid name, or when ReadWrite is asked of a hive that cannot be written.
     static std::optional<RegistryKey> Open(Hive hive, std::string_view path, Access access,
                                            bool create = false);
 
     Hive GetHive() const { return hive_; }
-    // The key's path as stored (with the case it was first written with).
+    // The key's path as stored (with the case it was first written with), each name
+    // after a "\": "\Software\Brimwald\Tolvar"; empty for the hive's root.
     const std::string& Path() const { return path_; }
 
     bool ValueExists(std::string_view name) const;
@@ -90,6 +102,7 @@ public:
     bool DeleteValue(std::string_view name) const;
 
     // Names in enumeration order (values: first written first; sub-keys: first made first).
+    // Empty when the key is gone.
     std::vector<std::string> ValueNames() const;
     std::vector<std::string> SubKeyNames() const;
 
