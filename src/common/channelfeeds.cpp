@@ -1,0 +1,214 @@
+#include "common/channelfeeds.h"
+
+#include "platform/fileio.h"
+
+#include <cerrno>
+#include <optional>
+
+namespace {
+
+using platform::xml::Node;
+using platform::xml::NodeType;
+
+constexpr std::size_t kMaxTextBytes = 1024;
+
+bool IsElement(const Node& node, std::string_view name) {
+    return node.IsElement() && node.LocalName() == name;
+}
+
+bool IsElement(const Node& node, std::string_view prefix, std::string_view name) {
+    return IsElement(node, name) && node.Prefix() == prefix;
+}
+
+// A title or description that holds only text and CDATA is cleaned as the same element
+// holding one text of their joined content, so CDATA-wrapped markup is cleaned exactly
+// like escaped markup.
+std::string CleanElement(const Node& element) {
+    std::string joined;
+    for (const Node child : element.Children()) {
+        const NodeType type = child.Type();
+        if (type != NodeType::Text && type != NodeType::CData) {
+            return CleanFeedText(element.Markup(), false);
+        }
+        joined += child.Value().value_or(std::string());
+    }
+    const std::string name = element.QualifiedName();
+    std::string markup;
+    markup.reserve(joined.size() + 2 * name.size() + 8);
+    markup.append("<").append(name).append(">");
+    markup += platform::xml::EscapeText(joined);
+    markup.append("</").append(name).append(">");
+    return CleanFeedText(markup, true);
+}
+
+// The entities the markup writer produces, and the double quote; every other name
+// produces nothing.
+void DecodeEntities(std::string& s) {
+    if (s.find('&') == std::string::npos) {
+        return;
+    }
+    std::string out;
+    out.reserve(s.size());
+    std::size_t pos = 0;
+    while (true) {
+        const auto amp = s.find('&', pos);
+        if (amp == std::string::npos) {
+            out.append(s, pos, std::string::npos);
+            break;
+        }
+        out.append(s, pos, amp - pos);
+        const auto semi = s.find(';', amp + 1);
+        if (semi == std::string::npos) {
+            out.append(s, amp + 1, std::string::npos);
+            break;
+        }
+        const std::string_view name(s.data() + amp + 1, semi - amp - 1);
+        if (name == "lt") {
+            out.push_back('<');
+        } else if (name == "gt") {
+            out.push_back('>');
+        } else if (name == "quot") {
+            out.push_back('"');
+        } else if (name == "amp") {
+            out.push_back('&');
+        }
+        pos = semi + 1;
+    }
+    s.swap(out);
+}
+
+void RemoveTags(std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t pos = 0;
+    while (true) {
+        const auto open = s.find('<', pos);
+        if (open == std::string::npos) {
+            out.append(s, pos, std::string::npos);
+            break;
+        }
+        out.append(s, pos, open - pos);
+        const auto close = s.find('>', open + 1);
+        if (close == std::string::npos) {
+            out.append(s, open + 1, std::string::npos);
+            break;
+        }
+        pos = close + 1;
+    }
+    s.swap(out);
+}
+
+// Control characters become blanks, runs of blanks one blank, none at either end.
+void NormaliseBlanks(std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) < 32) {
+            c = ' ';
+        }
+        if (c == ' ' && (out.empty() || out.back() == ' ')) {
+            continue;
+        }
+        out.push_back(c);
+    }
+    if (!out.empty() && out.back() == ' ') {
+        out.pop_back();
+    }
+    s.swap(out);
+}
+
+void CutToLimit(std::string& s) {
+    if (s.size() <= kMaxTextBytes) {
+        return;
+    }
+    std::size_t cut = kMaxTextBytes;
+    // Never split a character: a continuation byte at the cut belongs to the one before.
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    s.resize(cut);
+}
+
+} // namespace
+
+std::string CleanFeedText(std::string_view markup, bool isText) {
+    std::string s(markup);
+    if (isText) {
+        DecodeEntities(s);
+    }
+    RemoveTags(s);
+    NormaliseBlanks(s);
+    CutToLimit(s);
+    return s;
+}
+
+void CHFChannel::ParseContentItems(const Node& node, CHFMessage& message) {
+    if (!IsElement(node, "content", "items")) {
+        return;
+    }
+    for (const Node bag : node.Children()) {
+        if (!IsElement(bag, "rdf", "Bag")) {
+            continue;
+        }
+        for (const Node li : bag.Children()) {
+            if (!IsElement(li, "rdf", "li")) {
+                continue;
+            }
+            for (const Node item : li.Children()) {
+                if (!IsElement(item, "content", "item")) {
+                    continue;
+                }
+                for (const auto attr : item.Attributes()) {
+                    if (attr.LocalName() == "about" && attr.Prefix() == "rdf") {
+                        if (auto value = attr.Value()) {
+                            message.contenturi = std::move(*value);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+void CHFChannel::ParseItems(const Node& node) {
+    for (const Node item : node.Children()) {
+        if (!IsElement(item, "item")) {
+            continue;
+        }
+        CHFMessage message;
+        for (const Node child : item.Children()) {
+            if (!child.IsElement()) {
+                continue;
+            }
+            const auto name = child.LocalName();
+            if (name == "title") {
+                message.title = CleanElement(child);
+            } else if (name == "description") {
+                message.description = CleanElement(child);
+            } else if (name == "link") {
+                message.link = child.Text().value_or(std::string());
+            }
+            ParseContentItems(child, message);
+        }
+        messages.push_back(std::move(message));
+    }
+}
+
+void CHFChannel::Parse(std::string_view bytes) {
+    const auto doc = platform::xml::Document::Parse(bytes);
+    const Node root = doc.Root();
+    ParseItems(root);
+    for (const Node child : root.Children()) {
+        if (IsElement(child, "channel")) {
+            ParseItems(child);
+        }
+    }
+}
+
+void CHFChannel::Load(const std::string& path) {
+    const auto bytes = platform::ReadFile(path);
+    if (!bytes) {
+        throw platform::FileError("open", path, ENOENT);
+    }
+    Parse(*bytes);
+}

@@ -1,0 +1,190 @@
+#include "common/channelfeeds.h"
+#include "platform/fileio.h"
+#include "support/temphome.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::xml::XmlParseError;
+using platform::xml::XmlTextError;
+using tolvar::test::DataPath;
+
+std::string Fixture(const std::string& name) {
+    return DataPath("channelfeeds/" + name);
+}
+
+std::vector<std::string> Titles(const CHFChannel& feed) {
+    std::vector<std::string> titles;
+    for (const auto& m : feed.messages) {
+        titles.push_back(m.title);
+    }
+    return titles;
+}
+
+TEST(CHFChannelLoad, Rss2ItemsInsideTheChannel) {
+    CHFChannel feed;
+    feed.Load(Fixture("rss2.xml"));
+    // Items inside "channel" and beside it under the document element; none deeper,
+    // none under another element or a "Channel".
+    EXPECT_EQ(Titles(feed),
+              (std::vector<std::string>{"beside the channel", "First", "Second", ""}));
+    ASSERT_EQ(feed.messages.size(), 4u);
+    EXPECT_EQ(feed.messages[1].description, "One");
+    EXPECT_EQ(feed.messages[1].link, "http://example.com/1");
+    EXPECT_EQ(feed.messages[2].link, ""); // an empty link element
+    EXPECT_EQ(feed.messages[3].description, "no title");
+    EXPECT_EQ(feed.messages[3].link, "http://example.com/3?a=1&b=2");
+    for (const auto& m : feed.messages) {
+        EXPECT_EQ(m.contenturi, "");
+    }
+}
+
+TEST(CHFChannelLoad, Rss091) {
+    CHFChannel feed;
+    feed.Load(Fixture("rss091.xml"));
+    EXPECT_EQ(Titles(feed), (std::vector<std::string>{"Eins", "Zwei"}));
+    EXPECT_EQ(feed.messages[1].link, "http://example.com/zwei");
+}
+
+TEST(CHFChannelLoad, Rss1ItemsBesideTheChannelWithTheirPictures) {
+    CHFChannel feed;
+    feed.Load(Fixture("rss1.xml"));
+    EXPECT_EQ(Titles(feed), (std::vector<std::string>{"A", "B", "C"}));
+    ASSERT_EQ(feed.messages.size(), 3u);
+    EXPECT_EQ(feed.messages[0].link, "http://example.com/a");
+    // The last non-empty rdf:about wins, wherever it stands among the attributes.
+    EXPECT_EQ(feed.messages[0].contenturi, "#brimwald:///images/a2.jpg");
+    // Another prefix for the about attribute, a Seq in place of the Bag, an item
+    // without the content prefix: none counts.
+    EXPECT_EQ(feed.messages[1].contenturi, "");
+    // The prefix counts as written, not the namespace address.
+    EXPECT_EQ(feed.messages[2].contenturi, "");
+}
+
+TEST(CHFChannelLoad, AppendsToWhatItHolds) {
+    CHFChannel feed;
+    feed.Load(Fixture("rss091.xml"));
+    feed.Load(Fixture("rss091.xml"));
+    EXPECT_EQ(feed.messages.size(), 4u);
+}
+
+class CHFLinkErrors : public testing::TestWithParam<const char*> {};
+
+TEST_P(CHFLinkErrors, EndTheReadingAndKeepTheItemsBefore) {
+    CHFChannel feed;
+    try {
+        feed.Load(Fixture(GetParam()));
+        FAIL() << "no error";
+    } catch (const XmlTextError& e) {
+        EXPECT_STREQ(e.what(), "Element does not contain a single text node");
+    }
+    EXPECT_EQ(Titles(feed), (std::vector<std::string>{"A"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CHFLinkErrors,
+                         testing::Values("link-element.xml", "link-cdata.xml", "link-comment.xml"),
+                         [](const testing::TestParamInfo<const char*>& p) {
+                             std::string name = p.param;
+                             return name.substr(5, name.find('.') - 5);
+                         });
+
+TEST(CHFChannelLoad, UnreadableFilesPassTheirError) {
+    tolvar::test::TempFolder dir;
+    CHFChannel feed;
+    EXPECT_THROW(feed.Load(dir.Path() + "/missing.xml"), platform::FileError);
+    EXPECT_THROW(feed.Load(dir.Path()), platform::FileError);
+    const std::string broken = dir.Path() + "/broken.xml";
+    tolvar::test::WriteFile(broken, "<rss><channel><item><title>x</title></item>");
+    EXPECT_THROW(feed.Load(broken), XmlParseError);
+    EXPECT_TRUE(feed.messages.empty());
+}
+
+TEST(CHFChannelLoad, EncodingsGiveTheSameUtf8Titles) {
+    const std::string expected = "\xE2\x80\x9C"
+                                 "Euro \xE2\x82\xAC\xE2\x80\x9D \xE2\x80\x93 Gr\xC3\xBC\xC3\x9F"
+                                 "e";
+    for (const char* file : {"cp1252-undeclared.xml", "latin1-declared.xml", "utf8.xml"}) {
+        CHFChannel feed;
+        feed.Load(Fixture(file));
+        ASSERT_EQ(feed.messages.size(), 1u) << file;
+        EXPECT_EQ(feed.messages[0].title, expected) << file;
+        EXPECT_EQ(feed.messages[0].description, expected + " \xE2\x84\xA2") << file;
+    }
+}
+
+TEST(CHFChannelLoad, CleansTitlesAndDescriptions) {
+    CHFChannel feed;
+    feed.Load(Fixture("cleaning.xml"));
+    ASSERT_EQ(feed.messages.size(), 5u);
+    const std::pair<std::string, std::string> expected[] = {
+        {"Tom & Jerry", ""},
+        {"a", "Hello world"},
+        {"x \"y\"", "Hello"},     // CDATA cleaned like escaped text: no "]]>" left
+        {"a > b", "Tom & Jerry"}, // no text eaten; text and CDATA joined
+        {"line break and tabs", "Hello world &amp; more"}, // child elements: no entity step
+    };
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(feed.messages[i].title, expected[i].first) << i;
+        EXPECT_EQ(feed.messages[i].description, expected[i].second) << i;
+    }
+}
+
+struct CleanCase {
+    const char* name;
+    std::string markup;
+    bool isText;
+    std::string expected;
+};
+
+class CleanFeedTextRules : public testing::TestWithParam<CleanCase> {};
+
+TEST_P(CleanFeedTextRules, Clean) {
+    const auto& c = GetParam();
+    EXPECT_EQ(CleanFeedText(c.markup, c.isText), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CleanFeedTextRules,
+    testing::Values(
+        CleanCase{"AmpersandKept", "<t>Tom &amp; Jerry</t>", true, "Tom & Jerry"},
+        CleanCase{"EscapedAmpersandEntityStaysText", "<t>&amp;lt;</t>", true, "&lt;"},
+        CleanCase{"EscapedMarkupRemoved",
+                  "<t>&lt;p&gt;Hello &lt;b&gt;world&lt;/b&gt;&lt;/p&gt;</t>", true, "Hello world"},
+        CleanCase{"LessThanStartsATag", "<t>a &lt; b</t>", true, "a"},
+        CleanCase{"Quot", "<t>x &quot;y&quot;</t>", true, "x \"y\""},
+        CleanCase{"LetterCaseOfNamesCounts", "<t>a&LT;b&Amp;c</t>", true, "abc"},
+        CleanCase{"OtherNamesGiveNothing", "<t>a&nbsp;b&#233;c</t>", true, "abc"},
+        CleanCase{"AmpersandWithoutSemicolon", "a & b", true, "a b"},
+        CleanCase{"NoEntityStepForMarkup", "<t>a &lt; b</t>", false, "a &lt; b"},
+        CleanCase{"UnclosedTag", "a <b c", false, "a b c"},
+        CleanCase{"ControlsAndRunsOfBlanks", "<t>\t a\r\n\n b \x01 c  </t>", false, "a b c"},
+        CleanCase{"OnlyBlanks", "<t>   </t>", true, ""}, CleanCase{"Empty", "<t/>", false, ""},
+        CleanCase{"LongTextCut", std::string(3000, 'x'), false, std::string(1024, 'x')},
+        CleanCase{"CutAtAWholeCharacter", std::string(1023, 'x') + "\xC3\xBC" + "yyy", false,
+                  std::string(1023, 'x')},
+        CleanCase{"CutAfterAWholeCharacter", std::string(1022, 'x') + "\xC3\xBC" + "yyy", false,
+                  std::string(1022, 'x') + "\xC3\xBC"},
+        CleanCase{"CutThreeByteCharacter", std::string(1022, 'x') + "\xE2\x82\xAC", false,
+                  std::string(1022, 'x')}),
+    [](const testing::TestParamInfo<CleanCase>& p) { return std::string(p.param.name); });
+
+TEST(CHFChannelParse, LongDescriptionIsCutAndNormalised) {
+    std::string text = "  \t";
+    for (int i = 0; i < 300; ++i) {
+        text += "word \n\t ";
+    }
+    CHFChannel feed;
+    feed.Parse("<rss><channel><item><description>" + text +
+               "</description></item></channel></rss>");
+    ASSERT_EQ(feed.messages.size(), 1u);
+    const std::string& d = feed.messages[0].description;
+    EXPECT_EQ(d.size(), 1024u);
+    EXPECT_EQ(d.substr(0, 10), "word word ");
+    EXPECT_EQ(d.find("  "), std::string::npos);
+    EXPECT_EQ(d.find_first_of("\t\n"), std::string::npos);
+}
+
+} // namespace
