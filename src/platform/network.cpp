@@ -1,0 +1,436 @@
+#include "platform/network.h"
+
+#include "platform/fileio.h"
+#include "platform/runtime_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <iostream>
+#include <limits>
+#include <mutex>
+#include <net/if.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kRecordPrefix = "connection-";
+
+// Process-wide hooks; the backend is read from any thread.
+struct Hooks {
+    std::mutex mutex;
+    std::shared_ptr<DialupBackend> backend;
+    DialPrompt prompt;
+    WaitPump pump;
+};
+
+Hooks& TheHooks() {
+    static Hooks hooks;
+    return hooks;
+}
+
+std::shared_ptr<DialupBackend> Backend() {
+    Hooks& h = TheHooks();
+    std::lock_guard guard(h.mutex);
+    if (!h.backend) {
+        h.backend = std::make_shared<SystemDialupBackend>();
+    }
+    return h.backend;
+}
+
+DialPrompt Prompt() {
+    Hooks& h = TheHooks();
+    std::lock_guard guard(h.mutex);
+    return h.prompt;
+}
+
+WaitPump Pump() {
+    Hooks& h = TheHooks();
+    std::lock_guard guard(h.mutex);
+    return h.pump;
+}
+
+// A dial of this process is running (its pump may deliver a message that dials again).
+std::atomic<bool> dialling{false};
+
+class DialGuard {
+public:
+    DialGuard() : owned_(!dialling.exchange(true)) {}
+    DialGuard(const DialGuard&) = delete;
+    DialGuard& operator=(const DialGuard&) = delete;
+    ~DialGuard() {
+        if (owned_) {
+            dialling = false;
+        }
+    }
+    bool Owned() const { return owned_; }
+
+private:
+    bool owned_;
+};
+
+// ---- records ---------------------------------------------------------------------------
+
+std::string RecordFolder() {
+    return internal::RuntimeSubfolder("dialup");
+}
+
+// Guards the id counter and the set of records across processes.
+FileLock LockRecords(const std::string& folder) {
+    return FileLock::Acquire(folder + "/records.lock", FileLock::Mode::Exclusive);
+}
+
+std::string RecordPath(const std::string& folder, std::int32_t id) {
+    return folder + "/" + kRecordPrefix + std::to_string(id);
+}
+
+std::optional<DialupRecord> ParseRecord(const std::string& text) {
+    DialupRecord record;
+    bool haveId = false;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        const std::string key = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        if (key == "id") {
+            try {
+                std::size_t used = 0;
+                const long long id = std::stoll(value, &used);
+                if (used == value.size() && id > 0 &&
+                    id <= std::numeric_limits<std::int32_t>::max()) {
+                    record.id = static_cast<std::int32_t>(id);
+                    haveId = true;
+                }
+            } catch (const std::exception&) {
+            }
+        } else if (key == "name") {
+            record.name = value;
+        } else if (key == "autodial") {
+            record.autodial = value == "1";
+        }
+    }
+    if (!haveId) {
+        return std::nullopt;
+    }
+    return record;
+}
+
+std::vector<DialupRecord> ReadRecords(const std::string& folder) {
+    std::vector<DialupRecord> records;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return records;
+    }
+    const std::size_t prefixLength = std::strlen(kRecordPrefix);
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string file = entry->d_name;
+        if (file.compare(0, prefixLength, kRecordPrefix) != 0 ||
+            file.find(".tmp") != std::string::npos) {
+            continue;
+        }
+        try {
+            auto text = ReadFile(folder + "/" + file);
+            if (!text) {
+                continue;
+            }
+            auto record = ParseRecord(*text);
+            if (record && file == kRecordPrefix + std::to_string(record->id)) {
+                records.push_back(std::move(*record));
+            }
+        } catch (const FileError&) {
+        }
+    }
+    ::closedir(dir);
+    std::sort(records.begin(), records.end(),
+              [](const DialupRecord& a, const DialupRecord& b) { return a.id < b.id; });
+    return records;
+}
+
+// Records a new connection under the next id of the folder's counter.
+std::int32_t AddRecord(const std::string& name, bool autodial) {
+    const std::string folder = RecordFolder();
+    FileLock lock = LockRecords(folder);
+    const std::string counterPath = folder + "/next-id";
+    long long next = 1;
+    if (auto text = ReadFile(counterPath)) {
+        try {
+            next = std::stoll(*text);
+        } catch (const std::exception&) {
+            next = 1;
+        }
+    }
+    if (next < 1 || next > std::numeric_limits<std::int32_t>::max()) {
+        next = 1;
+    }
+    // Skip ids still in use after a wrap-around of the counter.
+    while (FileExists(RecordPath(folder, static_cast<std::int32_t>(next)))) {
+        next = next == std::numeric_limits<std::int32_t>::max() ? 1 : next + 1;
+    }
+    const auto id = static_cast<std::int32_t>(next);
+    std::string oneLineName = name;
+    std::replace_if(
+        oneLineName.begin(), oneLineName.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    AtomicWriteFile(counterPath, std::to_string(next + 1) + "\n", 0600);
+    AtomicWriteFile(RecordPath(folder, id),
+                    "id=" + std::to_string(id) + "\nname=" + oneLineName +
+                        "\nautodial=" + (autodial ? "1" : "0") + "\n",
+                    0600);
+    return id;
+}
+
+bool HangUpRecords(const std::function<bool(const DialupRecord&)>& which) {
+    const std::string folder = RecordFolder();
+    std::vector<DialupRecord> targets;
+    {
+        FileLock lock = LockRecords(folder);
+        for (auto& r : ReadRecords(folder)) {
+            if (which(r)) {
+                targets.push_back(std::move(r));
+            }
+        }
+    }
+    if (targets.empty()) {
+        return false;
+    }
+    auto backend = Backend();
+    if (!backend->Installed()) {
+        return false;
+    }
+    const WaitPump pump = Pump();
+    bool all = true;
+    std::vector<std::string> namesDown;
+    for (const auto& target : targets) {
+        if (std::find(namesDown.begin(), namesDown.end(), target.name) != namesDown.end()) {
+            continue;
+        }
+        if (backend->HangUp(target.name, pump)) {
+            namesDown.push_back(target.name);
+        } else {
+            all = false;
+        }
+    }
+    // The lock is not held while a command runs: a slow hang-up must not stop the others.
+    FileLock lock = LockRecords(folder);
+    for (const auto& r : ReadRecords(folder)) {
+        if (std::find(namesDown.begin(), namesDown.end(), r.name) != namesDown.end()) {
+            RemoveFile(RecordPath(folder, r.id));
+        }
+    }
+    return all;
+}
+
+std::vector<std::string> Fields(std::string_view line) {
+    std::vector<std::string> fields;
+    std::istringstream in{std::string(line)};
+    std::string field;
+    while (in >> field) {
+        fields.push_back(field);
+    }
+    return fields;
+}
+
+} // namespace
+
+// ---- kernel state ----------------------------------------------------------------------
+
+bool HasLanRoute(std::string_view ipv4Routes, std::string_view ipv6Routes,
+                 const std::function<bool(const std::string& interface)>& isUp) {
+    constexpr unsigned long kRouteUp = 0x0001;     // RTF_UP
+    constexpr unsigned long kRouteReject = 0x0200; // RTF_REJECT
+    std::istringstream v4{std::string(ipv4Routes)};
+    std::string line;
+    bool header = true;
+    while (std::getline(v4, line)) {
+        if (header) {
+            header = false;
+            continue;
+        }
+        // Iface Destination Gateway Flags RefCnt Use Metric Mask ...
+        const auto f = Fields(line);
+        if (f.size() < 8 || f[1] != "00000000" || f[7] != "00000000") {
+            continue;
+        }
+        const unsigned long flags = std::strtoul(f[3].c_str(), nullptr, 16);
+        if ((flags & kRouteUp) != 0 && (flags & kRouteReject) == 0 && isUp(f[0])) {
+            return true;
+        }
+    }
+    std::istringstream v6{std::string(ipv6Routes)};
+    while (std::getline(v6, line)) {
+        // destination prefix-length source prefix-length next-hop metric refs use flags iface
+        const auto f = Fields(line);
+        if (f.size() < 10 || f[0] != std::string(32, '0') || f[1] != "00") {
+            continue;
+        }
+        const unsigned long flags = std::strtoul(f[8].c_str(), nullptr, 16);
+        if ((flags & kRouteUp) != 0 && (flags & kRouteReject) == 0 && isUp(f[9])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool InterfaceIsUp(const std::string& interface) {
+    if (interface.empty() || interface.size() >= IFNAMSIZ) {
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    ifreq request{};
+    std::memcpy(request.ifr_name, interface.c_str(), interface.size());
+    const bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    ::close(fd);
+    if (!ok) {
+        return false;
+    }
+    const auto flags = static_cast<unsigned>(request.ifr_flags);
+    return (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0 && (flags & IFF_LOOPBACK) == 0;
+}
+
+// ---- system backend ----------------------------------------------------------------------
+
+bool SystemDialupBackend::LanUp() {
+    try {
+        return HasLanRoute(ReadFile("/proc/net/route").value_or(""),
+                           ReadFile("/proc/net/ipv6_route").value_or(""), InterfaceIsUp);
+    } catch (const FileError&) {
+        return false;
+    }
+}
+
+std::optional<std::string> SystemDialupBackend::Installed() {
+    return std::nullopt;
+}
+
+bool SystemDialupBackend::Dial(const std::string&, const WaitPump&) {
+    return false;
+}
+
+bool SystemDialupBackend::HangUp(const std::string&, const WaitPump&) {
+    return false;
+}
+
+// ---- the layer ---------------------------------------------------------------------------
+
+void SetDialupBackend(std::shared_ptr<DialupBackend> backend) {
+    Hooks& h = TheHooks();
+    std::lock_guard guard(h.mutex);
+    h.backend = std::move(backend);
+}
+
+void SetDialPrompt(DialPrompt prompt) {
+    Hooks& h = TheHooks();
+    std::lock_guard guard(h.mutex);
+    h.prompt = std::move(prompt);
+}
+
+void SetDialWaitPump(WaitPump pump) {
+    Hooks& h = TheHooks();
+    std::lock_guard guard(h.mutex);
+    h.pump = std::move(pump);
+}
+
+ConnectionFlags QueryConnectionState() {
+    ConnectionFlags flags;
+    auto backend = Backend();
+    flags.lan = backend->LanUp();
+    flags.rasInstalled = backend->Installed().has_value();
+    try {
+        flags.modem = !ReadRecords(RecordFolder()).empty();
+    } catch (const FileError&) {
+        flags.modem = false;
+    }
+    return flags;
+}
+
+std::optional<std::int32_t> DialConnection(ParentWindow parent) {
+    DialGuard guard;
+    if (!guard.Owned()) {
+        return std::nullopt;
+    }
+    auto backend = Backend();
+    const auto name = backend->Installed();
+    if (!name) {
+        return std::nullopt;
+    }
+    const DialPrompt prompt = Prompt();
+    if (!prompt || !prompt(parent, *name)) {
+        return std::nullopt;
+    }
+    if (!backend->Dial(*name, Pump())) {
+        return std::nullopt;
+    }
+    try {
+        return AddRecord(*name, false);
+    } catch (const FileError& e) {
+        // Unrecorded, nobody could hang it up: take it down again.
+        std::cerr << "dial-up: cannot record the connection: " << e.what() << '\n';
+        backend->HangUp(*name, Pump());
+        return std::nullopt;
+    }
+}
+
+bool AutodialConnection(ParentWindow) {
+    DialGuard guard;
+    if (!guard.Owned()) {
+        return false;
+    }
+    if (QueryConnectionState().Connected()) {
+        return true;
+    }
+    auto backend = Backend();
+    const auto name = backend->Installed();
+    if (!name || !backend->Dial(*name, Pump())) {
+        return false;
+    }
+    try {
+        AddRecord(*name, true);
+        return true;
+    } catch (const FileError& e) {
+        std::cerr << "dial-up: cannot record the connection: " << e.what() << '\n';
+        backend->HangUp(*name, Pump());
+        return false;
+    }
+}
+
+bool HangUpConnection(std::int32_t id) {
+    if (id <= 0) {
+        return false;
+    }
+    try {
+        return HangUpRecords([id](const DialupRecord& r) { return r.id == id; });
+    } catch (const FileError&) {
+        return false;
+    }
+}
+
+bool HangUpAutodialConnection() {
+    try {
+        return HangUpRecords([](const DialupRecord& r) { return r.autodial; });
+    } catch (const FileError&) {
+        return false;
+    }
+}
+
+std::vector<DialupRecord> ListDialupRecords() {
+    try {
+        return ReadRecords(RecordFolder());
+    } catch (const FileError&) {
+        return {};
+    }
+}
+
+} // namespace platform

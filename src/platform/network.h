@@ -1,0 +1,118 @@
+#pragma once
+
+// Connection state, dial-up and hang-up, in place of the system's internet-connection
+// calls.
+//
+// State: the LAN counts as up when a non-loopback interface is up and running and carries
+// a default route (IPv4 or IPv6), read from the kernel. The modem counts as up while a
+// dial-up connection made through this layer (by any program of the user) has not been
+// hung up. Dial-up counts as installed when a backend is configured.
+//
+// Dial-up: the backend does the dialling. The system backend reports no dial-up installed
+// until its configuration can be read from the machine hive. Every connection made here is recorded
+// (id and name) in the user's runtime folder, so a program can hang up a connection that another
+// program dialled.
+//
+// The visible dial asks the user first through a prompt that GUI code binds; with none
+// bound the dial counts as cancelled. While a dial or hang-up command runs, the wait pump
+// keeps the calling program's event loop going.
+//
+// Threads: the state query may be called from any thread; dialling and hanging up run on
+// the calling program's main thread.
+
+#include "platform/process.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// A window that a dial prompt is shown over (the bus's window handle; 0 for none).
+using ParentWindow = std::int64_t;
+
+struct ConnectionFlags {
+    bool modem = false;        // a dial-up connection made through this layer is up
+    bool lan = false;          // the LAN is up
+    bool rasInstalled = false; // a dial-up backend is configured (also when offline)
+
+    bool Connected() const { return modem || lan; }
+};
+
+// What does the dialling. Calls come from the thread that uses the layer; a backend used
+// for the state query must allow calls of LanUp and Installed from any thread.
+class DialupBackend {
+public:
+    virtual ~DialupBackend() = default;
+    virtual bool LanUp() = 0;
+    // The name of the installed dial-up connection; nullopt when none is installed.
+    virtual std::optional<std::string> Installed() = 0;
+    // Makes the connection; true when it is up. pump must be called while waiting.
+    virtual bool Dial(const std::string& name, const WaitPump& pump) = 0;
+    // Ends the connection; true when it is down.
+    virtual bool HangUp(const std::string& name, const WaitPump& pump) = 0;
+};
+
+// The backend of a real machine: the kernel's LAN state.
+class SystemDialupBackend : public DialupBackend {
+public:
+    bool LanUp() override;
+    std::optional<std::string> Installed() override;
+    bool Dial(const std::string& name, const WaitPump& pump) override;
+    bool HangUp(const std::string& name, const WaitPump& pump) override;
+};
+
+// Replaces the backend for the whole process; nullptr restores the system backend.
+void SetDialupBackend(std::shared_ptr<DialupBackend> backend);
+// The prompt of the visible dial: true when the user wants to dial.
+using DialPrompt = std::function<bool(ParentWindow parent, const std::string& connectionName)>;
+void SetDialPrompt(DialPrompt prompt);
+// Runs while a command is awaited; an empty pump restores the default.
+void SetDialWaitPump(WaitPump pump);
+
+// The connected-state query.
+ConnectionFlags QueryConnectionState();
+
+// The visible dial of the installed connection: asks through the prompt, then dials.
+// The new connection's id (positive, never reused in this runtime folder), or nullopt
+// when nothing is installed, the user cancelled, the dial failed or a dial of this
+// process is already running.
+std::optional<std::int32_t> DialConnection(ParentWindow parent);
+
+// The unattended dial: no prompt. True when online afterwards; when already online
+// nothing is dialled.
+bool AutodialConnection(ParentWindow parent);
+
+// Hangs up the connection with this id, made by any program of the user. False when no
+// such connection is recorded, no dial-up is installed or the hang-up command fails (the
+// record then stays). A successful hang-up forgets every record of that connection name,
+// as they share one link.
+bool HangUpConnection(std::int32_t id);
+
+// Hangs up the connections made by unattended dials. False when there is none or a
+// hang-up fails.
+bool HangUpAutodialConnection();
+
+// A recorded connection.
+struct DialupRecord {
+    std::int32_t id = 0;
+    std::string name;
+    bool autodial = false;
+};
+// Every recorded connection, by id.
+std::vector<DialupRecord> ListDialupRecords();
+
+// The LAN test on the kernel's route tables (the text of /proc/net/route and of
+// /proc/net/ipv6_route), with isUp telling whether an interface is up, running and not
+// loopback. Public for tests.
+bool HasLanRoute(std::string_view ipv4Routes, std::string_view ipv6Routes,
+                 const std::function<bool(const std::string& interface)>& isUp);
+// Whether the kernel reports the interface up, running and not loopback.
+bool InterfaceIsUp(const std::string& interface);
+
+} // namespace platform

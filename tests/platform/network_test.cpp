@@ -1,0 +1,274 @@
+#include "platform/fileio.h"
+#include "platform/network.h"
+#include "support/scripted_dialup.h"
+#include "support/temphome.h"
+
+#include <gtest/gtest.h>
+#include <set>
+
+namespace {
+
+using platform::DialupRecord;
+using tolvar::test::ScriptedDialup;
+using tolvar::test::TempHome;
+
+const char* const kV4Header =
+    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+const std::string kV6None;
+const std::string kZero6(32, '0');
+
+TEST(HasLanRoute, DefaultRouteOnAnInterfaceThatIsUp) {
+    struct Case {
+        const char* what;
+        std::string v4;
+        std::string v6;
+        bool lan;
+    };
+    const std::string v4Default =
+        std::string(kV4Header) + "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+    const Case cases[] = {
+        {"no routes", kV4Header, kV6None, false},
+        {"IPv4 default route", v4Default, kV6None, true},
+        {"only a subnet route",
+         std::string(kV4Header) + "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n",
+         kV6None, false},
+        {"default route on a downed interface",
+         std::string(kV4Header) + "down0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n",
+         kV6None, false},
+        {"default route not up",
+         std::string(kV4Header) + "eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n",
+         kV6None, false},
+        {"rejecting default route",
+         std::string(kV4Header) + "eth0\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n",
+         kV6None, false},
+        {"default route on loopback",
+         std::string(kV4Header) + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n",
+         kV6None, false},
+        {"IPv6 default route", kV4Header,
+         kZero6 + " 00 " + kZero6 +
+             " 00 fd000000000000000000000000000001 00000400 00000002 "
+             "00000000 00000003     eth0\n",
+         true},
+        {"IPv6 unreachable default on lo", kV4Header,
+         kZero6 + " 00 " + kZero6 + " 00 " + kZero6 +
+             " ffffffff 00000001 00000000 00200200       lo\n",
+         false},
+        {"IPv6 subnet route only", kV4Header,
+         "fd000000000000000000000000000000 40 " + kZero6 + " 00 " + kZero6 +
+             " 00000100 00000001 00000000 00000001     eth0\n",
+         false},
+        {"truncated lines", std::string(kV4Header) + "eth0\t00000000\n", kZero6 + " 00\n", false},
+    };
+    auto isUp = [](const std::string& interface) { return interface == "eth0"; };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::HasLanRoute(c.v4, c.v6, isUp), c.lan) << c.what;
+    }
+}
+
+TEST(InterfaceIsUp, LoopbackAndUnknownInterfacesDoNotCount) {
+    EXPECT_FALSE(platform::InterfaceIsUp("lo"));
+    EXPECT_FALSE(platform::InterfaceIsUp("tolvar-none0"));
+    EXPECT_FALSE(platform::InterfaceIsUp(""));
+    EXPECT_FALSE(platform::InterfaceIsUp(std::string(40, 'e')));
+}
+
+class DialupLayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        script->SetInstalled("Testnetz");
+        platform::SetDialPrompt([this](platform::ParentWindow parent, const std::string& name) {
+            prompts.push_back(std::to_string(parent) + " " + name);
+            return answer;
+        });
+    }
+
+    TempHome home;
+    ScriptedDialup script;
+    std::vector<std::string> prompts;
+    bool answer = true;
+};
+
+TEST_F(DialupLayer, FlagsFollowTheBackendAndTheRecords) {
+    auto flags = platform::QueryConnectionState();
+    EXPECT_FALSE(flags.lan);
+    EXPECT_FALSE(flags.modem);
+    EXPECT_TRUE(flags.rasInstalled); // also while offline
+    EXPECT_FALSE(flags.Connected());
+
+    script->SetLan(true);
+    script->SetInstalled(std::nullopt);
+    flags = platform::QueryConnectionState();
+    EXPECT_TRUE(flags.lan);
+    EXPECT_FALSE(flags.rasInstalled);
+    EXPECT_TRUE(flags.Connected());
+
+    script->SetLan(false);
+    script->SetInstalled("Testnetz");
+    ASSERT_TRUE(platform::DialConnection(7));
+    flags = platform::QueryConnectionState();
+    EXPECT_TRUE(flags.modem);
+    EXPECT_TRUE(flags.Connected());
+}
+
+TEST_F(DialupLayer, VisibleDialAsksThenRecordsTheConnection) {
+    const auto first = platform::DialConnection(42);
+    ASSERT_TRUE(first);
+    EXPECT_GT(*first, 0);
+    EXPECT_EQ(prompts, std::vector<std::string>{"42 Testnetz"});
+    EXPECT_EQ(script->TakeCalls(), std::vector<std::string>{"dial Testnetz"});
+    const auto second = platform::DialConnection(42);
+    ASSERT_TRUE(second);
+    EXPECT_NE(*first, *second);
+
+    const auto records = platform::ListDialupRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].id, *first);
+    EXPECT_EQ(records[0].name, "Testnetz");
+    EXPECT_FALSE(records[0].autodial);
+}
+
+TEST_F(DialupLayer, CancelledFailedAndUninstalledDialsMakeNoConnection) {
+    answer = false;
+    EXPECT_FALSE(platform::DialConnection(1));
+    EXPECT_TRUE(script->TakeCalls().empty()); // cancelled before dialling
+
+    platform::SetDialPrompt({});
+    EXPECT_FALSE(platform::DialConnection(1)); // no prompt bound counts as cancelled
+    EXPECT_TRUE(script->TakeCalls().empty());
+
+    answer = true;
+    platform::SetDialPrompt([this](platform::ParentWindow, const std::string&) { return answer; });
+    script->SetDialSucceeds(false);
+    EXPECT_FALSE(platform::DialConnection(1));
+    EXPECT_FALSE(platform::AutodialConnection(1));
+    EXPECT_EQ(script->TakeCalls(), (std::vector<std::string>{"dial Testnetz", "dial Testnetz"}));
+
+    script->SetDialSucceeds(true);
+    script->SetInstalled(std::nullopt);
+    EXPECT_FALSE(platform::DialConnection(1));
+    EXPECT_FALSE(platform::AutodialConnection(1));
+    EXPECT_TRUE(script->TakeCalls().empty());
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
+}
+
+TEST_F(DialupLayer, AutodialAsksNobodyAndDialsOnlyWhenOffline) {
+    EXPECT_TRUE(platform::AutodialConnection(1));
+    EXPECT_TRUE(prompts.empty());
+    const auto records = platform::ListDialupRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0].autodial);
+    EXPECT_EQ(script->TakeCalls(), std::vector<std::string>{"dial Testnetz"});
+
+    EXPECT_TRUE(platform::AutodialConnection(1)); // online through the modem already
+    script->SetLan(true);
+    EXPECT_TRUE(platform::AutodialConnection(1));
+    EXPECT_TRUE(script->TakeCalls().empty());
+}
+
+TEST_F(DialupLayer, HangUpEndsExactlyTheRecordedConnection) {
+    const auto a = platform::DialConnection(1);
+    script->SetInstalled("Zweitnetz");
+    const auto b = platform::DialConnection(1);
+    ASSERT_TRUE(a && b);
+    script->TakeCalls();
+
+    EXPECT_TRUE(platform::HangUpConnection(*a));
+    EXPECT_EQ(script->TakeCalls(), std::vector<std::string>{"hangup Testnetz"});
+    const auto left = platform::ListDialupRecords();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, *b);
+
+    // Gone, never made, or no id at all: nothing is run.
+    for (std::int32_t id : {*a, *b + 1000, 0, -1}) {
+        EXPECT_FALSE(platform::HangUpConnection(id)) << id;
+    }
+    EXPECT_TRUE(script->TakeCalls().empty());
+    EXPECT_FALSE(platform::HangUpAutodialConnection()); // no automatic dial was made
+}
+
+TEST_F(DialupLayer, HangUpOfOneConnectionEndsEveryRecordOfItsLink) {
+    const auto a = platform::DialConnection(1);
+    const auto b = platform::DialConnection(1);
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(platform::HangUpConnection(*b));
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
+    EXPECT_FALSE(platform::QueryConnectionState().modem);
+    EXPECT_FALSE(platform::HangUpConnection(*a));
+}
+
+TEST_F(DialupLayer, FailedHangUpKeepsTheRecord) {
+    const auto id = platform::DialConnection(1);
+    ASSERT_TRUE(id);
+    script->SetHangUpSucceeds(false);
+    EXPECT_FALSE(platform::HangUpConnection(*id));
+    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
+    script->SetInstalled(std::nullopt);
+    EXPECT_FALSE(platform::HangUpConnection(*id)); // nothing installed to hang up with
+    script->SetInstalled("Testnetz");
+    script->SetHangUpSucceeds(true);
+    EXPECT_TRUE(platform::HangUpConnection(*id));
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
+}
+
+TEST_F(DialupLayer, AutodialHangUpLeavesVisibleDials) {
+    const auto visible = platform::DialConnection(1);
+    ASSERT_TRUE(visible);
+    // The modem is up through the visible dial, so the automatic dial has nothing to do.
+    EXPECT_TRUE(platform::AutodialConnection(1));
+    EXPECT_FALSE(platform::HangUpAutodialConnection());
+    ASSERT_TRUE(platform::HangUpConnection(*visible));
+
+    ASSERT_TRUE(platform::AutodialConnection(1));
+    script->SetInstalled("Zweitnetz");
+    const auto second = platform::DialConnection(1);
+    ASSERT_TRUE(second);
+    script->TakeCalls();
+    EXPECT_TRUE(platform::HangUpAutodialConnection());
+    EXPECT_EQ(script->TakeCalls(), std::vector<std::string>{"hangup Testnetz"});
+    const auto left = platform::ListDialupRecords();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, *second);
+}
+
+TEST_F(DialupLayer, PumpRunsDuringTheDialAndANestedDialIsRefused) {
+    int pumped = 0;
+    std::optional<std::optional<std::int32_t>> nested;
+    platform::SetDialWaitPump([&](std::chrono::milliseconds) { ++pumped; });
+    script->SetDuringDial([&] { nested = platform::DialConnection(1); });
+    EXPECT_TRUE(platform::DialConnection(1));
+    EXPECT_EQ(pumped, 1);
+    ASSERT_TRUE(nested);
+    EXPECT_FALSE(*nested);
+    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
+}
+
+TEST_F(DialupLayer, IdsAreNeverReused) {
+    std::set<std::int32_t> ids;
+    for (int i = 0; i < 5; ++i) {
+        const auto id = platform::DialConnection(1);
+        ASSERT_TRUE(id);
+        EXPECT_TRUE(ids.insert(*id).second);
+        ASSERT_TRUE(platform::HangUpConnection(*id));
+    }
+}
+
+TEST_F(DialupLayer, DamagedRecordsAreIgnored) {
+    ASSERT_TRUE(platform::DialConnection(1));
+    const std::string folder = home.RuntimeDir() + "/";
+    const auto records = platform::ListDialupRecords();
+    ASSERT_EQ(records.size(), 1u);
+    // Find the record folder through the one record, then put junk beside it.
+    std::string recordFolder;
+    for (const auto& sub : {"tolvar/dialup", "dialup"}) {
+        if (platform::FileExists(folder + sub + "/connection-" + std::to_string(records[0].id))) {
+            recordFolder = folder + sub;
+        }
+    }
+    ASSERT_FALSE(recordFolder.empty());
+    tolvar::test::WriteFile(recordFolder + "/connection-99", "id=98\nname=x\n");
+    tolvar::test::WriteFile(recordFolder + "/connection-5", "garbage");
+    tolvar::test::WriteFile(recordFolder + "/connection-6", "id=-6\n");
+    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
+}
+
+} // namespace
