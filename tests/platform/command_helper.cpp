@@ -36,7 +36,10 @@ int main(int argc, char** argv) {
     const std::string waitFile = argv[3];
     std::string line;
     for (int i = 4; i < argc; ++i) {
-        line += (i > 4 ? "|" : "") + std::string(argv[i]);
+        if (i > 4) {
+            line += '|';
+        }
+        line += argv[i];
     }
     Append(log, line);
     if (code == "group" && ::fork() == 0) {
