@@ -25,8 +25,9 @@ bool SameEntries(const std::vector<CCObject>& a, const std::vector<CCObject>& b)
     return true;
 }
 
-std::string& Folder() {
-    static std::string folder = [] {
+const std::string& Folder() {
+    // Never destroyed: the exit handler below runs after static destructors would.
+    static const std::string* folder = [] {
         char pattern[] = "/tmp/cachedir-fuzz-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) {
             std::abort();
@@ -35,9 +36,9 @@ std::string& Folder() {
             ::unlink((Folder() + "/cache.dir").c_str());
             ::rmdir(Folder().c_str());
         });
-        return std::string(pattern);
+        return new std::string(pattern);
     }();
-    return folder;
+    return *folder;
 }
 
 } // namespace
