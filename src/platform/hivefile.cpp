@@ -312,6 +312,9 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string>& names) {
         if (!IsValidKeyName(name)) {
             return false;
         }
+        if (names.size() == kMaxKeyDepth) {
+            return false;
+        }
         names.emplace_back(name);
         if (slash == std::string_view::npos) {
             break;
@@ -439,10 +442,15 @@ std::vector<Section> Parse(std::string_view text) {
             Section section;
             section.line = firstLine;
             const std::string_view inner = line.substr(1, line.size() - 2);
-            if (inner.empty() || inner.front() == '\\' || inner.back() == '\\' ||
-                !SplitKeyPath(inner, section.path)) {
+            const auto slash = inner.find('\\');
+            const std::string_view hive = inner.substr(0, slash);
+            const std::string_view below =
+                slash == std::string_view::npos ? std::string_view() : inner.substr(slash + 1);
+            if (!IsValidKeyName(hive) || inner.back() == '\\' ||
+                (!below.empty() && below.front() == '\\') || !SplitKeyPath(below, section.path)) {
                 throw ParseError(firstLine, "bad key path");
             }
+            section.path.insert(section.path.begin(), std::string(hive));
             sections.push_back(std::move(section));
             continue;
         }

@@ -34,6 +34,9 @@
 namespace platform::hivefile {
 
 inline constexpr std::string_view kHeader = "Tolvar Registry 1";
+// Keys nest at most this deep below a hive, as in the system registry; it also bounds
+// the recursion over a tree read from a file.
+inline constexpr size_t kMaxKeyDepth = 512;
 
 struct Value {
     std::string name;
@@ -91,7 +94,8 @@ bool IsValidKeyName(std::string_view name);
 // the key's default value).
 bool IsValidValueName(std::string_view name);
 // Splits "A\B\C" (leading and trailing "\" ignored) into its names; false when a name
-// is not valid (empty between two "\", control characters, not UTF-8).
+// is not valid (empty between two "\", control characters, not UTF-8) or there are more
+// than kMaxKeyDepth.
 bool SplitKeyPath(std::string_view path, std::vector<std::string>& names);
 
 // Parses a whole file. Throws ParseError.

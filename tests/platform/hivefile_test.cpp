@@ -68,6 +68,17 @@ TEST(HiveFile, RejectsWhatItCannotRead) {
         {"deletion", kHead + s + "\"a\"=-\n", 3},
         {"no equals", kHead + s + "\"a\"\n", 3},
         {"stray line", kHead + s + "junk\n", 3},
+        {"too deep",
+         kHead + "[HKEY_CURRENT_USER" +
+             [] {
+                 std::string path;
+                 for (size_t i = 0; i <= hivefile::kMaxKeyDepth; ++i) {
+                     path += "\\k";
+                 }
+                 return path;
+             }() +
+             "]\n",
+         2},
         {"continued hex", kHead + s + "\"a\"=hex:01,\\\n  zz\n", 3},
     };
     for (const auto& c : cases) {
@@ -80,6 +91,13 @@ TEST(HiveFile, RejectsWhatItCannotRead) {
         }
     }
     EXPECT_TRUE(hivefile::LoadHive(" \r\n\n", "HKEY_CURRENT_USER").subKeys.empty());
+    // The deepest key the registry allows still reads.
+    std::string deepest;
+    for (size_t i = 0; i < hivefile::kMaxKeyDepth; ++i) {
+        deepest += "\\k";
+    }
+    EXPECT_NO_THROW(
+        hivefile::LoadHive(kHead + "[HKEY_CURRENT_USER" + deepest + "]\n", "HKEY_CURRENT_USER"));
 }
 
 TEST(HiveFile, WritesWhatItReads) {
