@@ -1,6 +1,7 @@
 #include "platform/network.h"
 
 #include "platform/fileio.h"
+#include "platform/registry.h"
 #include "platform/runtime_internal.h"
 
 #include <algorithm>
@@ -21,6 +22,7 @@ namespace platform {
 
 namespace {
 
+constexpr const char* kConfigKey = "\\System\\Dialup";
 constexpr const char* kRecordPrefix = "connection-";
 
 // Process-wide hooks; the backend is read from any thread.
@@ -240,6 +242,29 @@ std::vector<std::string> Fields(std::string_view line) {
     return fields;
 }
 
+std::string Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+bool RunConfigured(const char* what, const std::vector<std::string>& command,
+                   std::chrono::milliseconds timeout, const WaitPump& pump) {
+    if (command.empty()) {
+        std::cerr << "dial-up: no " << what << " command configured\n";
+        return false;
+    }
+    const ProcessResult result = RunProcess(command, timeout, pump);
+    if (!result.Succeeded()) {
+        std::cerr << "dial-up: " << what << " command " << command.front() << ": "
+                  << Describe(result) << '\n';
+    }
+    return result.Succeeded();
+}
+
 } // namespace
 
 // ---- kernel state ----------------------------------------------------------------------
@@ -302,6 +327,35 @@ bool InterfaceIsUp(const std::string& interface) {
 
 // ---- system backend ----------------------------------------------------------------------
 
+std::optional<DialupConfig> ReadDialupConfig() {
+    auto key = RegistryKey::Open(Hive::LocalMachine, kConfigKey, Access::Read);
+    if (!key) {
+        return std::nullopt;
+    }
+    auto readString = [&key](const char* name) -> std::string {
+        try {
+            return key->ReadString(name);
+        } catch (const RegistryError&) {
+            return {};
+        }
+    };
+    DialupConfig config;
+    config.name = Trim(readString("Name"));
+    auto dial = SplitCommandLine(readString("Dial"));
+    auto hangUp = SplitCommandLine(readString("HangUp"));
+    if (!dial || !hangUp) {
+        std::cerr << "dial-up: unclosed quote in a command under HKEY_LOCAL_MACHINE" << kConfigKey
+                  << '\n';
+        return std::nullopt;
+    }
+    if (dial->empty()) {
+        return std::nullopt;
+    }
+    config.dial = std::move(*dial);
+    config.hangUp = std::move(*hangUp);
+    return config;
+}
+
 bool SystemDialupBackend::LanUp() {
     try {
         return HasLanRoute(ReadFile("/proc/net/route").value_or(""),
@@ -312,15 +366,21 @@ bool SystemDialupBackend::LanUp() {
 }
 
 std::optional<std::string> SystemDialupBackend::Installed() {
-    return std::nullopt;
+    auto config = ReadDialupConfig();
+    if (!config) {
+        return std::nullopt;
+    }
+    return config->name;
 }
 
-bool SystemDialupBackend::Dial(const std::string&, const WaitPump&) {
-    return false;
+bool SystemDialupBackend::Dial(const std::string&, const WaitPump& pump) {
+    auto config = ReadDialupConfig();
+    return config && RunConfigured("dial", config->dial, kDialTimeout, pump);
 }
 
-bool SystemDialupBackend::HangUp(const std::string&, const WaitPump&) {
-    return false;
+bool SystemDialupBackend::HangUp(const std::string&, const WaitPump& pump) {
+    auto config = ReadDialupConfig();
+    return config && RunConfigured("hang-up", config->hangUp, kHangUpTimeout, pump);
 }
 
 // ---- the layer ---------------------------------------------------------------------------

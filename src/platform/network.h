@@ -8,8 +8,11 @@
 // dial-up connection made through this layer (by any program of the user) has not been
 // hung up. Dial-up counts as installed when a backend is configured.
 //
-// Dial-up: the backend does the dialling. The system backend reports no dial-up installed
-// until its configuration can be read from the machine hive. Every connection made here is recorded
+// Dial-up: the backend does the dialling; the system backend runs the commands configured
+// in the machine hive under "\System\Dialup" (string values "Name", "Dial" and "HangUp",
+// each command an argument vector as SplitCommandLine reads it, run without a shell and
+// with a time-out); without that key, or without a "Dial" command, no dial-up is
+// installed. Every connection made here is recorded
 // (id and name) in the user's runtime folder, so a program can hang up a connection that another
 // program dialled.
 //
@@ -44,6 +47,17 @@ struct ConnectionFlags {
     bool Connected() const { return modem || lan; }
 };
 
+// The dial-up configuration of the machine hive.
+struct DialupConfig {
+    std::string name;                // the connection's name, shown in the dial prompt
+    std::vector<std::string> dial;   // the dial command
+    std::vector<std::string> hangUp; // the hang-up command; empty: hang-up fails
+};
+
+// Time-outs of the configured commands.
+inline constexpr std::chrono::seconds kDialTimeout{120};
+inline constexpr std::chrono::seconds kHangUpTimeout{30};
+
 // What does the dialling. Calls come from the thread that uses the layer; a backend used
 // for the state query must allow calls of LanUp and Installed from any thread.
 class DialupBackend {
@@ -58,7 +72,7 @@ public:
     virtual bool HangUp(const std::string& name, const WaitPump& pump) = 0;
 };
 
-// The backend of a real machine: the kernel's LAN state.
+// The backend of a real machine: the kernel's LAN state and the configured commands.
 class SystemDialupBackend : public DialupBackend {
 public:
     bool LanUp() override;
@@ -66,6 +80,11 @@ public:
     bool Dial(const std::string& name, const WaitPump& pump) override;
     bool HangUp(const std::string& name, const WaitPump& pump) override;
 };
+
+// The configuration under "\System\Dialup" of the machine hive; nullopt without the key or
+// without a usable "Dial" command (a command with an unclosed quote is not usable; a
+// warning goes to standard error).
+std::optional<DialupConfig> ReadDialupConfig();
 
 // Replaces the backend for the whole process; nullptr restores the system backend.
 void SetDialupBackend(std::shared_ptr<DialupBackend> backend);

@@ -1,5 +1,6 @@
 #include "platform/fileio.h"
 #include "platform/network.h"
+#include "platform/registry.h"
 #include "support/scripted_dialup.h"
 #include "support/temphome.h"
 
@@ -269,6 +270,121 @@ TEST_F(DialupLayer, DamagedRecordsAreIgnored) {
     tolvar::test::WriteFile(recordFolder + "/connection-5", "garbage");
     tolvar::test::WriteFile(recordFolder + "/connection-6", "id=-6\n");
     EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// The dial-up of a real machine: commands configured in the machine hive.
+class ConfiguredDialup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetDialupBackend(nullptr);
+        platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
+            prompted = name;
+            return true;
+        });
+    }
+    void TearDown() override { platform::SetDialPrompt({}); }
+
+    void Configure(const std::vector<std::pair<std::string, std::string>>& values) {
+        auto key = platform::RegistryKey::Open(platform::Hive::LocalMachine, "\\System\\Dialup",
+                                               platform::Access::ReadWrite, true);
+        ASSERT_TRUE(key);
+        for (const auto& [name, value] : values) {
+            key->WriteString(name, value);
+        }
+    }
+    // A command line running the command helper with an exit code and a word to log.
+    std::string Command(const std::string& code, const std::string& words) {
+        return "\"" + tolvar::test::HelperPath("command_helper") + "\" \"" + log + "\" " + code +
+               " - " + words;
+    }
+
+    TempHome home;
+    const std::string log = home.Root() + "/commands.log";
+    std::string prompted;
+};
+
+TEST_F(ConfiguredDialup, ConfigurationIsReadFromTheMachineHive) {
+    EXPECT_FALSE(platform::ReadDialupConfig());
+    EXPECT_FALSE(platform::QueryConnectionState().rasInstalled);
+
+    Configure({{"Name", "  Mein Anbieter "},
+               {"Dial", "/usr/bin/pon \"mein anbieter\""},
+               {"HangUp", "/usr/bin/poff"}});
+    auto config = platform::ReadDialupConfig();
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->name, "Mein Anbieter");
+    EXPECT_EQ(config->dial, (std::vector<std::string>{"/usr/bin/pon", "mein anbieter"}));
+    EXPECT_EQ(config->hangUp, std::vector<std::string>{"/usr/bin/poff"});
+    EXPECT_TRUE(platform::QueryConnectionState().rasInstalled);
+
+    struct Case {
+        const char* what;
+        std::string dial;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"empty dial command", "   ", false},
+        {"unclosed quote", "/usr/bin/pon \"x", false},
+        {"dial only", "/usr/bin/pon", true},
+    };
+    for (const auto& c : cases) {
+        Configure({{"Dial", c.dial}});
+        EXPECT_EQ(platform::ReadDialupConfig().has_value(), c.installed) << c.what;
+    }
+    auto key = platform::RegistryKey::Open(platform::Hive::LocalMachine, "\\System\\Dialup",
+                                           platform::Access::ReadWrite);
+    ASSERT_TRUE(key);
+    key->WriteInteger("Dial", 1);
+    EXPECT_FALSE(platform::ReadDialupConfig()) << "a dial value that is no text";
+    key->DeleteValue("Dial");
+    EXPECT_FALSE(platform::ReadDialupConfig()) << "no dial value";
+    // The key of the user hive does not count.
+    ASSERT_TRUE(platform::DeleteRegistryKey(platform::Hive::LocalMachine, "\\System\\Dialup"));
+    auto user = platform::RegistryKey::Open(platform::Hive::CurrentUser, "\\System\\Dialup",
+                                            platform::Access::ReadWrite, true);
+    ASSERT_TRUE(user);
+    user->WriteString("Dial", "/usr/bin/pon");
+    EXPECT_FALSE(platform::ReadDialupConfig());
+}
+
+TEST_F(ConfiguredDialup, CommandsDialAndHangUp) {
+    Configure({{"Name", "Testnetz"},
+               {"Dial", Command("0", "dial \"two words\" $HOME")},
+               {"HangUp", Command("0", "hangup")}});
+    const auto id = platform::DialConnection(5);
+    ASSERT_TRUE(id);
+    EXPECT_EQ(prompted, "Testnetz");
+    EXPECT_EQ(tolvar::test::ReadFileOrEmpty(log), "dial|two words|$HOME\n");
+    const auto flags = platform::QueryConnectionState();
+    EXPECT_TRUE(flags.modem);
+    EXPECT_TRUE(flags.rasInstalled);
+    EXPECT_TRUE(platform::HangUpConnection(*id));
+    EXPECT_EQ(tolvar::test::ReadFileOrEmpty(log), "dial|two words|$HOME\nhangup\n");
+    EXPECT_FALSE(platform::QueryConnectionState().modem);
+}
+
+TEST_F(ConfiguredDialup, FailingCommands) {
+    Configure(
+        {{"Name", "Testnetz"}, {"Dial", Command("1", "dial")}, {"HangUp", Command("0", "hangup")}});
+    EXPECT_FALSE(platform::DialConnection(5));
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
+
+    Configure({{"Dial", Command("0", "dial")}, {"HangUp", Command("2", "hangup")}});
+    const auto id = platform::DialConnection(5);
+    ASSERT_TRUE(id);
+    EXPECT_FALSE(platform::HangUpConnection(*id));
+    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
+
+    Configure({{"HangUp", ""}});
+    EXPECT_FALSE(platform::HangUpConnection(*id)) << "no hang-up command";
+    Configure({{"Dial", "/nonexistent/dialer"}, {"HangUp", Command("0", "hangup")}});
+    EXPECT_FALSE(platform::DialConnection(5)) << "a dial command that cannot start";
+    EXPECT_TRUE(platform::HangUpConnection(*id));
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
 }
 
 } // namespace
