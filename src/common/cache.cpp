@@ -96,10 +96,13 @@ std::string CC::IndexPath() const {
 void CC::Load() {
     // Read before taking the lock: a slow disk must not block the other users.
     const std::optional<std::string> text = platform::ReadFile(IndexPath());
-    if (!text) {
-        return;
+    if (text) {
+        LoadText(*text);
     }
-    std::vector<CCObject> lines = ParseCacheDir(*text);
+}
+
+void CC::LoadText(std::string_view text) {
+    std::vector<CCObject> lines = ParseCacheDir(text);
     auto locked = entries.Lock();
     for (auto& line : lines) {
         // Find gives the newest entry for an empty serial, so a line without serial is

@@ -92,6 +92,8 @@ public:
     // duplicate rule in cache.cpp). A missing file adds nothing. A file that exists but
     // cannot be read throws platform::FileError and leaves the index as it was.
     void Load();
+    // What Load does with the text it read: adds the entries of a "cache.dir" text.
+    void LoadText(std::string_view text);
 
     // The newest entry of the key, or nullptr: the greatest non-empty serial (the first
     // of equal ones); without any, the last entry with an empty serial.
