@@ -123,7 +123,7 @@ void CutToLimit(std::string& s) {
     }
     std::size_t cut = kMaxTextBytes;
     // Never split a character: a continuation byte at the cut belongs to the one before.
-    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) {
+    for (int back = 0; back < 3 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80; ++back) {
         --cut;
     }
     s.resize(cut);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <iconv.h>
 #include <libxml/parser.h>
@@ -358,6 +359,15 @@ bool IsValidUtf8(std::string_view bytes) noexcept {
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
+        // Eight ASCII bytes at a time.
+        if (n - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         const unsigned char c = s[i];
         if (c < 0x80) {
             ++i;
@@ -398,11 +408,20 @@ bool IsValidUtf8(std::string_view bytes) noexcept {
 std::string Windows1252ToUtf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size() + bytes.size() / 8);
-    for (char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out.push_back(ch);
-        } else if (c < 0xA0) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        // Plain ASCII runs are copied whole.
+        std::size_t run = i;
+        while (run < bytes.size() && static_cast<unsigned char>(bytes[run]) < 0x80) {
+            ++run;
+        }
+        out.append(bytes.data() + i, run - i);
+        if (run == bytes.size()) {
+            break;
+        }
+        const auto c = static_cast<unsigned char>(bytes[run]);
+        i = run + 1;
+        if (c < 0xA0) {
             AppendUtf8(out, kWindows1252High[c - 0x80]);
         } else {
             AppendUtf8(out, c);
