@@ -1,0 +1,502 @@
+#include "platform/fileio.h"
+#include "platform/metafileparse.h"
+#include "support/metafiles.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+using platform::Metafile;
+using platform::MetafileCanvas;
+using platform::MetafilePoint;
+using platform::MetafileRect;
+using platform::MetafileState;
+using tolvar::test::MetafileFixture;
+
+std::string Bytes(const std::string& name) {
+    return platform::ReadFile(MetafileFixture(name)).value();
+}
+
+std::string Num(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+std::string Color(const platform::MetafileColor& c) {
+    return Num(c.r) + "/" + Num(c.g) + "/" + Num(c.b);
+}
+
+std::string Box(const MetafileRect& r) {
+    return Num(r.left) + "," + Num(r.top) + "," + Num(r.right) + "," + Num(r.bottom);
+}
+
+// Writes each call as one line of text, the points and the state parts that tell the
+// records apart.
+class RecordingCanvas : public MetafileCanvas {
+public:
+    std::vector<std::string> calls;
+
+    void Polyline(const MetafileState& s, const std::vector<MetafilePoint>& points) override {
+        calls.push_back("line " + Points(points) + Pen(s));
+    }
+    void PolyPolygon(const MetafileState& s,
+                     const std::vector<std::vector<MetafilePoint>>& polygons) override {
+        std::string text = "polygons";
+        for (const auto& p : polygons)
+            text += " [" + Points(p) + "]";
+        calls.push_back(text + (s.winding ? " winding" : " alternate") + Fill(s));
+    }
+    void Rectangle(const MetafileState& s, const MetafileRect& r) override {
+        calls.push_back("rect " + Box(r) + Pen(s) + Fill(s));
+    }
+    void RoundRect(const MetafileState& s, const MetafileRect& r, double w, double h) override {
+        calls.push_back("roundrect " + Box(r) + " corner " + Num(w) + "x" + Num(h) + Fill(s));
+    }
+    void Ellipse(const MetafileState& s, const MetafileRect& r) override {
+        calls.push_back("ellipse " + Box(r) + Fill(s));
+    }
+    void Arc(const MetafileState&, ArcKind kind, const MetafileRect& r, MetafilePoint a,
+             MetafilePoint b) override {
+        const char* name = kind == ArcKind::Arc ? "arc " : kind == ArcKind::Pie ? "pie " : "chord ";
+        calls.push_back(name + Box(r) + " from " + Points({a, b}));
+    }
+    double Text(const MetafileState& s, MetafilePoint p, const std::string& utf8,
+                const TextOptions& options) override {
+        std::string text = "text '" + utf8 + "' at " + Points({p}) + " font " + s.font.face + " " +
+                           Num(s.font.height) + " align " + Num(s.textAlign) + " color " +
+                           Color(s.textColor);
+        if (options.opaque)
+            text += " opaque " + Box(*options.opaque) + " in " + Color(s.backgroundColor);
+        calls.push_back(text);
+        return 10; // every text advances ten pixels
+    }
+    void FillRect(const MetafileState& s, const MetafileRect& r) override {
+        calls.push_back("fill " + Box(r) + Fill(s));
+    }
+    void StretchBitmap(const MetafileRect& r, const platform::MetafileDib& dib, int sx, int sy,
+                       int sw, int sh) override {
+        platform::MetafileBitmap pixels = dib.Decode();
+        std::string text = "bitmap " + Box(r) + " from " + Num(sx) + "," + Num(sy) + " " + Num(sw) +
+                           "x" + Num(sh) + " of " + Num(pixels.width) + "x" + Num(pixels.height) +
+                           ":";
+        char hex[16];
+        for (std::uint32_t p : pixels.pixels) {
+            std::snprintf(hex, sizeof hex, " %06x", p & 0xFFFFFF);
+            text += hex;
+        }
+        calls.push_back(text);
+    }
+
+private:
+    static std::string Points(const std::vector<MetafilePoint>& points) {
+        std::string text;
+        for (const auto& p : points)
+            text += (text.empty() ? "" : " ") + Num(p.x) + "," + Num(p.y);
+        return text;
+    }
+    static std::string Pen(const MetafileState& s) {
+        if (s.pen.style == platform::MetafilePen::Style::Null)
+            return " pen none";
+        return " pen " + Color(s.pen.color) + " w" + Num(s.pen.width);
+    }
+    static std::string Fill(const MetafileState& s) {
+        if (s.brush.style == platform::MetafileBrush::Style::Null)
+            return " brush none";
+        return std::string(s.brush.style == platform::MetafileBrush::Style::Hatched ? " hatch "
+                                                                                    : " brush ") +
+               Color(s.brush.color);
+    }
+};
+
+std::vector<std::string> Play(const std::string& bytes, MetafileRect target = {0, 0, 240, 96}) {
+    auto mf = Metafile::Read(bytes);
+    EXPECT_TRUE(mf.has_value());
+    RecordingCanvas canvas;
+    if (mf)
+        mf->Play(canvas, target);
+    return canvas.calls;
+}
+
+// ---- sizes ----
+
+struct SizeCase {
+    const char* file;
+    bool enhanced;
+    int width, height;
+};
+
+class MetafileSize : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(MetafileSize, FollowsTheHeader) {
+    const SizeCase& c = GetParam();
+    auto mf = Metafile::Load(MetafileFixture(c.file));
+    ASSERT_TRUE(mf.has_value()) << c.file;
+    EXPECT_EQ(mf->IsEnhanced(), c.enhanced);
+    EXPECT_EQ(mf->Width(), c.width);
+    EXPECT_EQ(mf->Height(), c.height);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, MetafileSize,
+    ::testing::Values(
+        // EMF: the frame in hundredths of a millimetre, at 96 dots per inch.
+        SizeCase{"shapes.emf", true, 240, 96}, SizeCase{"size_frame.emf", true, 96, 48},
+        SizeCase{"size_offset.emf", true, 96, 96},
+        // Placeable WMF: the bounds in units of which the header gives one inch.
+        SizeCase{"shapes.wmf", false, 240, 96}, SizeCase{"size_twips.wmf", false, 192, 96},
+        // WMF without the placeable header: its window extent, else nothing.
+        SizeCase{"shapes_plain.wmf", false, 240, 96}, SizeCase{"size_plain.wmf", false, 60, 40},
+        SizeCase{"size_none.wmf", false, 0, 0}));
+
+TEST(MetafileLoad, RefusesWhatIsNotAMetafile) {
+    tolvar::test::TempFolder dir;
+    EXPECT_FALSE(Metafile::Load(dir.Path() + "/missing.wmf"));
+    EXPECT_FALSE(Metafile::Load(dir.Path())); // a folder
+    tolvar::test::WriteFile(dir.Path() + "/empty.emf", "");
+    EXPECT_FALSE(Metafile::Load(dir.Path() + "/empty.emf"));
+    tolvar::test::WriteFile(dir.Path() + "/text.wmf", "GIF89a not a metafile at all");
+    EXPECT_FALSE(Metafile::Load(dir.Path() + "/text.wmf"));
+}
+
+// ---- damaged files ----
+
+const char* const kFamilies[] = {"lines", "shapes", "polygons", "arcs",
+                                 "text",  "bitmap", "mapping",  "objects"};
+
+TEST(MetafileDamage, EveryTruncationIsRefused) {
+    for (const char* family : kFamilies) {
+        for (const char* ext : {".wmf", ".emf"}) {
+            const std::string whole = Bytes(std::string(family) + ext);
+            ASSERT_TRUE(Metafile::Read(whole)) << family << ext;
+            for (std::size_t n = 0; n < whole.size(); ++n)
+                EXPECT_FALSE(Metafile::Read(whole.substr(0, n))) << family << ext << " at " << n;
+        }
+    }
+}
+
+TEST(MetafileDamage, OverwrittenBytesNeverReadOutsideTheFile) {
+    // Under the sanitizers: any byte set to 0xFF, 0x80 or 0x00 may make the file
+    // unreadable, but reading and playing never overruns or hangs.
+    for (const char* family : kFamilies) {
+        for (const char* ext : {".wmf", ".emf"}) {
+            const std::string whole = Bytes(std::string(family) + ext);
+            for (std::size_t i = 0; i < whole.size(); ++i) {
+                for (char value : {'\xFF', '\x80', '\x00'}) {
+                    std::string bytes = whole;
+                    bytes[i] = value;
+                    if (auto mf = Metafile::Read(bytes)) {
+                        RecordingCanvas canvas;
+                        mf->Play(canvas, {0, 0, 240, 96});
+                    }
+                }
+            }
+        }
+    }
+}
+
+void Put32(std::string& s, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+std::string Le32(std::uint32_t v) {
+    std::string s(4, '\0');
+    Put32(s, 0, v);
+    return s;
+}
+
+std::string Le16(std::uint16_t v) {
+    return {static_cast<char>(v), static_cast<char>(v >> 8)};
+}
+
+// An EMF of 240 x 96 pixels holding the given records (each already with its type and
+// size), followed by the end record.
+std::string Emf(const std::string& records) {
+    std::string header(88, '\0');
+    Put32(header, 0, 1);
+    Put32(header, 4, 88);
+    Put32(header, 32, 6350);
+    Put32(header, 36, 2540);
+    Put32(header, 40, 0x464D4520);
+    Put32(header, 44, 0x10000);
+    header[56] = 4; // handles
+    Put32(header, 72, 960);
+    Put32(header, 76, 960);
+    Put32(header, 80, 254);
+    Put32(header, 84, 254);
+    std::string eof = Le32(14) + Le32(20) + Le32(0) + Le32(16) + Le32(20);
+    std::string all = header + records + eof;
+    Put32(all, 48, static_cast<std::uint32_t>(all.size()));
+    return all;
+}
+
+std::string EmfRecord(std::uint32_t type, const std::string& payload) {
+    return Le32(type) + Le32(static_cast<std::uint32_t>(8 + payload.size())) + payload;
+}
+
+// A WMF without the placeable header holding the given records.
+std::string Wmf(const std::string& records, std::uint16_t objects = 4) {
+    std::string body = Le32(5) + Le16(0x020C) + Le16(96) + Le16(240) + records + Le32(3) + Le16(0);
+    return Le16(1) + Le16(9) + Le16(0x300) +
+           Le32(static_cast<std::uint32_t>((18 + body.size()) / 2)) + Le16(objects) + Le32(16) +
+           Le16(0) + body;
+}
+
+std::string WmfRecord(std::uint16_t function, const std::string& params) {
+    return Le32(static_cast<std::uint32_t>(3 + params.size() / 2)) + Le16(function) + params;
+}
+
+TEST(MetafileDamage, CountsAndOffsetsBeyondTheRecordAreRefused) {
+    const std::string bounds(16, '\0');
+    struct Case {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"polygon of 2^32-1 points", Emf(EmfRecord(3, bounds + Le32(0xFFFFFFFF) + Le32(0) + Le32(0)))},
+        {"polygon of one point more than it holds",
+         Emf(EmfRecord(86, bounds + Le32(3) + Le32(0) + Le32(0)))},
+        {"poly-polygon counts past the total",
+         Emf(EmfRecord(91, bounds + Le32(1) + Le32(1) + Le32(2) + Le32(0) + Le32(0)))},
+        {"poly-polygon of 2^30 polygons", Emf(EmfRecord(91, bounds + Le32(1u << 30) + Le32(0)))},
+        {"text whose string lies past the record",
+         Emf(EmfRecord(84, std::string(28, '\0') + Le32(0) + Le32(0) + Le32(4) + Le32(1000) +
+                               std::string(24, '\0')))},
+        {"bitmap whose rows lie past the record",
+         Emf(EmfRecord(81, std::string(40, '\0') + Le32(80) + Le32(40) + Le32(120) +
+                               Le32(0x7FFFFFF0) + std::string(16, '\0') + Le32(40) + Le32(2) +
+                               Le32(2) + Le16(1) + Le16(24) + std::string(24, '\0')))},
+        {"record size not a multiple of four", Emf(Le32(18) + Le32(10) + Le32(1))},
+        {"record of size zero", Emf(Le32(18) + Le32(0))},
+        {"header larger than the file", [] {
+             std::string s = Emf("");
+             Put32(s, 48, static_cast<std::uint32_t>(s.size() + 4));
+             return s;
+         }()},
+        {"reference device of no millimetres", [] {
+             std::string s = Emf("");
+             Put32(s, 80, 0);
+             return s;
+         }()},
+        {"frame larger than any bitmap", [] {
+             std::string s = Emf("");
+             Put32(s, 32, 0x7FFFFFFF);
+             Put32(s, 36, 0x7FFFFFFF);
+             return s;
+         }()},
+        {"WMF record of size one word", Wmf(Le32(1) + Le16(0x0213))},
+        {"WMF polygon of 16000 points", Wmf(WmfRecord(0x0324, Le16(16000) + Le32(0)))},
+        {"WMF polygon of a negative count", Wmf(WmfRecord(0x0324, Le16(0x8000) + Le32(0)))},
+        {"WMF poly-polygon counts past the record",
+         Wmf(WmfRecord(0x0538, Le16(2) + Le16(1) + Le16(9) + Le32(0)))},
+        {"WMF text longer than the record", Wmf(WmfRecord(0x0521, Le16(40) + "ab" + Le32(0)))},
+        {"WMF bitmap palette past the record",
+         Wmf(WmfRecord(0x0F43, std::string(22, '\0') + Le32(40) + Le32(1) + Le32(1) + Le16(1) +
+                                   Le16(8) + Le32(0) + Le32(0) + Le32(0) + Le32(0) + Le32(200) +
+                                   Le32(0)))},
+        {"WMF total size past the file", [] {
+             std::string s = Wmf("");
+             Put32(s, 6, 4000);
+             return s;
+         }()},
+        {"placeable WMF of zero units per inch", [] {
+             std::string head = Le32(0x9AC6CDD7) + Le16(0) + Le16(0) + Le16(0) + Le16(100) +
+                                Le16(100) + Le16(0) + Le32(0) + Le16(0);
+             return head + Wmf("");
+         }()},
+    };
+    for (const Case& c : cases)
+        EXPECT_FALSE(Metafile::Read(c.bytes)) << c.what;
+}
+
+TEST(MetafileDamage, ObjectsThatDoNotExistAreIgnored) {
+    // Selecting or deleting indices past the table, creating more objects than the
+    // header announced, and restoring states never saved draw with what is selected.
+    const std::string pen = WmfRecord(0x02FA, Le16(0) + Le16(1) + Le16(0) + Le32(0x0000FF));
+    const std::string records = pen + pen + pen + WmfRecord(0x012D, Le16(0)) +
+                                WmfRecord(0x012D, Le16(7)) + WmfRecord(0x01F0, Le16(9000)) +
+                                WmfRecord(0x0127, Le16(0xFFFF)) + WmfRecord(0x0127, Le16(5)) +
+                                WmfRecord(0x0213, Le16(10) + Le16(20));
+    auto calls = Play(Wmf(records, 1));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], "line 0,0 20,10 pen 255/0/0 w1");
+
+    const std::string emf = EmfRecord(37, Le32(3)) + EmfRecord(37, Le32(0x80000063)) +
+                            EmfRecord(40, Le32(0xFFFFFFFF)) +
+                            EmfRecord(38, Le32(90) + Le32(0) + Le32(1) + Le32(0) + Le32(0xFF)) +
+                            EmfRecord(54, Le32(20) + Le32(10));
+    calls = Play(Emf(emf));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], "line 0,0 20,10 pen 0/0/0 w0");
+}
+
+// ---- records ----
+
+TEST(MetafileRecords, LinesKeepTheCurrentPositionAndThePen) {
+    for (const char* file : {"lines.wmf", "lines.emf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 4u) << file;
+        EXPECT_EQ(calls[0], "line 10,10 30,10 pen 255/0/0 w1") << file;
+        EXPECT_EQ(calls[1], "line 10,20 30,20 30,40 pen 255/0/0 w1") << file;
+        EXPECT_EQ(calls[2], "line 60,20 100,20 pen 0/0/255 w5") << file;
+        EXPECT_EQ(calls[3], "line 10,60 50,60 pen none") << file;
+    }
+}
+
+TEST(MetafileRecords, ShapesAndBrushes) {
+    for (const char* file : {"shapes.wmf", "shapes.emf", "shapes_plain.wmf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 5u) << file;
+        EXPECT_EQ(calls[0], "rect 10,10,30,20 pen 0/0/0 w1 brush 0/0/255") << file;
+        EXPECT_EQ(calls[1], "ellipse 40,10,60,30 brush 0/0/255") << file;
+        EXPECT_EQ(calls[2], "roundrect 70,10,110,40 corner 16x16 brush 0/0/255") << file;
+        EXPECT_EQ(calls[3], "rect 120,10,140,30 pen 0/0/0 w1 brush none") << file;
+        EXPECT_EQ(calls[4], "rect 150,10,190,50 pen 0/0/0 w1 hatch 255/0/0") << file;
+    }
+}
+
+TEST(MetafileRecords, PolygonsWithTheirFillMode) {
+    for (const char* file : {"polygons.wmf", "polygons.emf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 3u) << file;
+        EXPECT_EQ(calls[0], "polygons [10,10 50,10 10,50] alternate brush 0/160/0") << file;
+        EXPECT_EQ(calls[1],
+                  "polygons [60,10 100,10 100,50 60,50] [70,20 90,20 90,40 70,40] alternate "
+                  "brush 0/160/0")
+            << file;
+        EXPECT_EQ(calls[2].substr(0, 9), "polygons ") << file;
+        EXPECT_NE(calls[2].find(" winding"), std::string::npos) << file;
+    }
+}
+
+TEST(MetafileRecords, ArcsPiesAndChords) {
+    for (const char* file : {"arcs.wmf", "arcs.emf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 3u) << file;
+        EXPECT_EQ(calls[0], "pie 10,10,50,50 from 50,30 30,10") << file;
+        EXPECT_EQ(calls[1], "chord 60,10,100,50 from 100,30 60,30") << file;
+        EXPECT_EQ(calls[2], "arc 110,10,150,50 from 150,30 110,30") << file;
+    }
+}
+
+TEST(MetafileRecords, TextWithFontColoursAndAlignment) {
+    for (const char* file : {"text.wmf", "text.emf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 3u) << file;
+        EXPECT_EQ(calls[0], "text 'HHHHHHHHHH' at 10,10 font Arial -20 align 0 color 0/0/0")
+            << file;
+        EXPECT_EQ(calls[1], "text 'H' at 10,60 font Arial -20 align 0 color 0/0/255 opaque "
+                            "5,55,40,90 in 255/255/0")
+            << file;
+        EXPECT_EQ(calls[2], "text 'HH' at 230,60 font Arial -20 align 2 color 0/0/255") << file;
+    }
+}
+
+TEST(MetafileRecords, TextInTheAnsiCodePageAndUtf16) {
+    // "Grüße €" as code page 1252 bytes, and the same text as UTF-16 with a character
+    // beyond the basic plane.
+    const std::string ansi = "Gr\xFC\xDF"
+                             "e \x80";
+    auto calls = Play(Wmf(WmfRecord(0x0521, Le16(7) + ansi + '\0' + Le16(5) + Le16(6))));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].rfind("text 'Grüße €' at 6,5 ", 0), 0u) << calls[0];
+
+    std::string utf16 = Le16('A') + Le16(0xD83D) + Le16(0xDE00) + Le16(0xDC00);
+    std::string payload = std::string(16, '\0') + Le32(1) + Le32(0) + Le32(0) + Le32(7) + Le32(9) +
+                          Le32(4) + Le32(76) + Le32(0) + std::string(16, '\0') + Le32(0) + utf16;
+    calls = Play(Emf(EmfRecord(84, payload)));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].rfind("text 'A\xF0\x9F\x98\x80\xEF\xBF\xBD' at 7,9 ", 0), 0u) << calls[0];
+}
+
+TEST(MetafileRecords, CurrentPositionTextAdvances) {
+    // Alignment with the update flag: the second text starts where the first ended.
+    const std::string text = WmfRecord(0x0521, Le16(2) + "ab" + Le16(0) + Le16(0));
+    auto calls =
+        Play(Wmf(WmfRecord(0x012E, Le16(1)) + WmfRecord(0x0214, Le16(5) + Le16(3)) + text + text));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_NE(calls[0].find("at 3,5 "), std::string::npos) << calls[0];
+    EXPECT_NE(calls[1].find("at 13,5 "), std::string::npos) << calls[1];
+}
+
+TEST(MetafileRecords, BitmapsDecodedAndStretched) {
+    for (const char* file : {"bitmap.wmf", "bitmap.emf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 5u) << file;
+        EXPECT_EQ(calls[0], "bitmap 10,10,30,30 from 0,0 2x2 of 2x2: ff0000 00a000 0000ff ffffff")
+            << file;
+        EXPECT_EQ(calls[1], "bitmap 40,10,80,30 from 0,0 4x2 of 4x2: 000000 ff0000 00a000 0000ff "
+                            "0000ff 00a000 ff0000 000000")
+            << file;
+        EXPECT_EQ(calls[2], "bitmap 90,10,106,14 from 0,0 8x1 of 8x1: 000000 ffffff 000000 "
+                            "ffffff 000000 ffffff 000000 ffffff")
+            << file;
+        EXPECT_EQ(calls[3].substr(0, 38), "bitmap 120,10,130,30 from 1,0 1x2 of 2") << file;
+        EXPECT_EQ(calls[4], "fill 150,10,160,20 brush 0/0/255") << file;
+    }
+}
+
+TEST(MetafileRecords, WindowAndViewportMappingWithSavedStates) {
+    for (const char* file : {"mapping.wmf", "mapping.emf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 2u) << file;
+        EXPECT_EQ(calls[0], "rect 10,10,30,30 pen none brush 0/0/255") << file;
+        EXPECT_EQ(calls[1], "rect 50,10,70,30 pen none brush 0/0/255") << file;
+    }
+}
+
+TEST(MetafileRecords, ObjectSlotsAreReusedLowestFirst) {
+    for (const char* file : {"objects.wmf", "objects.emf"}) {
+        auto calls = Play(Bytes(file));
+        ASSERT_EQ(calls.size(), 2u) << file;
+        EXPECT_EQ(calls[0], "rect 10,10,30,30 pen 0/0/255 w1 brush 0/160/0") << file;
+        EXPECT_EQ(calls[1], "rect 40,10,60,30 pen 0/0/255 w1 brush 0/160/0") << file;
+    }
+}
+
+TEST(MetafilePlay, FrameMapsOntoTheTarget) {
+    // Twice the size and moved: every coordinate and the pen width follow.
+    auto calls = Play(Bytes("lines.emf"), {100, 50, 580, 242});
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0], "line 120,70 160,70 pen 255/0/0 w2");
+    EXPECT_EQ(calls[2], "line 220,90 300,90 pen 0/0/255 w10");
+    calls = Play(Bytes("lines.wmf"), {0, 0, 120, 48});
+    EXPECT_EQ(calls[1], "line 5,10 15,10 15,20 pen 255/0/0 w0.5");
+}
+
+TEST(MetafilePlay, EmfFrameOffsetAndReferenceDevice) {
+    // A frame from 10 mm, 20 mm on a device of 1920 pixels over 508 mm (1080 over 286
+    // mm), in logical units of a thousandth of a device pixel: a line from the frame's
+    // corner 50 device pixels down starts at the target's corner.
+    const std::string s = Bytes("size_offset.emf");
+    const double px = 10 * 1920.0 / 508, py = 20 * 1080.0 / 286;
+    auto point = [](double x, double y) {
+        return Le32(static_cast<std::uint32_t>(std::lround(x * 1000))) +
+               Le32(static_cast<std::uint32_t>(std::lround(y * 1000)));
+    };
+    const std::string records = EmfRecord(17, Le32(8)) + EmfRecord(9, Le32(1000) + Le32(1000)) +
+                                EmfRecord(11, Le32(1) + Le32(1)) + EmfRecord(27, point(px, py)) +
+                                EmfRecord(54, point(px, py + 50));
+    std::string all = s.substr(0, 88) + records + s.substr(88);
+    Put32(all, 48, static_cast<std::uint32_t>(all.size()));
+    auto mf = Metafile::Read(all);
+    ASSERT_TRUE(mf);
+
+    struct LastLine : RecordingCanvas {
+        std::vector<MetafilePoint> points;
+        void Polyline(const MetafileState&, const std::vector<MetafilePoint>& p) override {
+            points = p;
+        }
+    } canvas;
+    mf->Play(canvas, {0, 0, 96, 96});
+    ASSERT_EQ(canvas.points.size(), 2u);
+    EXPECT_NEAR(canvas.points[0].x, 0, 1e-3);
+    EXPECT_NEAR(canvas.points[0].y, 0, 1e-3);
+    EXPECT_NEAR(canvas.points[1].x, 0, 1e-3);
+    EXPECT_NEAR(canvas.points[1].y, 50 / (1080.0 / 286) / 25.4 * 96, 1e-3);
+}
+
+} // namespace
