@@ -251,17 +251,18 @@ public:
         if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
             return std::nullopt;
         if (compression == 3 && (bpp == 16 || bpp == 32)) {
-            std::size_t maskOffset = headerSize >= 52 ? 40 : headerSize;
-            for (int i = 0; i < 3; ++i)
-                dib.masks_[i] = r.U32(maskOffset + 4 * i);
+            // Bit fields are drawn when they lay the colours out as uncompressed rows do.
+            const std::size_t maskOffset = headerSize >= 52 ? 40 : headerSize;
+            const std::uint32_t red = r.U32(maskOffset), green = r.U32(maskOffset + 4),
+                                blue = r.U32(maskOffset + 8);
             if (headerSize < 52)
                 tableOffset += 12;
+            const bool plain = bpp == 16 ? red == 0x7C00 && green == 0x03E0 && blue == 0x001F
+                                         : red == 0xFF0000 && green == 0xFF00 && blue == 0xFF;
+            if (!plain)
+                return std::nullopt;
         } else if (compression != 0) {
             return std::nullopt; // run-length or embedded JPEG/PNG
-        } else if (bpp == 16) {
-            dib.masks_[0] = 0x7C00, dib.masks_[1] = 0x03E0, dib.masks_[2] = 0x001F;
-        } else if (bpp == 32) {
-            dib.masks_[0] = 0xFF0000, dib.masks_[1] = 0xFF00, dib.masks_[2] = 0xFF;
         }
         std::uint64_t entries = colorsUsed;
         if (bpp <= 8 && entries == 0)
@@ -288,68 +289,6 @@ public:
         return dib;
     }
 };
-
-MetafileBitmap MetafileDib::Decode() const {
-    MetafileBitmap out;
-    out.width = width_;
-    out.height = height_;
-    out.pixels.resize(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_));
-    const std::size_t entries = palette_.size() / static_cast<std::size_t>(paletteEntrySize_);
-    auto paletteColor = [&](std::size_t index) -> std::uint32_t {
-        if (index >= entries)
-            return 0xFF000000; // an index past the table reads black
-        const auto* e = reinterpret_cast<const std::uint8_t*>(palette_.data()) +
-                        index * static_cast<std::size_t>(paletteEntrySize_);
-        return 0xFF000000u | std::uint32_t{e[2]} << 16 | std::uint32_t{e[1]} << 8 | e[0];
-    };
-    auto channel = [](std::uint32_t value, std::uint32_t mask) -> std::uint32_t {
-        if (mask == 0)
-            return 0;
-        int shift = 0;
-        while (!(mask >> shift & 1))
-            ++shift;
-        std::uint32_t bitsMask = mask >> shift;
-        std::uint32_t v = (value & mask) >> shift;
-        return static_cast<std::uint32_t>(std::uint64_t{v} * 255 / bitsMask);
-    };
-    for (int row = 0; row < height_; ++row) {
-        const int srcRow = bottomUp_ ? height_ - 1 - row : row;
-        const auto* src = reinterpret_cast<const std::uint8_t*>(bits_.data()) +
-                          static_cast<std::size_t>(srcRow) * stride_;
-        std::uint32_t* dst = out.pixels.data() + static_cast<std::size_t>(row) * width_;
-        for (int x = 0; x < width_; ++x) {
-            switch (bitCount_) {
-            case 1:
-                dst[x] = paletteColor(src[x >> 3] >> (7 - (x & 7)) & 1);
-                break;
-            case 4:
-                dst[x] = paletteColor(x & 1 ? src[x >> 1] & 0x0F : src[x >> 1] >> 4);
-                break;
-            case 8:
-                dst[x] = paletteColor(src[x]);
-                break;
-            case 24: {
-                const std::uint8_t* p = src + 3 * x;
-                dst[x] = 0xFF000000u | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
-                break;
-            }
-            default: {
-                std::uint32_t v;
-                if (bitCount_ == 16) {
-                    v = src[2 * x] | std::uint32_t{src[2 * x + 1]} << 8;
-                } else {
-                    const std::uint8_t* p = src + 4 * x;
-                    v = p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-                        std::uint32_t{p[3]} << 24;
-                }
-                dst[x] = 0xFF000000u | channel(v, masks_[0]) << 16 | channel(v, masks_[1]) << 8 |
-                         channel(v, masks_[2]);
-            }
-            }
-        }
-    }
-    return out;
-}
 
 // Interprets the records of one metafile onto a canvas, holding the device-context state.
 class MetafilePlayer {

@@ -89,31 +89,32 @@ struct MetafileState {
     std::uint32_t textAlign = 0;  // kTextAlign* bits
 };
 
-// A decoded device-independent bitmap: rows top first, pixels 0xFFRRGGBB.
-struct MetafileBitmap {
-    int width = 0, height = 0;
-    std::vector<std::uint32_t> pixels;
-};
-
-// A device-independent bitmap inside the file, checked but not yet decoded (decoding
-// is left to the canvas so that the checking pass allocates nothing).
+// A device-independent bitmap inside the file, its header checked against the bytes
+// that hold it: rows of Stride() bytes, Height() of them, 1, 4 or 8 bits through the
+// colour table, or 16 (5-5-5), 24 or 32 bits of blue, green, red. Views into the
+// metafile's bytes; valid while the Metafile lives.
 class MetafileDib {
 public:
     int Width() const { return width_; }
     int Height() const { return height_; } // positive; BottomUp() tells the row order
     bool BottomUp() const { return bottomUp_; }
-    MetafileBitmap Decode() const;
+    int BitCount() const { return bitCount_; }
+    std::size_t Stride() const { return stride_; }
+    std::string_view Bits() const { return bits_; }
+    // The colour table: entries of blue, green, red, each followed by a reserved byte
+    // when PaletteEntrySize() is 4.
+    std::string_view Palette() const { return palette_; }
+    int PaletteEntrySize() const { return paletteEntrySize_; }
 
 private:
     friend class MetafileDibReader;
-    std::string_view palette_; // entries of paletteEntrySize_ bytes (blue, green, red[, 0])
-    std::string_view bits_;    // rows of stride_ bytes, exactly height_ of them
+    std::string_view palette_;
+    std::string_view bits_;
     int width_ = 0, height_ = 0;
     bool bottomUp_ = true;
     int bitCount_ = 0;
     int paletteEntrySize_ = 4;
     std::size_t stride_ = 0;
-    std::uint32_t masks_[3] = {0, 0, 0}; // 16 and 32 bits per pixel
 };
 
 // What a metafile draws on. Coordinates are target pixels (the picture's frame mapped

@@ -79,16 +79,11 @@ public:
     }
     void StretchBitmap(const MetafileRect& r, const platform::MetafileDib& dib, int sx, int sy,
                        int sw, int sh) override {
-        platform::MetafileBitmap pixels = dib.Decode();
-        std::string text = "bitmap " + Box(r) + " from " + Num(sx) + "," + Num(sy) + " " + Num(sw) +
-                           "x" + Num(sh) + " of " + Num(pixels.width) + "x" + Num(pixels.height) +
-                           ":";
-        char hex[16];
-        for (std::uint32_t p : pixels.pixels) {
-            std::snprintf(hex, sizeof hex, " %06x", p & 0xFFFFFF);
-            text += hex;
-        }
-        calls.push_back(text);
+        calls.push_back("bitmap " + Box(r) + " from " + Num(sx) + "," + Num(sy) + " " + Num(sw) +
+                        "x" + Num(sh) + " of " + Num(dib.Width()) + "x" + Num(dib.Height()) +
+                        " bits " + Num(dib.BitCount()) + " colours " +
+                        Num(double(dib.Palette().size()) / dib.PaletteEntrySize()) +
+                        (dib.BottomUp() ? " bottom-up" : " top-down"));
     }
 
 private:
@@ -422,19 +417,20 @@ TEST(MetafileRecords, CurrentPositionTextAdvances) {
     EXPECT_NE(calls[1].find("at 13,5 "), std::string::npos) << calls[1];
 }
 
-TEST(MetafileRecords, BitmapsDecodedAndStretched) {
+TEST(MetafileRecords, BitmapsWithTheirSourceRectangles) {
     for (const char* file : {"bitmap.wmf", "bitmap.emf"}) {
         auto calls = Play(Bytes(file));
         ASSERT_EQ(calls.size(), 5u) << file;
-        EXPECT_EQ(calls[0], "bitmap 10,10,30,30 from 0,0 2x2 of 2x2: ff0000 00a000 0000ff ffffff")
+        EXPECT_EQ(calls[0], "bitmap 10,10,30,30 from 0,0 2x2 of 2x2 bits 24 colours 0 bottom-up")
             << file;
-        EXPECT_EQ(calls[1], "bitmap 40,10,80,30 from 0,0 4x2 of 4x2: 000000 ff0000 00a000 0000ff "
-                            "0000ff 00a000 ff0000 000000")
+        EXPECT_EQ(calls[1], "bitmap 40,10,80,30 from 0,0 4x2 of 4x2 bits 4 colours 4 bottom-up")
             << file;
-        EXPECT_EQ(calls[2], "bitmap 90,10,106,14 from 0,0 8x1 of 8x1: 000000 ffffff 000000 "
-                            "ffffff 000000 ffffff 000000 ffffff")
+        EXPECT_EQ(calls[2], "bitmap 90,10,106,14 from 0,0 8x1 of 8x1 bits 1 colours 2 bottom-up")
             << file;
-        EXPECT_EQ(calls[3].substr(0, 38), "bitmap 120,10,130,30 from 1,0 1x2 of 2") << file;
+        // The source rectangle of a bitmap handed over whole counts its rows from the
+        // bottom; that of one in a device context from the top.
+        EXPECT_EQ(calls[3], "bitmap 120,10,130,30 from 1,0 1x1 of 2x2 bits 24 colours 0 bottom-up")
+            << file;
         EXPECT_EQ(calls[4], "fill 150,10,160,20 brush 0/0/255") << file;
     }
 }

@@ -411,9 +411,10 @@ def bitmap(p):
     p.dib_stretch_blt(40, 10, 40, 20, info, bits)
     info, bits = dib(8, 1, 1, [[1, 0, 1, 0, 1, 0, 1, 0]], [WHITE, BLACK])
     p.dib_stretch_blt(90, 10, 16, 4, info, bits)
-    # Only the right half of the first bitmap: green over white, stretched.
+    # Only the top right pixel of the first bitmap (green): the source rectangle of a
+    # bitmap handed over whole counts its rows from the bottom.
     info, bits = dib(2, 2, 24, [[RED, GREEN], [BLUE, WHITE]])
-    p.stretch_dib(120, 10, 10, 20, info, bits, src=(1, 0, 1, 2))
+    p.stretch_dib(120, 10, 10, 20, info, bits, src=(1, 1, 1, 1))
     p.select(p.brush(0, BLUE))
     p.pat_blt(150, 10, 10, 10)
 

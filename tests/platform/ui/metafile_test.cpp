@@ -1,0 +1,234 @@
+#include "platform/ui/metafile.h"
+#include "support/guiapp.h"
+#include "support/metafiles.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+using platform::Color;
+using platform::Metafile;
+using platform::Rgb;
+using tolvar::test::MetafileFixture;
+
+constexpr Color kWhite = platform::kWhite, kBlack = platform::kBlack;
+constexpr Color kRed = Rgb(255, 0, 0), kGreen = Rgb(0, 160, 0), kBlue = Rgb(0, 0, 255),
+                kYellow = Rgb(255, 255, 0);
+
+class MetafilePixels : public ::testing::Test {
+protected:
+    void SetUp() override { tolvar::test::EnsureGuiApp(); }
+
+    // The fixture drawn at its own size (or onto width x height) on white.
+    static QImage Draw(const std::string& file, int width = 0, int height = 0) {
+        auto mf = Metafile::Load(MetafileFixture(file));
+        EXPECT_TRUE(mf.has_value()) << file;
+        if (!mf)
+            return {};
+        if (width == 0)
+            width = mf->Width(), height = mf->Height();
+        QImage picture = platform::NewPicture(width, height);
+        platform::DrawMetafile(picture, *mf, {0, 0, width, height});
+        return picture;
+    }
+
+    static Color At(const QImage& image, int x, int y) {
+        return platform::FromQRgb(image.pixel(x, y));
+    }
+
+    struct Ink {
+        int left = 1 << 30, top = 1 << 30, right = -1, bottom = -1, count = 0;
+    };
+    // Where pixels of a colour stand inside a region (right and bottom exclusive).
+    static Ink Find(const QImage& image, Color color, int l, int t, int r, int b) {
+        Ink ink;
+        for (int y = t; y < b; ++y) {
+            for (int x = l; x < r; ++x) {
+                if (At(image, x, y) == color) {
+                    ink.left = std::min(ink.left, x), ink.right = std::max(ink.right, x);
+                    ink.top = std::min(ink.top, y), ink.bottom = std::max(ink.bottom, y);
+                    ++ink.count;
+                }
+            }
+        }
+        return ink;
+    }
+};
+
+struct PixelCheck {
+    int x, y;
+    Color color;
+    const char* why;
+};
+
+struct FamilyCase {
+    const char* family;
+    std::vector<PixelCheck> checks;
+};
+
+const FamilyCase kFamilies[] = {
+    {"lines",
+     {{10, 10, kRed, "line start"},
+      {29, 10, kRed, "line end but one"},
+      {30, 10, kWhite, "a line leaves out its last pixel"},
+      {30, 20, kRed, "polyline corner"},
+      {30, 39, kRed, "polyline end but one"},
+      {30, 40, kWhite, "polyline leaves out its last pixel"},
+      {80, 20, kBlue, "wide pen"},
+      {80, 30, kWhite, "beside the wide pen"},
+      {30, 60, kWhite, "null pen draws nothing"}}},
+    {"shapes",
+     {{10, 10, kBlack, "rectangle outline, top left"},
+      {29, 19, kBlack, "rectangle outline, bottom right inside"},
+      {30, 15, kWhite, "right edge excluded"},
+      {15, 20, kWhite, "bottom edge excluded"},
+      {15, 15, kBlue, "rectangle fill"},
+      {50, 20, kBlue, "ellipse fill"},
+      {41, 11, kWhite, "outside the ellipse, inside its box"},
+      {50, 10, kBlack, "ellipse outline at the top"},
+      {90, 25, kBlue, "rounded rectangle fill"},
+      {70, 10, kWhite, "rounded corner"},
+      {90, 10, kBlack, "rounded rectangle's top edge"},
+      {130, 20, kWhite, "hollow brush"},
+      {120, 20, kBlack, "hollow brush's outline"}}},
+    {"polygons",
+     {{15, 15, kGreen, "triangle"},
+      {45, 45, kWhite, "beside the triangle"},
+      {65, 15, kGreen, "outer square"},
+      {80, 30, kWhite, "alternate fill leaves the inner square"},
+      {115, 15, kGreen, "outer square, winding"},
+      {130, 30, kGreen, "winding fill covers the inner square"}}},
+    {"arcs",
+     {{38, 22, kRed, "pie: the top right quarter"},
+      {22, 38, kWhite, "pie: not the opposite quarter"},
+      {22, 22, kWhite, "pie: not the top left quarter"},
+      {80, 20, kRed, "chord: the upper half"},
+      {80, 40, kWhite, "chord: not the lower half"},
+      {130, 10, kBlack, "arc: its top"},
+      {130, 49, kWhite, "arc: not the lower half"},
+      {130, 20, kWhite, "arc: never filled"}}},
+    {"bitmap",
+     {{10, 10, kRed, "2x2 stretched: top left"},
+      {19, 19, kRed, "top left quarter's last pixel"},
+      {20, 19, kGreen, "top right quarter, no smoothing"},
+      {29, 10, kGreen, "top right"},
+      {10, 29, kBlue, "bottom left"},
+      {29, 29, kWhite, "bottom right"},
+      {45, 15, kBlack, "4-bit: index 0"},
+      {55, 15, kRed, "4-bit: index 1"},
+      {65, 15, kGreen, "4-bit: index 2"},
+      {75, 15, kBlue, "4-bit: index 3"},
+      {45, 25, kBlue, "4-bit: second row"},
+      {90, 10, kBlack, "1-bit: index 1 is black"},
+      {92, 12, kWhite, "1-bit: index 0 is white"},
+      {94, 13, kBlack, "1-bit: third pixel"},
+      {120, 10, kGreen, "source rectangle: the top right pixel"},
+      {129, 29, kGreen, "source rectangle stretched"},
+      {150, 10, kBlue, "pattern fill"},
+      {159, 19, kBlue, "pattern fill's last pixel"},
+      {160, 19, kWhite, "pattern fill's right edge excluded"}}},
+    {"mapping",
+     {{10, 10, kBlue, "window origin and extent"},
+      {28, 28, kBlue, "halved"},
+      {30, 30, kWhite, "beyond"},
+      {50, 10, kBlue, "after the saved state came back"},
+      {70, 10, kWhite, "beyond the second"}}},
+    {"objects",
+     {{10, 10, kBlue, "the pen in the freed slot"},
+      {20, 20, kGreen, "the brush in the second slot"},
+      {40, 10, kBlue, "selecting nothing keeps the pen"},
+      {50, 20, kGreen, "and the brush"}}},
+};
+
+TEST_F(MetafilePixels, EachRecordFamilyInBothFormats) {
+    for (const FamilyCase& c : kFamilies) {
+        for (const char* ext : {".wmf", ".emf"}) {
+            const std::string file = std::string(c.family) + ext;
+            const QImage picture = Draw(file);
+            ASSERT_EQ(picture.size(), QSize(240, 96)) << file;
+            for (const PixelCheck& p : c.checks)
+                EXPECT_EQ(At(picture, p.x, p.y), p.color)
+                    << file << " at " << p.x << "," << p.y << ": " << p.why;
+        }
+    }
+}
+
+TEST_F(MetafilePixels, WmfWithoutThePlaceableHeaderDrawsLikeWithIt) {
+    EXPECT_EQ(Draw("shapes_plain.wmf"), Draw("shapes.wmf"));
+}
+
+TEST_F(MetafilePixels, HatchedBrushOnATransparentBackground) {
+    for (const char* file : {"shapes.wmf", "shapes.emf"}) {
+        const QImage picture = Draw(file);
+        // Horizontal hatch lines: some rows of the inside are red, the rows between stay
+        // white (transparent background).
+        int redRows = 0, whiteRows = 0;
+        for (int y = 11; y < 49; ++y) {
+            const Ink red = Find(picture, kRed, 151, y, 189, y + 1);
+            redRows += red.count == 189 - 151;
+            whiteRows += Find(picture, kWhite, 151, y, 189, y + 1).count == 189 - 151;
+        }
+        EXPECT_GE(redRows, 3) << file;
+        EXPECT_GE(whiteRows, 20) << file;
+        EXPECT_EQ(redRows + whiteRows, 49 - 11) << file;
+    }
+}
+
+TEST_F(MetafilePixels, TextWithArialMetrics) {
+    for (const char* file : {"text.wmf", "text.emf"}) {
+        const QImage picture = Draw(file);
+        // Ten "H" of 20 pixels from 10,10: Arial's advance (1479 of 2048 units) puts the
+        // last stem's right edge near 10 + 9 * 14.44 + 12.84 = 152.8; the caps stand from
+        // the ascent (18.1) less the cap height (14.3) down to the baseline.
+        const Ink black = Find(picture, kBlack, 0, 0, 240, 50);
+        EXPECT_GE(black.left, 11) << file;
+        EXPECT_LE(black.left, 13) << file;
+        EXPECT_GE(black.right, 150) << file;
+        EXPECT_LE(black.right, 154) << file;
+        EXPECT_GE(black.top, 12) << file;
+        EXPECT_LE(black.top, 15) << file;
+        EXPECT_GE(black.bottom, 26) << file;
+        EXPECT_LE(black.bottom, 28) << file;
+
+        // The opaque rectangle in the background colour, the text over it in blue.
+        EXPECT_EQ(At(picture, 5, 55), kYellow) << file;
+        EXPECT_EQ(At(picture, 39, 89), kYellow) << file;
+        EXPECT_EQ(At(picture, 40, 89), kWhite) << file;
+        EXPECT_EQ(At(picture, 4, 55), kWhite) << file;
+        EXPECT_GT(Find(picture, kBlue, 5, 55, 40, 90).count, 20) << file;
+
+        // Right-aligned at 230: the last stem ends 1.6 pixels before it.
+        const Ink right = Find(picture, kBlue, 150, 55, 240, 96);
+        EXPECT_GE(right.right, 226) << file;
+        EXPECT_LE(right.right, 229) << file;
+        EXPECT_GE(right.left, 230 - 2 * 15) << file;
+    }
+}
+
+TEST_F(MetafilePixels, StretchedOntoALargerPicture) {
+    for (const char* file : {"shapes.wmf", "shapes.emf"}) {
+        const QImage picture = Draw(file, 480, 192);
+        EXPECT_EQ(At(picture, 20, 20), kBlack) << file;
+        EXPECT_EQ(At(picture, 59, 39), kBlack) << file;
+        EXPECT_EQ(At(picture, 60, 30), kWhite) << file;
+        EXPECT_EQ(At(picture, 30, 30), kBlue) << file;
+        EXPECT_EQ(At(picture, 100, 40), kBlue) << file; // the ellipse's centre
+    }
+}
+
+TEST_F(MetafilePixels, DrawingStaysInsideThePicture) {
+    // A target far larger than the picture and one that mirrors: nothing outside is
+    // touched and nothing fails.
+    auto mf = Metafile::Load(MetafileFixture("bitmap.emf"));
+    ASSERT_TRUE(mf);
+    QImage picture = platform::NewPicture(40, 30);
+    platform::DrawMetafile(picture, *mf, {-1000, -1000, 100000, 40000});
+    platform::DrawMetafile(picture, *mf, {40, 30, 0, 0});
+    EXPECT_EQ(picture.size(), QSize(40, 30));
+    QImage none;
+    platform::DrawMetafile(none, *mf, {0, 0, 10, 10});
+    EXPECT_TRUE(none.isNull());
+}
+
+} // namespace
