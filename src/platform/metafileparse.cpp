@@ -5,10 +5,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
-#include <set>
+#include <functional>
+#include <queue>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <variant>
 
 namespace platform {
@@ -136,15 +138,15 @@ std::string_view UntilNul16(std::string_view bytes) {
 
 // Records that stand in a picture from any drawing program, by their numbers.
 namespace wmf {
-constexpr std::uint16_t kEof = 0x0000, kSaveDc = 0x001E, kRealizePalette = 0x0035,
-                        kCreatePalette = 0x00F7, kSetBkMode = 0x0102, kSetMapMode = 0x0103,
-                        kSetPolyFillMode = 0x0106, kRestoreDc = 0x0127, kSelectObject = 0x012D,
-                        kSetTextAlign = 0x012E, kDibCreatePatternBrush = 0x0142,
-                        kDeleteObject = 0x01F0, kCreatePatternBrush = 0x01F9, kSetBkColor = 0x0201,
-                        kSetTextColor = 0x0209, kSetWindowOrg = 0x020B, kSetWindowExt = 0x020C,
-                        kSetViewportOrg = 0x020D, kSetViewportExt = 0x020E,
-                        kOffsetWindowOrg = 0x020F, kOffsetViewportOrg = 0x0211, kLineTo = 0x0213,
-                        kMoveTo = 0x0214, kCreatePenIndirect = 0x02FA, kCreateFontIndirect = 0x02FB,
+constexpr std::uint16_t kEof = 0x0000, kSaveDc = 0x001E, kCreatePalette = 0x00F7,
+                        kSetBkMode = 0x0102, kSetMapMode = 0x0103, kSetPolyFillMode = 0x0106,
+                        kRestoreDc = 0x0127, kSelectObject = 0x012D, kSetTextAlign = 0x012E,
+                        kDibCreatePatternBrush = 0x0142, kDeleteObject = 0x01F0,
+                        kCreatePatternBrush = 0x01F9, kSetBkColor = 0x0201, kSetTextColor = 0x0209,
+                        kSetWindowOrg = 0x020B, kSetWindowExt = 0x020C, kSetViewportOrg = 0x020D,
+                        kSetViewportExt = 0x020E, kOffsetWindowOrg = 0x020F,
+                        kOffsetViewportOrg = 0x0211, kLineTo = 0x0213, kMoveTo = 0x0214,
+                        kCreatePenIndirect = 0x02FA, kCreateFontIndirect = 0x02FB,
                         kCreateBrushIndirect = 0x02FC, kPolygon = 0x0324, kPolyline = 0x0325,
                         kScaleWindowExt = 0x0410, kScaleViewportExt = 0x0412, kEllipse = 0x0418,
                         kRectangle = 0x041B, kTextOut = 0x0521, kPolyPolygon = 0x0538,
@@ -300,7 +302,6 @@ public:
     void Run() {
         if (file_.enhanced_) {
             dc_.map.mode = kMapText;
-            objects_.resize(static_cast<std::size_t>(file_.objectCount_));
             RunEmf();
         } else {
             // Played as into a rectangle: the frame is both window and viewport until the
@@ -311,9 +312,6 @@ public:
                        f.bottom - f.top};
             if (dc_.map.wex == 0 || dc_.map.wey == 0)
                 dc_.map.wex = dc_.map.wey = dc_.map.vex = dc_.map.vey = 1;
-            objects_.resize(static_cast<std::size_t>(file_.objectCount_));
-            for (int i = 0; i < file_.objectCount_; ++i)
-                freeSlots_.insert(i);
             RunWmf();
         }
     }
@@ -643,11 +641,16 @@ private:
     }
 
     void WmfCreate(Object object) {
-        if (freeSlots_.empty())
+        std::uint32_t slot;
+        if (!freedSlots_.empty()) {
+            slot = freedSlots_.top(); // always below the slots never used
+            freedSlots_.pop();
+        } else if (unusedSlot_ < static_cast<std::uint32_t>(file_.objectCount_)) {
+            slot = unusedSlot_++;
+        } else {
             return; // the table the header announced is full: the object is lost
-        const int slot = *freeSlots_.begin();
-        freeSlots_.erase(freeSlots_.begin());
-        objects_[static_cast<std::size_t>(slot)] = std::move(object);
+        }
+        objects_[slot] = std::move(object);
     }
 
     std::string WmfString(const Reader& r, std::size_t offset, std::int16_t length) const {
@@ -788,17 +791,15 @@ private:
             break;
         }
         case wmf::kSelectObject: {
-            const std::size_t index = r.U16(0);
-            if (index < objects_.size() && objects_[index])
-                Select(*objects_[index]);
+            const std::uint32_t index = r.U16(0);
+            if (auto it = objects_.find(index); it != objects_.end())
+                Select(it->second);
             break;
         }
         case wmf::kDeleteObject: {
-            const std::size_t index = r.U16(0);
-            if (index < objects_.size() && objects_[index]) {
-                objects_[index].reset();
-                freeSlots_.insert(static_cast<int>(index));
-            }
+            const std::uint32_t index = r.U16(0);
+            if (objects_.erase(index) != 0)
+                freedSlots_.push(index);
             break;
         }
         case wmf::kCreatePenIndirect:
@@ -904,7 +905,7 @@ private:
     }
 
     void EmfCreate(std::uint32_t index, Object object) {
-        if (index != 0 && index < objects_.size())
+        if (index != 0 && index < static_cast<std::uint32_t>(file_.objectCount_))
             objects_[index] = std::move(object);
     }
 
@@ -950,8 +951,8 @@ private:
             default:
                 break;
             }
-        } else if (index < objects_.size() && objects_[index]) {
-            Select(*objects_[index]);
+        } else if (auto it = objects_.find(index); it != objects_.end()) {
+            Select(it->second);
         }
     }
 
@@ -1059,8 +1060,7 @@ private:
             break;
         case emf::kDeleteObject: {
             const std::uint32_t index = r.U32(8);
-            if (index < objects_.size())
-                objects_[index].reset();
+            objects_.erase(index);
             break;
         }
         case emf::kCreatePen:
@@ -1186,8 +1186,11 @@ private:
     MetafileRect target_;
     Dc dc_;
     std::vector<Dc> saved_;
-    std::vector<std::optional<Object>> objects_;
-    std::set<int> freeSlots_; // WMF: a new object takes the lowest free slot
+    // The object table, as large as the header says, holding only the slots in use.
+    std::unordered_map<std::uint32_t, Object> objects_;
+    // WMF: a new object takes the lowest free slot: a freed one, else the next never used.
+    std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> freedSlots_;
+    std::uint32_t unusedSlot_ = 0;
     std::optional<std::pair<int, int>> firstWindowExtent_;
 };
 
