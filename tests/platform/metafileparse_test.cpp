@@ -89,8 +89,13 @@ public:
 private:
     static std::string Points(const std::vector<MetafilePoint>& points) {
         std::string text;
-        for (const auto& p : points)
-            text += (text.empty() ? "" : " ") + Num(p.x) + "," + Num(p.y);
+        for (const auto& p : points) {
+            if (!text.empty())
+                text += ' ';
+            text += Num(p.x);
+            text += ',';
+            text += Num(p.y);
+        }
         return text;
     }
     static std::string Pen(const MetafileState& s) {
