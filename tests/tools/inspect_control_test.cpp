@@ -1,29 +1,18 @@
 // tolvar-inspect control, run as a real program.
 
-#include "support/process.h"
+#include "support/inspect.h"
 #include "support/temphome.h"
 
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
-using tolvar::test::Child;
 using tolvar::test::DataPath;
 
-struct Run {
-    int status;
-    std::string out;
-};
-
-Run Inspect(const std::vector<std::string>& args) {
-    Child child(TOLVAR_INSPECT_PATH, args, true);
-    std::string out = child.ReadAllOutput();
-    return {child.ExitCode().value_or(-1000), out};
-}
-
 TEST(InspectControl, PrintsTheWholeModel) {
-    const auto run = Inspect({"control", DataPath("controlfile/full.xml")});
+    const auto run = tolvar::test::RunInspect({"control", DataPath("controlfile/full.xml")});
     EXPECT_EQ(run.status, 0);
     for (const char* piece :
          {"\"complete\": true", "\"error\": null", "\"time\": \"2026-12-10 08:00\"",
@@ -37,7 +26,8 @@ TEST(InspectControl, PrintsTheWholeModel) {
 }
 
 TEST(InspectControl, TellsTheValueErrorThatEndedTheLoad) {
-    const auto run = Inspect({"control", DataPath("controlfile/empty-serial.xml")});
+    const auto run =
+        tolvar::test::RunInspect({"control", DataPath("controlfile/empty-serial.xml")});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("\"complete\": false"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"error\": \"empty attribute \\\"serial\\\""), std::string::npos)
@@ -59,7 +49,7 @@ TEST(InspectControl, BadInputFails) {
         {{"control", DataPath("controlfile/malformed.xml")}, 1},
     };
     for (const auto& c : cases) {
-        const auto run = Inspect(c.args);
+        const auto run = tolvar::test::RunInspect(c.args);
         EXPECT_EQ(run.status, c.status) << c.args.back();
         EXPECT_EQ(run.out, "") << c.args.back();
     }

@@ -1,29 +1,18 @@
 // tolvar-inspect feed, run as a real program.
 
-#include "support/process.h"
+#include "support/inspect.h"
 #include "support/temphome.h"
 
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
-using tolvar::test::Child;
 using tolvar::test::DataPath;
 
-struct Run {
-    int status;
-    std::string out;
-};
-
-Run Inspect(const std::vector<std::string>& args) {
-    Child child(TOLVAR_INSPECT_PATH, args, true);
-    std::string out = child.ReadAllOutput();
-    return {child.ExitCode().value_or(-1000), out};
-}
-
 TEST(InspectFeed, PrintsTheItems) {
-    const auto run = Inspect({"feed", DataPath("channelfeeds/rss1.xml")});
+    const auto run = tolvar::test::RunInspect({"feed", DataPath("channelfeeds/rss1.xml")});
     EXPECT_EQ(run.status, 0);
     for (const char* piece :
          {"\"complete\": true", "\"error\": null", "\"title\": \"A\"",
@@ -34,7 +23,7 @@ TEST(InspectFeed, PrintsTheItems) {
 }
 
 TEST(InspectFeed, TellsTheValueErrorThatEndedTheReading) {
-    const auto run = Inspect({"feed", DataPath("channelfeeds/link-element.xml")});
+    const auto run = tolvar::test::RunInspect({"feed", DataPath("channelfeeds/link-element.xml")});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("\"complete\": false"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"error\": \"Element does not contain a single text node\""),
@@ -60,7 +49,7 @@ TEST(InspectFeed, BadInputFails) {
         {{"feed", dir.Path()}, 1},
     };
     for (const auto& c : cases) {
-        const auto run = Inspect(c.args);
+        const auto run = tolvar::test::RunInspect(c.args);
         EXPECT_EQ(run.status, c.status) << c.args.back();
         EXPECT_EQ(run.out, "") << c.args.back();
     }
