@@ -426,13 +426,27 @@ private:
     bool ExtentsApply() const {
         return dc_.map.mode == kMapIsotropic || dc_.map.mode == kMapAnisotropic;
     }
+    // Extents are whole numbers of 32 bits, never 0, as the drawing layer keeps them;
+    // scaling one to nothing is refused like setting 0.
+    static bool UsableExtent(double& x, double& y) {
+        x = std::trunc(x), y = std::trunc(y);
+        constexpr double kLimit = 2147483647.0;
+        return x != 0 && y != 0 && std::abs(x) <= kLimit && std::abs(y) <= kLimit;
+    }
     void SetWindowExt(double x, double y) {
-        if (ExtentsApply() && x != 0 && y != 0)
+        if (ExtentsApply() && UsableExtent(x, y))
             dc_.map.wex = x, dc_.map.wey = y;
     }
     void SetViewportExt(double x, double y) {
-        if (ExtentsApply() && x != 0 && y != 0)
+        if (ExtentsApply() && UsableExtent(x, y))
             dc_.map.vex = x, dc_.map.vey = y;
+    }
+    // A corner's width and height in target pixels.
+    double CornerX(double logical) const {
+        return Clamp(std::abs(logical) * ScaleX(), kMaxCoordinate);
+    }
+    double CornerY(double logical) const {
+        return Clamp(std::abs(logical) * ScaleY(), kMaxCoordinate);
     }
     void ScaleWindowExt(double xn, double xd, double yn, double yd) {
         if (xd != 0 && yd != 0)
@@ -728,7 +742,7 @@ private:
         }
         case wmf::kRoundRect:
             canvas_.RoundRect(State(), MapRect(r.S16(10), r.S16(8), r.S16(6), r.S16(4)),
-                              std::abs(r.S16(2)) * ScaleX(), std::abs(r.S16(0)) * ScaleY());
+                              CornerX(r.S16(2)), CornerY(r.S16(0)));
             break;
         case wmf::kArc:
         case wmf::kPie:
@@ -1093,9 +1107,7 @@ private:
             canvas_.Ellipse(State(), EmfBox(r, 8));
             break;
         case emf::kRoundRect:
-            canvas_.RoundRect(State(), EmfBox(r, 8),
-                              std::abs(static_cast<double>(r.S32(24))) * ScaleX(),
-                              std::abs(static_cast<double>(r.S32(28))) * ScaleY());
+            canvas_.RoundRect(State(), EmfBox(r, 8), CornerX(r.S32(24)), CornerY(r.S32(28)));
             break;
         case emf::kArc:
         case emf::kChord:

@@ -333,6 +333,20 @@ TEST(MetafileDamage, ObjectsThatDoNotExistAreIgnored) {
     EXPECT_EQ(calls[0], "line 0,0 20,10 pen 0/0/0 w0");
 }
 
+TEST(MetafileDamage, ExtentsNeverScaleToNothing) {
+    // Halving the window extent of 240 x 96 until nothing is left stops at the last whole
+    // extent both axes still have (3 x 1: 80 and 96 pixels a unit); corners stay finite.
+    std::string records = WmfRecord(0x0103, Le16(8));
+    for (int i = 0; i < 40; ++i)
+        records += WmfRecord(0x0410, Le16(2) + Le16(1) + Le16(2) + Le16(1));
+    records += WmfRecord(0x0213, Le16(1) + Le16(1)) +
+               WmfRecord(0x061C, Le16(32767) + Le16(32767) + Le16(1) + Le16(1) + Le16(0) + Le16(0));
+    auto calls = Play(Wmf(records));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], "line 0,0 80,96 pen 0/0/0 w0");
+    EXPECT_EQ(calls[1], "roundrect 0,0,80,96 corner 2.62136e+06x3.14563e+06 brush 255/255/255");
+}
+
 // ---- records ----
 
 TEST(MetafileRecords, LinesKeepTheCurrentPositionAndThePen) {
