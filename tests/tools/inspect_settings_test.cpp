@@ -1,0 +1,76 @@
+// tolvar-inspect settings, run as a program against a temporary home.
+
+#include "common/tolvarsettings.h"
+#include "platform/registry.h"
+#include "support/process.h"
+#include "support/temphome.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using platform::Access;
+using platform::Hive;
+using platform::RegistryKey;
+using tolvar::test::Child;
+
+constexpr const char* kMain = "\\Software\\Brimwald\\Tolvar";
+
+struct InspectRun {
+    std::optional<int> code;
+    std::string out;
+};
+
+InspectRun Inspect(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {TOLVAR_INSPECT_PATH, "settings"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child child(TOLVAR_INSPECT_PATH, argv, true);
+    InspectRun run;
+    run.out = child.ReadAllOutput();
+    run.code = child.ExitCode();
+    return run;
+}
+
+TEST(InspectSettings, PrintsValuesSwitchesAndProvidersAsTheProgramsReadThem) {
+    tolvar::test::TempHome home;
+    const TolvarSettings settings("Brimwald", "Tolvar");
+    RegistryKey::Open(Hive::LocalMachine, kMain, Access::ReadWrite, true)
+        ->WriteInteger("MessageInterval", 30);
+    settings.SetActLANAuto(false);
+    settings.SetBaseappPath("/opt/t/TolvarCtrl");
+    settings.SetSysHostID("{HOST}");
+    RegistryKey::Open(Hive::LocalMachine, std::string(kMain) + "\\System", Access::ReadWrite, true)
+        ->WriteString("ShowDebug", "true");
+    settings.SetProviderValue("Zeta", "z");
+    settings.SetProviderValue("Alpha", "a");
+
+    const InspectRun run = Inspect({});
+    ASSERT_EQ(run.code, 0) << run.out;
+    for (const char* expected : {
+             "\"MessageInterval\": 30,",
+             "\"TickerSpeed\": 0,",
+             "\"ActLANAuto\": false,",
+             "\"ActDUNTimeout\": 45,",
+             "\"TolvarCtrl\": \"/opt/t/TolvarCtrl\",",
+             "\"SysHostID\": \"{HOST}\"",
+             "\"ShowDebug\": true,",
+             "\"ShowTNAIcon\": false,",
+             "\"name\": \"Zeta\",\n      \"folder\": \"z\"",
+         }) {
+        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+    }
+    EXPECT_LT(run.out.find("\"Zeta\""), run.out.find("\"Alpha\""));
+}
+
+TEST(InspectSettings, BadInput) {
+    tolvar::test::TempHome home;
+    EXPECT_EQ(Inspect({"extra"}).code, 2);
+    RegistryKey::Open(Hive::LocalMachine, std::string(kMain) + "\\Providers", Access::ReadWrite,
+                      true)
+        ->WriteInteger("Broken", 1);
+    const InspectRun run = Inspect({});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.out, "") << "no half document";
+}
+
+} // namespace
