@@ -1,14 +1,13 @@
 // The version-note reader over arbitrary file contents: it must never crash, read out of
 // bounds or allocate without bound, whatever file the stored program path names.
 
+#include "platform/version.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include "platform/version.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const int fd = ::memfd_create("version-fuzz", MFD_CLOEXEC);

@@ -57,7 +57,7 @@ TEST_P(ShellFolderTest, ChoosesTheBase) {
     const std::string root = home.Root();
     const RegistryKey key = ShellFolders();
     if (c.appData) {
-        key.WriteString("AppData", root + *c.appData);
+        key.WriteString("AppData", c.appData->empty() ? "" : root + *c.appData);
     }
     if (c.localAppData) {
         key.WriteString("Local AppData", c.localAppData->empty() ? "" : root + *c.localAppData);

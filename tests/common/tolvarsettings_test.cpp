@@ -6,6 +6,7 @@
 #include "support/temphome.h"
 
 #include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <ostream>
@@ -512,13 +513,21 @@ TEST_F(WriteRightsTest, FailsForAUserWithoutRightsAndWritesNothing) {
     // The path stands in the machine hive too, in case the user's hive is private.
     Put(Hive::LocalMachine, kMain, "TolvarCtrl", Sz(program + "/TolvarCtrl"));
     ASSERT_TRUE(platform::FileExists(platform::MachineHivePath()));
-    ASSERT_EQ(::chmod(home.Root().c_str(), 0755), 0);
-    ASSERT_EQ(::chmod(folder.Path().c_str(), 0755), 0);
+    // Everyone may read the machine hive, as on a real machine; the other user has a
+    // config folder of its own.
+    for (const std::string& f :
+         {home.Root(), home.DataHome(), platform::SystemFolder(), folder.Path()}) {
+        ASSERT_EQ(::chmod(f.c_str(), 0755), 0) << f;
+    }
     ASSERT_EQ(::chmod(program.c_str(), 0777), 0);
+    const std::string otherConfig = folder.Path() + "/other-config";
+    ASSERT_TRUE(platform::MakeFolders(otherConfig));
+    ASSERT_EQ(::chown(otherConfig.c_str(), 65534, 65534), 0);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+        ::setenv("XDG_CONFIG_HOME", otherConfig.c_str(), 1);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
             ::_exit(3);
         }
         const TolvarSettings user("Brimwald", "Tolvar");

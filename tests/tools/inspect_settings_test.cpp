@@ -22,7 +22,7 @@ struct InspectRun {
 };
 
 InspectRun Inspect(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {TOLVAR_INSPECT_PATH, "settings"};
+    std::vector<std::string> argv = {"settings"};
     argv.insert(argv.end(), args.begin(), args.end());
     Child child(TOLVAR_INSPECT_PATH, argv, true);
     InspectRun run;
