@@ -2,7 +2,7 @@
 
 #include "common/tolvarsettings.h"
 #include "platform/registry.h"
-#include "support/process.h"
+#include "support/inspect.h"
 #include "support/temphome.h"
 
 #include <gtest/gtest.h>
@@ -12,23 +12,12 @@ namespace {
 using platform::Access;
 using platform::Hive;
 using platform::RegistryKey;
-using tolvar::test::Child;
 
 constexpr const char* kMain = "\\Software\\Brimwald\\Tolvar";
 
-struct InspectRun {
-    std::optional<int> code;
-    std::string out;
-};
-
-InspectRun Inspect(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"settings"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Child child(TOLVAR_INSPECT_PATH, argv, true);
-    InspectRun run;
-    run.out = child.ReadAllOutput();
-    run.code = child.ExitCode();
-    return run;
+tolvar::test::InspectRun Inspect(std::vector<std::string> args) {
+    args.insert(args.begin(), "settings");
+    return tolvar::test::RunInspect(args);
 }
 
 TEST(InspectSettings, PrintsValuesSwitchesAndProvidersAsTheProgramsReadThem) {
@@ -44,8 +33,8 @@ TEST(InspectSettings, PrintsValuesSwitchesAndProvidersAsTheProgramsReadThem) {
     settings.SetProviderValue("Zeta", "z");
     settings.SetProviderValue("Alpha", "a");
 
-    const InspectRun run = Inspect({});
-    ASSERT_EQ(run.code, 0) << run.out;
+    const auto run = Inspect({});
+    ASSERT_EQ(run.status, 0) << run.out;
     for (const char* expected : {
              "\"MessageInterval\": 30,",
              "\"TickerSpeed\": 0,",
@@ -64,12 +53,12 @@ TEST(InspectSettings, PrintsValuesSwitchesAndProvidersAsTheProgramsReadThem) {
 
 TEST(InspectSettings, BadInput) {
     tolvar::test::TempHome home;
-    EXPECT_EQ(Inspect({"extra"}).code, 2);
+    EXPECT_EQ(Inspect({"extra"}).status, 2);
     RegistryKey::Open(Hive::LocalMachine, std::string(kMain) + "\\Providers", Access::ReadWrite,
                       true)
         ->WriteInteger("Broken", 1);
-    const InspectRun run = Inspect({});
-    EXPECT_EQ(run.code, 1);
+    const auto run = Inspect({});
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "") << "no half document";
 }
 
