@@ -1,12 +1,9 @@
 #include "platform/version.h"
 
-#include <array>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -79,26 +76,10 @@ namespace {
 constexpr std::uint32_t kSectionNote = 7;           // SHT_NOTE
 constexpr std::uint64_t kMaxNoteSection = 1u << 20; // notes are small; refuse absurd sizes
 
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int Get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Reads an ELF file's fields in its own class and byte order.
 class ElfReader {
 public:
-    ElfReader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    ElfReader(std::ifstream& file, std::uint64_t size) : file_(file), size_(size) {}
 
     bool Init() {
         unsigned char ident[16];
@@ -141,24 +122,15 @@ public:
         if (offset > size_ || length > size_ - offset) {
             return false;
         }
-        auto* p = static_cast<unsigned char*>(out);
-        while (length > 0) {
-            ssize_t n = ::pread(fd_, p, length, static_cast<off_t>(offset));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return false;
-            }
-            p += n;
-            offset += static_cast<std::uint64_t>(n);
-            length -= static_cast<size_t>(n);
-        }
-        return true;
+        file_.clear();
+        file_.seekg(static_cast<std::streamoff>(offset));
+        file_.read(static_cast<char*>(out), static_cast<std::streamsize>(length));
+        return file_.good() ||
+               (file_.eof() && file_.gcount() == static_cast<std::streamsize>(length));
     }
 
 private:
-    int fd_;
+    std::ifstream& file_;
     std::uint64_t size_;
     bool wide_ = false;
     bool bigEndian_ = false;
@@ -200,12 +172,16 @@ std::optional<FileVersion> FindInNotes(const ElfReader& elf, const std::vector<u
 } // namespace
 
 std::optional<FileVersion> ReadFileVersion(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::error_code error;
+    if (path.empty() || !std::filesystem::is_regular_file(path, error)) {
         return std::nullopt;
     }
-    ElfReader elf(fd.Get(), static_cast<std::uint64_t>(st.st_size));
+    const std::uintmax_t fileSize = std::filesystem::file_size(path, error);
+    std::ifstream file(path, std::ios::binary);
+    if (error || !file) {
+        return std::nullopt;
+    }
+    ElfReader elf(file, static_cast<std::uint64_t>(fileSize));
     if (!elf.Init()) {
         return std::nullopt;
     }
