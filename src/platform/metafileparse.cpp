@@ -573,8 +573,9 @@ private:
         dc_.curX = x, dc_.curY = y;
     }
 
+    // advances: logical, one per UTF-16 unit, or none.
     void Text(double x, double y, const std::string& utf8, std::uint32_t options,
-              const std::optional<MetafileRect>& rect) {
+              const std::optional<MetafileRect>& rect, const std::vector<double>& advances) {
         if (options & kTextOptionGlyphIndex)
             return; // glyph numbers of a font we do not have
         const bool updateCp = dc_.textAlign & kTextAlignUpdateCp;
@@ -585,11 +586,17 @@ private:
             textOptions.opaque = rect;
         if (rect && (options & kTextOptionClipped))
             textOptions.clip = rect;
+        const double scale = ScaleX();
+        double logicalAdvance = 0;
+        for (double a : advances) {
+            textOptions.advances.push_back(Clamp(a * scale, kMaxCoordinate));
+            logicalAdvance += a;
+        }
         const double advance = canvas_.Text(State(), Map(x, y), utf8, textOptions);
         if (updateCp) {
-            const double scale = ScaleX();
-            if (scale > 0)
-                dc_.curX = x + Clamp(advance / scale, kMaxCoordinate);
+            if (advances.empty())
+                logicalAdvance = scale > 0 ? advance / scale : 0;
+            dc_.curX = Clamp(x + logicalAdvance, kMaxCoordinate);
         }
     }
 
@@ -789,7 +796,7 @@ private:
             std::string text = WmfString(r, 2, length);
             const std::size_t after =
                 2 + ((static_cast<std::size_t>(length) + 1) & ~std::size_t{1});
-            Text(r.S16(after + 2), r.S16(after), text, 0, std::nullopt);
+            Text(r.S16(after + 2), r.S16(after), text, 0, std::nullopt, {});
             break;
         }
         case wmf::kExtTextOut: {
@@ -801,7 +808,16 @@ private:
                 rect = MapRect(r.S16(8), r.S16(10), r.S16(12), r.S16(14));
                 offset = 16;
             }
-            Text(x, y, WmfString(r, offset, length), options, rect);
+            std::string text = WmfString(r, offset, length);
+            // The advances follow the string when the record has room for them.
+            const std::size_t dx =
+                offset + ((static_cast<std::size_t>(length) + 1) & ~std::size_t{1});
+            std::vector<double> advances;
+            if (length > 0 && r.Size() >= dx + 2 * static_cast<std::size_t>(length)) {
+                for (std::size_t i = 0; i < static_cast<std::size_t>(length); ++i)
+                    advances.push_back(r.S16(dx + 2 * i));
+            }
+            Text(x, y, text, options, rect, advances);
             break;
         }
         case wmf::kSelectObject: {
@@ -1007,7 +1023,19 @@ private:
         std::optional<MetafileRect> rect;
         if (options & (kTextOptionOpaque | kTextOptionClipped))
             rect = EmfBox(r, 56);
-        Text(r.S32(36), r.S32(40), wide ? Utf16ToUtf8(bytes) : AnsiToUtf8(bytes), options, rect);
+        // One advance per character, or an x and a y advance each with this option.
+        constexpr std::uint32_t kTextOptionPdy = 0x2000;
+        const std::uint32_t offDx = r.U32(72);
+        std::vector<double> advances;
+        if (offDx != 0 && chars != 0) {
+            const std::size_t step = options & kTextOptionPdy ? 8 : 4;
+            r.Need(offDx, std::uint64_t{chars} * step);
+            advances.reserve(chars);
+            for (std::size_t i = 0; i < chars; ++i)
+                advances.push_back(r.S32(offDx + i * step));
+        }
+        Text(r.S32(36), r.S32(40), wide ? Utf16ToUtf8(bytes) : AnsiToUtf8(bytes), options, rect,
+             advances);
     }
 
     std::optional<MetafileDib> EmfDib(const Reader& r, std::size_t at, bool paletteIndices) const {

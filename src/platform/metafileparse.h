@@ -126,6 +126,9 @@ public:
     struct TextOptions {
         std::optional<MetafileRect> opaque; // filled with the background colour first
         std::optional<MetafileRect> clip;   // the text is clipped to it
+        // When the record gives them: the advance of each UTF-16 unit of the text in
+        // target pixels, which places the characters where the writer measured them.
+        std::vector<double> advances;
     };
 
     virtual ~MetafileCanvas() = default;

@@ -71,6 +71,11 @@ public:
                            Color(s.textColor);
         if (options.opaque)
             text += " opaque " + Box(*options.opaque) + " in " + Color(s.backgroundColor);
+        if (!options.advances.empty()) {
+            text += " dx";
+            for (double a : options.advances)
+                text += " " + Num(a);
+        }
         calls.push_back(text);
         return 10; // every text advances ten pixels
     }
@@ -399,13 +404,15 @@ TEST(MetafileRecords, ArcsPiesAndChords) {
 TEST(MetafileRecords, TextWithFontColoursAndAlignment) {
     for (const char* file : {"text.wmf", "text.emf"}) {
         auto calls = Play(Bytes(file));
-        ASSERT_EQ(calls.size(), 3u) << file;
+        ASSERT_EQ(calls.size(), 4u) << file;
         EXPECT_EQ(calls[0], "text 'HHHHHHHHHH' at 10,10 font Arial -20 align 0 color 0/0/0")
             << file;
         EXPECT_EQ(calls[1], "text 'H' at 10,60 font Arial -20 align 0 color 0/0/255 opaque "
                             "5,55,40,90 in 255/255/0")
             << file;
-        EXPECT_EQ(calls[2], "text 'HH' at 230,60 font Arial -20 align 2 color 0/0/255") << file;
+        EXPECT_EQ(calls[2], "text 'HHH' at 100,60 font Arial -20 align 0 color 0/0/255 dx 30 30 30")
+            << file;
+        EXPECT_EQ(calls[3], "text 'HH' at 230,60 font Arial -20 align 2 color 0/0/255") << file;
     }
 }
 
@@ -434,6 +441,17 @@ TEST(MetafileRecords, CurrentPositionTextAdvances) {
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_NE(calls[0].find("at 3,5 "), std::string::npos) << calls[0];
     EXPECT_NE(calls[1].find("at 13,5 "), std::string::npos) << calls[1];
+
+    // With the record's own advances the position moves by their sum (logical units,
+    // here two each of half a pixel).
+    const std::string ext =
+        WmfRecord(0x0A32, Le16(0) + Le16(0) + Le16(2) + Le16(0) + "ab" + Le16(7) + Le16(9));
+    calls = Play(Wmf(WmfRecord(0x0103, Le16(8)) + WmfRecord(0x020C, Le16(192) + Le16(480)) +
+                     WmfRecord(0x012E, Le16(1)) + ext + ext));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_NE(calls[0].find("at 0,0 "), std::string::npos) << calls[0];
+    EXPECT_NE(calls[0].find("dx 3.5 4.5"), std::string::npos) << calls[0];
+    EXPECT_NE(calls[1].find("at 8,0 "), std::string::npos) << calls[1];
 }
 
 TEST(MetafileRecords, BitmapsWithTheirSourceRectangles) {

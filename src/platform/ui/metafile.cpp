@@ -1,5 +1,6 @@
 #include "platform/ui/metafile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -124,6 +125,17 @@ public:
             box.opaque = options.opaque.has_value();
             box.clip = options.clip.has_value();
         }
+        // Whole pixels for the adapter, rounded along the run so that no error adds up.
+        std::vector<int> advances;
+        advances.reserve(options.advances.size());
+        double end = 0;
+        int placed = 0;
+        for (double a : options.advances) {
+            end = std::clamp(end + a, -1e8, 1e8);
+            advances.push_back(ToInt(end) - placed);
+            placed += advances.back();
+        }
+        box.advances = advances;
         canvas_.TextOut(ToPoint(reference), text, box);
         return s.textAlign & TextAlign::UpdateCp ? canvas_.TextExtent(text).width : 0;
     }

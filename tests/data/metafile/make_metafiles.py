@@ -140,12 +140,15 @@ class Wmf:
         padded = data + b"\0" * (len(data) % 2)
         self.rec(0x0521, s16(len(data)) + padded + s16(y, x))
 
-    def ext_text(self, x, y, text, options=0, rect=None):
+    def ext_text(self, x, y, text, options=0, rect=None, dx=None):
         data = text.encode("cp1252")
         params = s16(y, x, len(data), options)
         if rect:
             params += s16(*rect)
-        self.rec(0x0A32, params + data)
+        params += data
+        if dx:
+            params += b"\0" * (len(data) % 2) + s16(*dx)
+        self.rec(0x0A32, params)
 
     def stretch_dib(self, x, y, w, h, info, bits, src=None):
         width, height = struct.unpack_from("<ii", info, 4)
@@ -272,17 +275,20 @@ class Emf:
                  b"".join(struct.pack("<I", len(p)) for p in polygons) +
                  b"".join(s16(x, y) for x, y in flat))
 
-    def _text(self, x, y, text, options, rect):
+    def _text(self, x, y, text, options, rect, dx):
         data = text.encode("utf-16-le")
+        data += b"\0" * (-len(data) % 4)
         fixed = 76
         rect = rect or (0, 0, 0, 0)
         payload = (struct.pack("<iiii", 0, 0, 0, 0) + struct.pack("<Iff", 1, 1.0, 1.0) +
                    struct.pack("<iiIII", x, y, len(text), fixed, options) +
-                   struct.pack("<iiii", *rect) + struct.pack("<I", 0))
-        self.rec(84, payload + data)
+                   struct.pack("<iiii", *rect) + struct.pack("<I", fixed + len(data) if dx else 0))
+        self.rec(84, payload + data + (struct.pack("<%di" % len(dx), *dx) if dx else b""))
 
-    def text(self, x, y, text): self._text(x, y, text, 0, None)
-    def ext_text(self, x, y, text, options=0, rect=None): self._text(x, y, text, options, rect)
+    def text(self, x, y, text): self._text(x, y, text, 0, None, None)
+
+    def ext_text(self, x, y, text, options=0, rect=None, dx=None):
+        self._text(x, y, text, options, rect, dx)
 
     def stretch_dib(self, x, y, w, h, info, bits, src=None):
         width, height = struct.unpack_from("<ii", info, 4)
@@ -399,6 +405,7 @@ def text(p):
     p.text_color(BLUE)
     p.bk_color(YELLOW)
     p.ext_text(10, 60, "H", 2, (5, 55, 40, 90))  # opaque rectangle in the background colour
+    p.ext_text(100, 60, "HHH", 0, None, [30, 30, 30])  # placed 30 pixels apart
     p.text_align(2)  # right-aligned at its reference point
     p.text(230, 60, "HH")
 

@@ -198,8 +198,17 @@ TEST_F(MetafilePixels, TextWithArialMetrics) {
         EXPECT_EQ(At(picture, 4, 55), kWhite) << file;
         EXPECT_GT(Find(picture, kBlue, 5, 55, 40, 90).count, 20) << file;
 
+        // The record's own advances, 30 pixels: each "H" starts 30 pixels after the one
+        // before, with white between them.
+        for (int i = 0; i < 3; ++i) {
+            const Ink h = Find(picture, kBlue, 95 + 30 * i, 55, 125 + 30 * i, 96);
+            EXPECT_GE(h.left, 101 + 30 * i) << file << " H " << i;
+            EXPECT_LE(h.left, 103 + 30 * i) << file << " H " << i;
+            EXPECT_LE(h.right, 114 + 30 * i) << file << " H " << i;
+        }
+
         // Right-aligned at 230: the last stem ends 1.6 pixels before it.
-        const Ink right = Find(picture, kBlue, 150, 55, 240, 96);
+        const Ink right = Find(picture, kBlue, 190, 55, 240, 96);
         EXPECT_GE(right.right, 226) << file;
         EXPECT_LE(right.right, 229) << file;
         EXPECT_GE(right.left, 230 - 2 * 15) << file;
