@@ -7,9 +7,8 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <vector>
-
 #include <sys/types.h>
+#include <vector>
 
 namespace tolvar::test {
 
@@ -33,7 +32,8 @@ public:
     // or timeout passes.
     std::string ReadAllOutput(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // Reads one line (without its newline) within timeout; nullopt at EOF or time-out.
-    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::optional<std::string>
+    ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
     pid_t pid_ = -1;

@@ -1,0 +1,166 @@
+#include "platform/ui/pictures.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImageReader>
+#include <csetjmp>
+#include <cstring>
+#include <jpeglib.h>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// Qt's own limit would let a bitmap header ask for 128 MB; no picture of the system
+// needs more than a 8192 x 8192 screen at 32 bits.
+constexpr int kBitmapAllocationLimitMb = 256;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+QImage ReadBitmap(QIODevice& device, QString* error) {
+    QImageReader reader(&device, "bmp");
+    reader.setAllocationLimit(kBitmapAllocationLimitMb);
+    QImage image = reader.read();
+    if (image.isNull()) {
+        if (error != nullptr) {
+            *error = reader.errorString();
+        }
+        return {};
+    }
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+// libjpeg reports errors by calling error_exit, which by default ends the process; ours
+// jumps back into DecodeInto. Only libjpeg's C frames lie between the two.
+struct JpegErrorManager {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void JpegErrorExit(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<JpegErrorManager*>(info->err)->jump, 1);
+}
+
+void JpegQuiet(j_common_ptr) {}
+
+struct JpegOutput {
+    QImage image;
+    std::vector<JSAMPLE> row;
+};
+
+// Everything that outlives a jump lives in *out or *info, reached through pointers that
+// do not change after setjmp.
+bool DecodeInto(std::FILE* file, int divisor, jpeg_decompress_struct* info,
+                JpegErrorManager* errors, JpegOutput* out) {
+    info->err = jpeg_std_error(&errors->manager);
+    errors->manager.error_exit = JpegErrorExit;
+    errors->manager.output_message = JpegQuiet;
+    if (setjmp(errors->jump) != 0) {
+        jpeg_destroy_decompress(info);
+        return false;
+    }
+    jpeg_create_decompress(info);
+    jpeg_stdio_src(info, file);
+    jpeg_read_header(info, TRUE);
+    if (static_cast<long long>(info->image_width) * info->image_height > kMaxJpegPixels) {
+        jpeg_destroy_decompress(info);
+        return false;
+    }
+    info->scale_num = 1;
+    info->scale_denom =
+        (divisor == 2 || divisor == 4 || divisor == 8) ? static_cast<unsigned>(divisor) : 1;
+    info->dct_method = JDCT_ISLOW;
+    info->do_fancy_upsampling = TRUE;
+    info->do_block_smoothing = FALSE;
+    info->buffered_image = FALSE;
+    info->quantize_colors = FALSE;
+    const bool cmyk = info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK;
+    info->out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    jpeg_start_decompress(info);
+    const int width = static_cast<int>(info->output_width);
+    const int height = static_cast<int>(info->output_height);
+    const int components = info->output_components;
+    out->image = QImage(width, height, QImage::Format_RGB32);
+    if (out->image.isNull() || (components != 3 && components != 4)) {
+        jpeg_destroy_decompress(info);
+        out->image = QImage();
+        return false;
+    }
+    out->row.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(components));
+    while (info->output_scanline < info->output_height) {
+        const int y = static_cast<int>(info->output_scanline);
+        JSAMPROW rows[1] = {out->row.data()};
+        if (jpeg_read_scanlines(info, rows, 1) != 1) {
+            break;
+        }
+        auto* d = reinterpret_cast<QRgb*>(out->image.scanLine(y));
+        const JSAMPLE* s = out->row.data();
+        if (components == 3) {
+            for (int x = 0; x < width; ++x, s += 3) {
+                d[x] = qRgb(s[0], s[1], s[2]);
+            }
+        } else {
+            // Adobe writes CMYK inverted: each value is already 255 minus the ink.
+            for (int x = 0; x < width; ++x, s += 4) {
+                d[x] = qRgb(s[0] * s[3] / 255, s[1] * s[3] / 255, s[2] * s[3] / 255);
+            }
+        }
+    }
+    jpeg_finish_decompress(info);
+    jpeg_destroy_decompress(info);
+    return true;
+}
+
+} // namespace
+
+QImage LoadBitmapFile(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw PictureError("Could not open bitmap " + path + ": " +
+                           file.errorString().toStdString());
+    }
+    QString error;
+    QImage image = ReadBitmap(file, &error);
+    if (image.isNull()) {
+        throw PictureError("Could not read bitmap " + path + ": " + error.toStdString());
+    }
+    return image;
+}
+
+QImage DecodeBitmap(const QByteArray& bytes) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return ReadBitmap(buffer, nullptr);
+}
+
+QImage DecodeJpeg(std::FILE* file, int divisor) {
+    auto info = std::make_unique<jpeg_decompress_struct>();
+    auto errors = std::make_unique<JpegErrorManager>();
+    auto out = std::make_unique<JpegOutput>();
+    std::memset(info.get(), 0, sizeof(jpeg_decompress_struct));
+    if (!DecodeInto(file, divisor, info.get(), errors.get(), out.get())) {
+        return {};
+    }
+    return std::move(out->image);
+}
+
+QImage LoadJpegFile(const std::string& path, int divisor) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        return {};
+    }
+    return DecodeJpeg(file.get(), divisor);
+}
+
+MetafilePicture LoadMetafile(const std::string&) {
+    // The metafile reader plugs in here; until then every metafile takes the
+    // read-error path of the image control.
+    return {};
+}
+
+} // namespace platform
