@@ -162,8 +162,8 @@ LFScreenButton ReadButton(const Node& element) {
             continue;
         }
         LFScreenButtonFace face;
-        ReadAttributes(child,
-                       {{"link", &face.link}, {"tooltip", &face.tooltip}, {"context", &face.context}});
+        ReadAttributes(
+            child, {{"link", &face.link}, {"tooltip", &face.tooltip}, {"context", &face.context}});
         for (const auto picture : child.Children()) {
             if (!picture.IsElement()) {
                 continue;

@@ -4,12 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <random>
-#include <thread>
-
 #include <fcntl.h>
+#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace platform {
@@ -188,8 +187,7 @@ std::string ParentFolder(const std::string& path) {
     return last == std::string::npos ? "/" : path.substr(0, last + 1);
 }
 
-FileLock FileLock::Acquire(const std::string& path, Mode mode,
-                           std::chrono::milliseconds timeout) {
+FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::milliseconds timeout) {
     Fd fd(OpenLockFile(path));
     const int op = mode == Mode::Exclusive ? LOCK_EX : LOCK_SH;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -239,7 +237,9 @@ bool FileLock::IsHeld(const std::string& path) {
     return errno == EWOULDBLOCK;
 }
 
-FileLock::FileLock(FileLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+FileLock::FileLock(FileLock&& other) noexcept : fd_(other.fd_) {
+    other.fd_ = -1;
+}
 
 FileLock& FileLock::operator=(FileLock&& other) noexcept {
     if (this != &other) {
@@ -250,7 +250,9 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
     return *this;
 }
 
-FileLock::~FileLock() { Release(); }
+FileLock::~FileLock() {
+    Release();
+}
 
 void FileLock::Release() noexcept {
     if (fd_ >= 0) {

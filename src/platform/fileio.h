@@ -11,7 +11,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
 #include <sys/types.h>
 
 namespace platform {

@@ -1,7 +1,6 @@
 #include "platform/folders.h"
 
 #include <cstdlib>
-
 #include <pwd.h>
 #include <unistd.h>
 
@@ -45,18 +44,26 @@ std::string DataHome() {
     return dir.empty() ? HomeFolder() + "/.local/share" : dir;
 }
 
-std::string RuntimeHome() { return AbsoluteEnv("XDG_RUNTIME_DIR"); }
+std::string RuntimeHome() {
+    return AbsoluteEnv("XDG_RUNTIME_DIR");
+}
 
 std::string SystemFolder() {
     std::string dir = AbsoluteEnv("TOLVAR_SYSTEM_DIR");
     return dir.empty() ? DataHome() + "/tolvar-system" : dir;
 }
 
-std::string WindowsFolder() { return SystemFolder() + "/Windows"; }
+std::string WindowsFolder() {
+    return SystemFolder() + "/Windows";
+}
 
-std::string UserHivePath() { return ConfigHome() + "/tolvar/user.reg"; }
+std::string UserHivePath() {
+    return ConfigHome() + "/tolvar/user.reg";
+}
 
-std::string MachineHivePath() { return SystemFolder() + "/machine.reg"; }
+std::string MachineHivePath() {
+    return SystemFolder() + "/machine.reg";
+}
 
 std::string ToFileSystemPath(std::string path) {
     for (char& c : path) {

@@ -22,7 +22,9 @@ bool EqualsIgnoringCase(std::string_view text, std::string_view word) {
     return true;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 
@@ -67,6 +69,8 @@ bool VariantTextToBool(std::string_view text) {
     return nonZero;
 }
 
-void ThrowNullVariant(std::string_view to) { throw VariantConversionError("Null", to); }
+void ThrowNullVariant(std::string_view to) {
+    throw VariantConversionError("Null", to);
+}
 
 } // namespace platform

@@ -1,16 +1,14 @@
 #include "platform/fileio.h"
+#include "support/temphome.h"
 
 #include <csignal>
-#include <thread>
-
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
-
-#include "support/temphome.h"
 
 namespace {
 

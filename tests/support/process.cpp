@@ -2,21 +2,19 @@
 
 #include <cerrno>
 #include <csignal>
-#include <stdexcept>
-#include <thread>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
 
 namespace tolvar::test {
 
-Child::Child(const std::string& program, const std::vector<std::string>& args,
-             bool captureOutput) {
+Child::Child(const std::string& program, const std::vector<std::string>& args, bool captureOutput) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) {
@@ -90,7 +88,9 @@ void Child::Kill(int signal) {
     }
 }
 
-bool Child::Running() { return !Wait(std::chrono::milliseconds(0)); }
+bool Child::Running() {
+    return !Wait(std::chrono::milliseconds(0));
+}
 
 std::string Child::ReadAllOutput(std::chrono::milliseconds timeout) {
     std::string all = std::move(pending_);

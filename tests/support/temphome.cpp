@@ -5,9 +5,8 @@
 #include <ftw.h>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tolvar::test {
@@ -59,7 +58,9 @@ TempHome::~TempHome() {
 }
 
 TempFolder::TempFolder() : path_(MakeTempFolder()) {}
-TempFolder::~TempFolder() { RemoveTree(path_); }
+TempFolder::~TempFolder() {
+    RemoveTree(path_);
+}
 
 void RemoveTree(const std::string& path) {
     // Make read-only folders (permission tests) removable first.
@@ -73,8 +74,9 @@ void RemoveTree(const std::string& path) {
         },
         16, FTW_PHYS);
     ::nftw(
-        path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); },
-        16, FTW_DEPTH | FTW_PHYS);
+        path.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {

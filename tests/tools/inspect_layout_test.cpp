@@ -26,10 +26,10 @@ TEST(InspectLayout, PrintsTheModel) {
     const auto run = Inspect({"layout", DataPath("layoutfile/full.xml")});
     EXPECT_EQ(run.status, 0);
     for (const char* piece :
-         {"\"complete\": true", "\"error\": null", "\"compat\": \"2\"",
-          "\"context\": \"default\"", "\"colorsecondshand\": 65280", "\"thumbmaxwidth\": 120",
-          "\"pressedsrc\": \"#brimwald:///images/p/quit_p.gif\"",
-          "\"syncblinkserial\": \"2\"", "\"background\": {", "\"width\": -1"}) {
+         {"\"complete\": true", "\"error\": null", "\"compat\": \"2\"", "\"context\": \"default\"",
+          "\"colorsecondshand\": 65280", "\"thumbmaxwidth\": 120",
+          "\"pressedsrc\": \"#brimwald:///images/p/quit_p.gif\"", "\"syncblinkserial\": \"2\"",
+          "\"background\": {", "\"width\": -1"}) {
         EXPECT_NE(run.out.find(piece), std::string::npos) << piece << "\n" << run.out;
     }
 }

@@ -9,7 +9,11 @@ namespace {
 // Length of the valid UTF-8 sequence at s[i], or 0 when it is not one.
 size_t Utf8Length(std::string_view s, size_t i) {
     const auto b = static_cast<unsigned char>(s[i]);
-    size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    size_t len = b < 0x80           ? 1
+                 : (b >> 5) == 0x6  ? 2
+                 : (b >> 4) == 0xE  ? 3
+                 : (b >> 3) == 0x1E ? 4
+                                    : 0;
     if (len == 0 || i + len > s.size()) {
         return 0;
     }
@@ -29,12 +33,28 @@ std::string JsonQuote(std::string_view text) {
         const auto c = static_cast<unsigned char>(text[i]);
         char buf[8];
         switch (c) {
-        case '"': out += "\\\""; ++i; continue;
-        case '\\': out += "\\\\"; ++i; continue;
-        case '\n': out += "\\n"; ++i; continue;
-        case '\r': out += "\\r"; ++i; continue;
-        case '\t': out += "\\t"; ++i; continue;
-        default: break;
+        case '"':
+            out += "\\\"";
+            ++i;
+            continue;
+        case '\\':
+            out += "\\\\";
+            ++i;
+            continue;
+        case '\n':
+            out += "\\n";
+            ++i;
+            continue;
+        case '\r':
+            out += "\\r";
+            ++i;
+            continue;
+        case '\t':
+            out += "\\t";
+            ++i;
+            continue;
+        default:
+            break;
         }
         if (c < 0x20) {
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
@@ -140,6 +160,8 @@ JsonWriter& JsonWriter::Null() {
     return *this;
 }
 
-void JsonWriter::Finish() { out_ << '\n'; }
+void JsonWriter::Finish() {
+    out_ << '\n';
+}
 
 } // namespace inspect

@@ -2,11 +2,11 @@
 // provider's content and for black-box tests. Exit status 0 on success, 1 when the
 // input could not be read, 2 on a usage error.
 
+#include "command.h"
+
 #include <cstring>
 #include <exception>
 #include <iostream>
-
-#include "command.h"
 
 namespace inspect {
 
@@ -17,13 +17,14 @@ std::vector<const Command*>& Registry() {
 }
 } // namespace
 
-Command::Command(const char* name_, const char* usage_, const char* summary_,
-                 CommandFunction run_)
+Command::Command(const char* name_, const char* usage_, const char* summary_, CommandFunction run_)
     : name(name_), usage(usage_), summary(summary_), run(run_) {
     Registry().push_back(this);
 }
 
-const std::vector<const Command*>& Commands() { return Registry(); }
+const std::vector<const Command*>& Commands() {
+    return Registry();
+}
 
 } // namespace inspect
 
@@ -50,8 +51,8 @@ int main(int argc, char** argv) {
         try {
             return c->run(std::vector<std::string>(argv + 2, argv + argc));
         } catch (const inspect::UsageError& e) {
-            std::cerr << "tolvar-inspect " << c->name << ": " << e.message << "\nusage: tolvar-inspect "
-                      << c->name << ' ' << c->usage << '\n';
+            std::cerr << "tolvar-inspect " << c->name << ": " << e.message
+                      << "\nusage: tolvar-inspect " << c->name << ' ' << c->usage << '\n';
             return 2;
         } catch (const std::exception& e) {
             std::cerr << "tolvar-inspect " << c->name << ": " << e.what() << '\n';
