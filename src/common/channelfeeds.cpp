@@ -77,6 +77,33 @@ void DecodeEntities(std::string& s) {
     s.swap(out);
 }
 
+// Undoes the markup writer's own escapes ("&amp;", "&lt;", "&gt;") in what is left of an
+// element with child elements once its tags are gone, so its text reads as the feed
+// wrote it instead of showing entity names; every other "&" stays as it stands.
+void UnescapeMarkupText(std::string& s) {
+    if (s.find('&') == std::string::npos) {
+        return;
+    }
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const std::string_view rest(s.data() + i, s.size() - i);
+        if (rest.starts_with("&amp;")) {
+            out.push_back('&');
+            i += 4;
+        } else if (rest.starts_with("&lt;")) {
+            out.push_back('<');
+            i += 3;
+        } else if (rest.starts_with("&gt;")) {
+            out.push_back('>');
+            i += 3;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    s.swap(out);
+}
+
 void RemoveTags(std::string& s) {
     std::string out;
     out.reserve(s.size());
@@ -137,6 +164,9 @@ std::string CleanFeedText(std::string_view markup, bool isText) {
         DecodeEntities(s);
     }
     RemoveTags(s);
+    if (!isText) {
+        UnescapeMarkupText(s);
+    }
     NormaliseBlanks(s);
     CutToLimit(s);
     return s;

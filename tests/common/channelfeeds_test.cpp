@@ -124,7 +124,8 @@ TEST(CHFChannelLoad, CleansTitlesAndDescriptions) {
         {"a", "Hello world"},
         {"x \"y\"", "Hello"},     // CDATA cleaned like escaped text: no "]]>" left
         {"a > b", "Tom & Jerry"}, // no text eaten; text and CDATA joined
-        {"line break and tabs", "Hello world &amp; more"}, // child elements: no entity step
+        {"line break and tabs",
+         "Hello world & more"}, // child elements: escapes undone after the tags
     };
     for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(feed.messages[i].title, expected[i].first) << i;
@@ -158,7 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
         CleanCase{"LetterCaseOfNamesCounts", "<t>a&LT;b&Amp;c</t>", true, "abc"},
         CleanCase{"OtherNamesGiveNothing", "<t>a&nbsp;b&#233;c</t>", true, "abc"},
         CleanCase{"AmpersandWithoutSemicolon", "a & b", true, "a b"},
-        CleanCase{"NoEntityStepForMarkup", "<t>a &lt; b</t>", false, "a &lt; b"},
+        CleanCase{"MarkupEscapesUndoneAfterTags", "<t>a &lt; b &amp;&gt; <b>c</b></t>", false,
+                  "a < b &> c"},
+        CleanCase{"MarkupEscapedTagStaysText", "<t>&lt;p&gt;x<i/></t>", false, "<p>x"},
+        CleanCase{"MarkupOtherAmpersandsStay", "<t>a &amp;amp; &quot; &x</t>", false,
+                  "a &amp; &quot; &x"},
         CleanCase{"UnclosedTag", "a <b c", false, "a b c"},
         CleanCase{"ControlsAndRunsOfBlanks", "<t>\t a\r\n\n b \x01 c  </t>", false, "a b c"},
         CleanCase{"OnlyBlanks", "<t>   </t>", true, ""}, CleanCase{"Empty", "<t/>", false, ""},
