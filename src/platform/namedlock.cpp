@@ -1,6 +1,6 @@
 #include "platform/namedlock.h"
 
-#include "platform/runtime_internal.h"
+#include "platform/runtimefolder.h"
 
 #include <mutex>
 #include <set>
@@ -54,7 +54,7 @@ std::string FileNameFor(std::string_view name) {
 
 std::string NamedLock::PathFor(std::string_view name) {
     const std::string file = FileNameFor(name);
-    return internal::RuntimeSubfolder("locks") + "/" + file;
+    return PrivateRuntimeFolder("locks") + "/" + file;
 }
 
 std::optional<NamedLock> NamedLock::TryAcquire(std::string_view name) {

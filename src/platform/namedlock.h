@@ -1,7 +1,7 @@
 #pragma once
 
 // Named locks, in place of the system's named mutexes: an exclusive flock on a file named
-// after the lock in the user's runtime folder. The kernel drops the lock when its holder
+// after the lock in the program's private runtime folder (runtimefolder.h). The kernel drops the lock when its holder
 // dies, however it dies, so a crashed instance never leaves a lock behind. Only the user
 // can reach the folder, so another user can neither take nor test the lock.
 //
@@ -30,15 +30,16 @@ public:
 class NamedLock {
 public:
     // Takes the lock when no process holds it; nullopt when one does. Throws
-    // NamedLockError for a bad name and FileError when the lock file cannot be made.
+    // NamedLockError for a bad name, FileError when the lock file cannot be made and
+    // RuntimeFolderError when the runtime folder is not private.
     static std::optional<NamedLock> TryAcquire(std::string_view name);
 
     // Whether a process other than this one holds the lock now, without taking it.
     // False for a bad name or when the lock file cannot be opened.
     static bool IsHeldByAnotherProcess(std::string_view name);
 
-    // The lock file of a name. Throws NamedLockError for a bad name, FileError when
-    // there is no runtime folder.
+    // The lock file of a name, in PrivateRuntimeFolder("locks"). Throws NamedLockError for
+    // a bad name, RuntimeFolderError when the runtime folder is not private.
     static std::string PathFor(std::string_view name);
 
     NamedLock(NamedLock&& other) noexcept;

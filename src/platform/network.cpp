@@ -1,8 +1,9 @@
 #include "platform/network.h"
 
+#include "platform/bus.h"
 #include "platform/fileio.h"
 #include "platform/registry.h"
-#include "platform/runtime_internal.h"
+#include "platform/runtimefolder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -53,10 +54,26 @@ DialPrompt Prompt() {
     return h.prompt;
 }
 
+// The bound pump, else the process's message bus when called on its main thread, so the
+// program's windows keep receiving messages while a command runs.
 WaitPump Pump() {
-    Hooks& h = TheHooks();
-    std::lock_guard guard(h.mutex);
-    return h.pump;
+    {
+        Hooks& h = TheHooks();
+        std::lock_guard guard(h.mutex);
+        if (h.pump) {
+            return h.pump;
+        }
+    }
+    Bus* bus = Bus::Instance();
+    if (bus == nullptr || !bus->IsMainThread()) {
+        return {};
+    }
+    return [bus](std::chrono::milliseconds most) {
+        // Bus::Instance() is checked again: a handler may have ended the bus meanwhile.
+        if (Bus::Instance() == bus) {
+            bus->RunUntil([] { return false; }, most);
+        }
+    };
 }
 
 // A dial of this process is running (its pump may deliver a message that dials again).
@@ -81,7 +98,7 @@ private:
 // ---- records ---------------------------------------------------------------------------
 
 std::string RecordFolder() {
-    return internal::RuntimeSubfolder("dialup");
+    return PrivateRuntimeFolder("dialup");
 }
 
 // Guards the id counter and the set of records across processes.
@@ -150,7 +167,7 @@ std::vector<DialupRecord> ReadRecords(const std::string& folder) {
             if (record && file == kRecordPrefix + std::to_string(record->id)) {
                 records.push_back(std::move(*record));
             }
-        } catch (const FileError&) {
+        } catch (const std::runtime_error&) {
         }
     }
     ::closedir(dir);
@@ -360,7 +377,7 @@ bool SystemDialupBackend::LanUp() {
     try {
         return HasLanRoute(ReadFile("/proc/net/route").value_or(""),
                            ReadFile("/proc/net/ipv6_route").value_or(""), InterfaceIsUp);
-    } catch (const FileError&) {
+    } catch (const std::runtime_error&) {
         return false;
     }
 }
@@ -410,7 +427,7 @@ ConnectionFlags QueryConnectionState() {
     flags.rasInstalled = backend->Installed().has_value();
     try {
         flags.modem = !ReadRecords(RecordFolder()).empty();
-    } catch (const FileError&) {
+    } catch (const std::runtime_error&) {
         flags.modem = false;
     }
     return flags;
@@ -435,7 +452,7 @@ std::optional<std::int32_t> DialConnection(ParentWindow parent) {
     }
     try {
         return AddRecord(*name, false);
-    } catch (const FileError& e) {
+    } catch (const std::runtime_error& e) {
         // Unrecorded, nobody could hang it up: take it down again.
         std::cerr << "dial-up: cannot record the connection: " << e.what() << '\n';
         backend->HangUp(*name, Pump());
@@ -459,7 +476,7 @@ bool AutodialConnection(ParentWindow) {
     try {
         AddRecord(*name, true);
         return true;
-    } catch (const FileError& e) {
+    } catch (const std::runtime_error& e) {
         std::cerr << "dial-up: cannot record the connection: " << e.what() << '\n';
         backend->HangUp(*name, Pump());
         return false;
@@ -472,7 +489,7 @@ bool HangUpConnection(std::int32_t id) {
     }
     try {
         return HangUpRecords([id](const DialupRecord& r) { return r.id == id; });
-    } catch (const FileError&) {
+    } catch (const std::runtime_error&) {
         return false;
     }
 }
@@ -480,7 +497,7 @@ bool HangUpConnection(std::int32_t id) {
 bool HangUpAutodialConnection() {
     try {
         return HangUpRecords([](const DialupRecord& r) { return r.autodial; });
-    } catch (const FileError&) {
+    } catch (const std::runtime_error&) {
         return false;
     }
 }
@@ -488,7 +505,7 @@ bool HangUpAutodialConnection() {
 std::vector<DialupRecord> ListDialupRecords() {
     try {
         return ReadRecords(RecordFolder());
-    } catch (const FileError&) {
+    } catch (const std::runtime_error&) {
         return {};
     }
 }

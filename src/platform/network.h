@@ -12,13 +12,14 @@
 // in the machine hive under "\System\Dialup" (string values "Name", "Dial" and "HangUp",
 // each command an argument vector as SplitCommandLine reads it, run without a shell and
 // with a time-out); without that key, or without a "Dial" command, no dial-up is
-// installed. Every connection made here is recorded
-// (id and name) in the user's runtime folder, so a program can hang up a connection that another
+// installed. Every connection made here is recorded (id and name) in
+// PrivateRuntimeFolder("dialup"), so a program can hang up a connection that another
 // program dialled.
 //
 // The visible dial asks the user first through a prompt that GUI code binds; with none
 // bound the dial counts as cancelled. While a dial or hang-up command runs, the wait pump
-// keeps the calling program's event loop going.
+// keeps the calling program's event loop going: the bound pump, else the message bus of
+// the process when the call comes from its main thread.
 //
 // Threads: the state query may be called from any thread; dialling and hanging up run on
 // the calling program's main thread.

@@ -2,11 +2,17 @@
 //   dialup_helper dial TYPE   DialInternet with TYPE; prints "result R id ID"
 //   dialup_helper hangup ID   records ID as the current connection, then HangUpInternet;
 //                             prints "result R"
-// The backend's calls are printed as they happen ("dial NAME", "hangup NAME"). The
-// connection is "Testnetz", the prompt accepts, the LAN is down.
+//   dialup_helper busdial FILE  opens a bus window that creates FILE when it receives a
+//                             message, prints "window HANDLE", then dials (type 1) with
+//                             the configured commands; prints "result R id ID"
+// dial and hangup use the scripted backend and print its calls as they happen ("dial
+// NAME", "hangup NAME"): the connection is "Testnetz", the LAN is down. The prompt
+// accepts.
 
 #include "common/internetconnection.h"
+#include "platform/bus.h"
 #include "support/scripted_dialup.h"
+#include "support/temphome.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -17,11 +23,24 @@ int main(int argc, char** argv) {
         std::cerr << "usage: dialup_helper dial TYPE | hangup ID\n";
         return 2;
     }
+    platform::SetDialPrompt([](platform::ParentWindow, const std::string&) { return true; });
+    const std::string command = argv[1];
+    if (command == "busdial") {
+        platform::Bus bus;
+        const std::string file = argv[2];
+        const platform::WindowHandle window =
+            bus.CreateWindow([file](platform::WindowHandle, const platform::Message&) {
+                tolvar::test::WriteFile(file, "");
+                return 1;
+            });
+        std::cout << "window " << window << std::endl;
+        const bool result = DialInternet(window, 1);
+        std::cout << "result " << result << " id " << GetConnectionId() << std::endl;
+        return 0;
+    }
     tolvar::test::ScriptedDialup script;
     script->SetInstalled("Testnetz");
     script->SetEcho(true);
-    platform::SetDialPrompt([](platform::ParentWindow, const std::string&) { return true; });
-    const std::string command = argv[1];
     const int number = std::atoi(argv[2]);
     if (command == "dial") {
         const bool result = DialInternet(0, number);

@@ -1,4 +1,6 @@
 #include "common/internetconnection.h"
+#include "platform/bus.h"
+#include "platform/registry.h"
 #include "support/process.h"
 #include "support/scripted_dialup.h"
 #include "support/temphome.h"
@@ -252,6 +254,43 @@ TEST_F(InternetConnection, ConnectionDialledInOneProcessIsHungUpFromAnother) {
     EXPECT_FALSE(IsModemConnection());
     EXPECT_FALSE(HangUpInternet()); // already gone
     EXPECT_TRUE(script->TakeCalls() == Calls{"dial Testnetz"});
+}
+
+} // namespace
+
+namespace {
+
+TEST(InternetConnectionBus, MessagesAreDeliveredWhileADialRuns) {
+    TempHome home;
+    const std::string log = home.Root() + "/commands.log";
+    const std::string file = home.Root() + "/answered";
+    // The dial command waits until the dialling process has handled a message.
+    auto key = platform::RegistryKey::Open(platform::Hive::LocalMachine, "\\System\\Dialup",
+                                           platform::Access::ReadWrite, true);
+    ASSERT_TRUE(key);
+    key->WriteString("Name", "Testnetz");
+    key->WriteString("Dial", HelperPath("command_helper") + " " + log + " 0 " + file + " dial");
+    key->WriteString("HangUp", HelperPath("command_helper") + " " + log + " 0 - hangup");
+
+    Child dialler(HelperPath("dialup_helper"), {"busdial", file}, true);
+    const auto window = dialler.ReadLine();
+    ASSERT_TRUE(window && window->rfind("window ", 0) == 0) << window.value_or("");
+    ASSERT_TRUE(
+        tolvar::test::WaitUntil([&] { return tolvar::test::ReadFileOrEmpty(log) == "dial\n"; }));
+
+    platform::Bus bus;
+    const auto sent = bus.Send(std::stoll(window->substr(7)), platform::Message(0x0400));
+    EXPECT_TRUE(sent.Handled());
+    EXPECT_EQ(sent.result, 1);
+    const auto answer = dialler.ReadLine();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->rfind("result 1 id ", 0), 0u) << *answer;
+    EXPECT_EQ(dialler.ExitCode(), 0);
+
+    platform::SetDialupBackend(nullptr);
+    RecordConnectionId(std::stoi(answer->substr(12)));
+    EXPECT_TRUE(HangUpInternet());
+    EXPECT_EQ(tolvar::test::ReadFileOrEmpty(log), "dial\nhangup\n");
 }
 
 } // namespace

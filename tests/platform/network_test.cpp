@@ -298,8 +298,15 @@ protected:
     }
     // A command line running the command helper with an exit code and a word to log.
     std::string Command(const std::string& code, const std::string& words) {
-        return "\"" + tolvar::test::HelperPath("command_helper") + "\" \"" + log + "\" " + code +
-               " - " + words;
+        std::string line = "\"";
+        line += tolvar::test::HelperPath("command_helper");
+        line += "\" \"";
+        line += log;
+        line += "\" ";
+        line += code;
+        line += " - ";
+        line += words;
+        return line;
     }
 
     TempHome home;
