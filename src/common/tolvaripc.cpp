@@ -121,12 +121,16 @@ template <typename Handler, typename... Args> void Call(const Handler& handler, 
 
 } // namespace
 
-void IpcInit(const std::string& queueKeyPath, const std::string& messageName) {
+void IpcAttach(const std::string& queueKeyPath, const std::string& messageName) {
     gQueueKeyPath = queueKeyPath;
     gMessageName = messageName;
-    platform::DeleteRegistryKey(Hive::LocalMachine, gQueueKeyPath);
     gMessageId = platform::RegisterMessage(messageName);
     gCountdown = 0;
+}
+
+void IpcInit(const std::string& queueKeyPath, const std::string& messageName) {
+    platform::DeleteRegistryKey(Hive::LocalMachine, queueKeyPath);
+    IpcAttach(queueKeyPath, messageName);
 }
 
 std::uint32_t IpcMessageId() {

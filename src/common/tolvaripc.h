@@ -84,6 +84,8 @@ extern std::atomic<platform::WindowHandle> CtrlWnd;
 // Keeps both texts, deletes the queue key in the machine hive with everything in it,
 // registers the message and keeps its number; starts the countdown afresh.
 void IpcInit(const std::string& queueKeyPath, const std::string& messageName);
+// IpcInit without deleting the queue: for tools that watch or drive a running pair.
+void IpcAttach(const std::string& queueKeyPath, const std::string& messageName);
 // The registered number kept by IpcInit (0 before).
 std::uint32_t IpcMessageId();
 
