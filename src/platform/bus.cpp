@@ -136,6 +136,8 @@ struct Bus::Window {
 struct Bus::Connection {
     UniqueFd fd;
     WindowHandle window = 0;
+    pid_t pid = 0;         // the sending process
+    std::uint64_t seq = 0; // accept order
     std::string buffer;
     Clock::time_point since;
 };
@@ -189,6 +191,7 @@ Bus::~Bus() {
         localQueue_.clear();
     }
     arrived_.clear();
+    inOrder_.clear();
     connections_.clear();
     gInstance.store(nullptr);
 }
@@ -690,13 +693,16 @@ void Bus::AcceptAll(int listenFd, WindowHandle window) {
             }
             return; // EAGAIN: all taken; anything else: try again on the next round
         }
-        if (!PeerIsSameUser(fd.Get()) || connections_.size() >= kMaxConnections) {
+        pid_t pid = 0;
+        if (!PeerIsSameUser(fd.Get(), &pid) || connections_.size() >= kMaxConnections) {
             continue;
         }
         const int raw = fd.Get();
         auto connection = std::make_unique<Connection>();
         connection->fd = std::move(fd);
         connection->window = window;
+        connection->pid = pid;
+        connection->seq = ++acceptCount_;
         connection->since = Clock::now();
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -704,16 +710,50 @@ void Bus::AcceptAll(int listenFd, WindowHandle window) {
         if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, raw, &ev) != 0) {
             continue;
         }
+        // A sender connects for its next message only after writing the last one, but we
+        // may take a connection before its frame is written: messages of one sending
+        // process are released in accept order (see Arrive).
+        inOrder_[pid][connection->seq];
         connections_[raw] = std::move(connection);
-        // Read at once: the sender wrote its frame before connecting again, so taking
-        // connections in accept order keeps one sender's posts in order.
         ReadConnection(raw);
     }
 }
 
 void Bus::DropConnection(int fd) {
+    auto it = connections_.find(fd);
+    if (it == connections_.end()) {
+        return;
+    }
+    const pid_t pid = it->second->pid;
+    const std::uint64_t seq = it->second->seq;
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    connections_.erase(fd);
+    connections_.erase(it);
+    inOrder_[pid].erase(seq);
+    Release(pid);
+}
+
+void Bus::Arrive(pid_t pid, std::uint64_t seq, Item item) {
+    inOrder_[pid][seq] = std::move(item);
+    Release(pid);
+}
+
+void Bus::Release(pid_t pid) {
+    auto found = inOrder_.find(pid);
+    if (found == inOrder_.end()) {
+        return;
+    }
+    auto& waiting = found->second;
+    while (!waiting.empty() && waiting.begin()->second) {
+        Item item = std::move(*waiting.begin()->second);
+        waiting.erase(waiting.begin());
+        if (!item.isSend && arrived_.size() >= kQueueLimit) {
+            continue; // the queue is full: the post is dropped
+        }
+        arrived_.push_back(std::move(item));
+    }
+    if (waiting.empty()) {
+        inOrder_.erase(found);
+    }
 }
 
 void Bus::ReadConnection(int fd) {
@@ -742,17 +782,14 @@ void Bus::ReadConnection(int fd) {
             item.message.dataCode = f.dataCode;
             item.message.data = std::move(f.data);
             item.isSend = f.kind == frame::Kind::Send;
+            const pid_t pid = connection.pid;
+            const std::uint64_t seq = connection.seq;
             if (item.isSend) {
-                ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
                 item.reply = std::move(connection.fd);
-                connections_.erase(fd);
-            } else {
-                DropConnection(fd);
-                if (arrived_.size() >= kQueueLimit) {
-                    return; // the queue is full: the post is dropped
-                }
             }
-            arrived_.push_back(std::move(item));
+            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+            connections_.erase(fd);
+            Arrive(pid, seq, std::move(item));
             return;
         }
         if (n < 0 && errno == EINTR) {

@@ -51,6 +51,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -201,6 +202,8 @@ private:
     void AcceptAll(int listenFd, WindowHandle window);
     void ReadConnection(int fd);
     void DropConnection(int fd);
+    void Arrive(pid_t pid, std::uint64_t seq, Item item);
+    void Release(pid_t pid);
     void Deliver(Item& item);
     void DeliverSends();
 
@@ -221,6 +224,9 @@ private:
     std::map<int, WindowHandle> listeners_;
     std::map<int, std::unique_ptr<Connection>> connections_;
     std::deque<Item> arrived_;
+    // Per sending process, its messages by accept order; empty while still being read.
+    std::map<pid_t, std::map<std::uint64_t, std::optional<Item>>> inOrder_;
+    std::uint64_t acceptCount_ = 0;
 };
 
 } // namespace platform
