@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config git python3
     clang libclang-rt-14-dev clang-format
     libgtest-dev libgmock-dev libbenchmark-dev
-    libxml2-dev libcurl4-openssl-dev libjpeg62-turbo-dev libgif-dev
+    libxml2-dev libcurl4-openssl-dev libjpeg62-turbo-dev libgif-dev libjpeg-turbo-progs
     qt6-base-dev libgl-dev libegl-dev libxkbcommon-dev
     xvfb xauth fonts-liberation2
 )

@@ -1,0 +1,86 @@
+// tolvar-inspect image FILE ...: loads a picture through the image control with the given
+// settings and writes the control's picture as PNG, printing its size.
+
+#include "command.h"
+#include "platform/ui/pictures.h"
+#include "saver/aximage.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+int ParseInt(const std::string& text, const char* what) {
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < -100000 || v > 100000) {
+        throw inspect::UsageError{std::string("bad ") + what + " \"" + text + "\""};
+    }
+    return int(v);
+}
+
+int Run(const std::vector<std::string>& args) {
+    std::string file, png;
+    AXImage image;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) {
+                throw inspect::UsageError{a + " needs a value"};
+            }
+            return args[++i];
+        };
+        if (a == "--divisor") {
+            image.ScaleDivisor = ParseInt(value(), "divisor");
+        } else if (a == "--size") {
+            const std::string& size = value();
+            const auto x = size.find('x');
+            if (x == std::string::npos) {
+                throw inspect::UsageError{"--size takes WxH"};
+            }
+            image.SetSize(ParseInt(size.substr(0, x), "width"),
+                          ParseInt(size.substr(x + 1), "height"));
+        } else if (a == "--stretch") {
+            image.Stretch = true;
+        } else if (a == "--size-to-picture") {
+            image.SizeToPicture = true;
+        } else if (a == "--png") {
+            png = value();
+        } else if (!a.empty() && a[0] == '-') {
+            throw inspect::UsageError{"unknown option " + a};
+        } else if (file.empty()) {
+            file = a;
+        } else {
+            throw inspect::UsageError{"expected one picture file"};
+        }
+    }
+    if (file.empty() || png.empty()) {
+        throw inspect::UsageError{"expected a picture file and --png OUT"};
+    }
+    try {
+        image.LoadFromFile(file);
+    } catch (const platform::PictureError& e) {
+        std::cerr << "tolvar-inspect image: " << e.what() << '\n';
+        return 1;
+    }
+    std::cout << "control " << image.Width() << "x" << image.Height() << ", picture "
+              << image.Picture().width() << "x" << image.Picture().height() << '\n';
+    if (image.Picture().isNull()) {
+        std::cerr << "tolvar-inspect image: no picture loaded\n";
+        return 1;
+    }
+    if (!image.Picture().save(QString::fromStdString(png), "PNG")) {
+        std::cerr << "tolvar-inspect image: could not write " << png << '\n';
+        return 1;
+    }
+    return 0;
+}
+
+const inspect::Command command(
+    "image", "FILE [--divisor N] [--size WxH] [--stretch] [--size-to-picture] --png OUT",
+    "loads a picture through the image control with these settings, writes its picture as PNG "
+    "and prints the control's and the picture's size (exit 1 when nothing was loaded)",
+    Run);
+
+} // namespace
