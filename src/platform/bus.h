@@ -26,8 +26,8 @@
 // Delivery. Messages reach window procedures only on the main thread (the thread that
 // made the Bus), from its event loop: Run or RunUntil for tools and tests, or, for a
 // host loop such as Qt's, a watcher on EventFd() that calls ProcessPending() whenever
-// the descriptor is readable (level-triggered; ProcessPending never blocks). Posts and
-// notifications are delivered in the order they arrive. A send from the main thread to
+// the descriptor is readable (level-triggered; ProcessPending never blocks). Messages
+// from one process are delivered in the order it sent them. A send from the main thread to
 // one of its own windows calls the procedure at once; a send from another thread of the
 // process is handed to the main thread in order and waits for the result. While a
 // thread waits in a send, the main thread handles the sends addressed to its own
