@@ -1,0 +1,154 @@
+#include "saver/axmessagelist.h"
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+
+namespace {
+
+// Every live thumbnail, in registration order. Made once on first use and never freed:
+// thumbnails may still be released while the program ends.
+struct ThumbnailRegistry {
+    std::mutex mutex;
+    std::vector<AXMessageImage*> live;
+};
+
+ThumbnailRegistry& Registry() {
+    static ThumbnailRegistry* registry = new ThumbnailRegistry;
+    return *registry;
+}
+
+} // namespace
+
+AXMessageImage::AXMessageImage() {
+    ThumbnailRegistry& registry = Registry();
+    const std::lock_guard lock(registry.mutex);
+    registry.live.push_back(this);
+}
+
+AXMessageImage::~AXMessageImage() {
+    ThumbnailRegistry& registry = Registry();
+    const std::lock_guard lock(registry.mutex);
+    std::erase(registry.live, this);
+}
+
+AXMessageImage* AXMessageImage::AddRef() {
+    refCount_.fetch_add(1);
+    return this;
+}
+
+void AXMessageImage::Release() {
+    if (refCount_.fetch_sub(1) - 1 <= 0) {
+        delete this;
+    }
+}
+
+AXMessageImage* AXMessageImage::FindShared(const std::string& key, int divisor) {
+    ThumbnailRegistry& registry = Registry();
+    const std::lock_guard lock(registry.mutex);
+    for (auto it = registry.live.rbegin(); it != registry.live.rend(); ++it) {
+        AXMessageImage* image = *it;
+        if (image->Key != key || image->ScaleDivisor != divisor) {
+            continue;
+        }
+        // A thumbnail whose count reached 0 is being destroyed on another thread and
+        // only waits for this lock to leave the registry: it must not come back to life.
+        std::int32_t count = image->refCount_.load();
+        while (count > 0 && !image->refCount_.compare_exchange_weak(count, count + 1)) {
+        }
+        if (count > 0) {
+            return image;
+        }
+    }
+    return nullptr;
+}
+
+AXMessage* AXMessage::AddRef() {
+    refCount_.fetch_add(1);
+    return this;
+}
+
+void AXMessage::Release() {
+    if (refCount_.fetch_sub(1) - 1 <= 0) {
+        delete this;
+    }
+}
+
+AXMessage::~AXMessage() {
+    for (AXMessageImage* thumb : {Thumb8, Thumb4, Thumb2, Thumb1}) {
+        if (thumb != nullptr) {
+            thumb->Release();
+        }
+    }
+}
+
+AXMessageList::~AXMessageList() {
+    ClearMessages();
+}
+
+void AXMessageList::AddMessage(AXMessage* item) {
+    if (item == nullptr) {
+        return;
+    }
+    const std::lock_guard lock(mutex_);
+    if (std::find(items_.begin(), items_.end(), item) != items_.end()) {
+        return;
+    }
+    items_.push_back(item->AddRef());
+    count_.fetch_add(1);
+}
+
+void AXMessageList::RemoveMessage(AXMessage* item) {
+    const std::lock_guard lock(mutex_);
+    const auto it = std::find(items_.begin(), items_.end(), item);
+    // Releasing an item the list does not hold would take a reference that belongs to
+    // another holder.
+    if (it == items_.end()) {
+        return;
+    }
+    items_.erase(it);
+    count_.fetch_sub(1);
+    item->Release();
+}
+
+void AXMessageList::ClearMessages() {
+    const std::lock_guard lock(mutex_);
+    std::vector<AXMessage*> items;
+    items.swap(items_);
+    count_.store(0);
+    for (AXMessage* item : items) {
+        item->Release();
+    }
+}
+
+void AXMessageList::AppendMessages(AXMessageList& other) {
+    if (&other == this) {
+        return; // every item is present already
+    }
+    // Both locks together: two lists appending each other on two threads cannot
+    // deadlock.
+    const std::scoped_lock lock(mutex_, other.mutex_);
+    for (AXMessage* item : other.items_) {
+        AddMessage(item);
+    }
+}
+
+std::unique_ptr<AXMessageList> AXMessageList::ShuffledCopy() {
+    auto result = std::make_unique<AXMessageList>();
+    const std::lock_guard lock(mutex_);
+    std::vector<AXMessage*> left = items_;
+    while (!left.empty()) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+        std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(seconds));
+        const std::size_t pick = generator() % left.size();
+        result->AddMessage(left[pick]);
+        left.erase(left.begin() + std::ptrdiff_t(pick));
+    }
+    return result;
+}
+
+AXMessageList::LockedView AXMessageList::LockList() const {
+    return LockedView(std::unique_lock(mutex_), &items_);
+}
