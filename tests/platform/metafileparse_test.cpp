@@ -73,8 +73,10 @@ public:
             text += " opaque " + Box(*options.opaque) + " in " + Color(s.backgroundColor);
         if (!options.advances.empty()) {
             text += " dx";
-            for (double a : options.advances)
-                text += " " + Num(a);
+            for (double a : options.advances) {
+                text += ' ';
+                text += Num(a);
+            }
         }
         calls.push_back(text);
         return 10; // every text advances ten pixels
