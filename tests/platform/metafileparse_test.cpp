@@ -502,6 +502,46 @@ TEST(MetafilePlay, FrameMapsOntoTheTarget) {
     EXPECT_EQ(calls[1], "line 5,10 15,10 15,20 pen 255/0/0 w0.5");
 }
 
+TEST(MetafilePlay, MappingModes) {
+    // The reference device of the fixtures' EMF header has 960 pixels over 254 mm.
+    const double pxPerMm = 960.0 / 254;
+    struct Case {
+        const char* what;
+        std::string records;
+        double x, y;
+    } cases[] = {
+        {"tenths of a millimetre, y upwards",
+         EmfRecord(17, Le32(2)) + EmfRecord(54, Le32(100) + Le32(static_cast<std::uint32_t>(-100))),
+         10 * pxPerMm, 10 * pxPerMm},
+        {"twips", EmfRecord(17, Le32(6)) + EmfRecord(54, Le32(1440) + Le32(0)), 25.4 * pxPerMm, 0},
+        {"isotropic: the smaller scale on both axes",
+         EmfRecord(17, Le32(7)) + EmfRecord(9, Le32(100) + Le32(100)) +
+             EmfRecord(11, Le32(240) + Le32(96)) + EmfRecord(54, Le32(100) + Le32(100)),
+         96, 96},
+        {"anisotropic, mirrored through a negative extent",
+         EmfRecord(17, Le32(8)) + EmfRecord(9, Le32(100) + Le32(100)) +
+             EmfRecord(11, Le32(static_cast<std::uint32_t>(-240)) + Le32(96)) +
+             EmfRecord(12, Le32(240) + Le32(0)) + EmfRecord(54, Le32(50) + Le32(50)),
+         120, 48},
+        {"extents do nothing in the text mode",
+         EmfRecord(9, Le32(1) + Le32(1)) + EmfRecord(54, Le32(7) + Le32(8)), 7, 8},
+    };
+    for (const Case& c : cases) {
+        auto mf = Metafile::Read(Emf(c.records));
+        ASSERT_TRUE(mf) << c.what;
+        struct LastLine : RecordingCanvas {
+            std::vector<MetafilePoint> points;
+            void Polyline(const MetafileState&, const std::vector<MetafilePoint>& p) override {
+                points = p;
+            }
+        } canvas;
+        mf->Play(canvas, {0, 0, 240, 96});
+        ASSERT_EQ(canvas.points.size(), 2u) << c.what;
+        EXPECT_NEAR(canvas.points[1].x, c.x, 1e-6) << c.what;
+        EXPECT_NEAR(canvas.points[1].y, c.y, 1e-6) << c.what;
+    }
+}
+
 TEST(MetafilePlay, EmfFrameOffsetAndReferenceDevice) {
     // A frame from 10 mm, 20 mm on a device of 1920 pixels over 508 mm (1080 over 286
     // mm), in logical units of a thousandth of a device pixel: a line from the frame's
