@@ -1,4 +1,6 @@
 #include "platform/ui/pictures.h"
+#include "platform/metafileparse.h"
+#include "platform/ui/metafile.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <jpeglib.h>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -157,10 +160,16 @@ QImage LoadJpegFile(const std::string& path, int divisor) {
     return DecodeJpeg(file.get(), divisor);
 }
 
-MetafilePicture LoadMetafile(const std::string&) {
-    // The metafile reader plugs in here; until then every metafile takes the
-    // read-error path of the image control.
-    return {};
+MetafilePicture LoadMetafile(const std::string& path) {
+    std::optional<Metafile> metafile = Metafile::Load(path);
+    if (!metafile) {
+        return {};
+    }
+    auto shared = std::make_shared<const Metafile>(std::move(*metafile));
+    return {Size{shared->Width(), shared->Height()},
+            [shared](QImage& picture, const Rect& target) {
+                DrawMetafile(picture, *shared, target);
+            }};
 }
 
 } // namespace platform

@@ -47,8 +47,8 @@ struct MetafilePicture {
     std::function<void(QImage&, const Rect&)> draw; // empty: nothing to draw
 };
 
-// Reads a WMF or EMF file. An unreadable file gives the empty metafile (0 x 0, nothing
-// to draw). No metafile reader is built in yet, so every file reads as unreadable.
+// Reads a WMF or EMF file (platform/metafileparse.h, drawn by platform/ui/metafile.h).
+// An unreadable file gives the empty metafile (0 x 0, nothing to draw).
 MetafilePicture LoadMetafile(const std::string& path);
 
 } // namespace platform
