@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -129,9 +130,16 @@ std::string Substitute(std::string_view line,
     return result;
 }
 
-// A "-add" file name as a path inside the batch file's folder, or nullopt when it could
-// reach outside it: empty, absolute (also "//server" and drive forms such as "C:..."),
-// holding NUL, or with a ".." step.
+// The path with every link resolved; empty when it does not resolve.
+std::string RealPath(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                           &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+// A "-add" file name as the path of a file inside the batch file's folder, or
+// nullopt when it could reach outside it: empty, absolute (also "//server" and drive
+// forms such as "C:..."), holding NUL, with a ".." step, or led out by a link.
 std::optional<std::string> ProviderFilePath(const std::string& batchFolder, std::string_view file) {
     const std::string path = platform::ToFileSystemPath(std::string(file));
     if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos ||
@@ -149,7 +157,14 @@ std::optional<std::string> ProviderFilePath(const std::string& batchFolder, std:
         }
         start = end + 1;
     }
-    return batchFolder.empty() ? path : batchFolder + path;
+    const std::string folder = RealPath(batchFolder.empty() ? "." : batchFolder);
+    const std::string real = RealPath(batchFolder + path);
+    if (folder.empty() || real.empty() ||
+        !real.starts_with(folder == "/" ? folder : folder + "/")) {
+        return std::nullopt;
+    }
+    // The name as written: its extension names the cached file.
+    return batchFolder + path;
 }
 
 // The interpreter's state for one run: the three variables and the batch file's folder

@@ -6,9 +6,10 @@
 // put a file of the provider's folder into the cache, "-register" to list the provider).
 //
 // The batch file is text from outside: every file it names must lie inside the batch
-// file's folder (no absolute path, no ".." step), and what it adds lands only in the
-// cache folder under a generated name. Plain file and registry work, no GUI: the error
-// box for a missing batch file goes through a report handler that the GUI binds.
+// file's folder (no absolute path, no ".." step, no link leading out), and what it adds
+// lands only in the cache folder under a generated name. Plain file and registry work,
+// no GUI: the error box for a missing batch file goes through a report handler that the
+// GUI binds.
 //
 // Main thread only (the control program's start, or its entry before any form exists):
 // the cache index is read and written without coordination with a running sync cycle.

@@ -372,6 +372,24 @@ INSTANTIATE_TEST_SUITE_P(Paths, SeedingEscape,
                                            "\\\\server\\share\\x", "C:\\secret.txt",
                                            "c:secret.txt"));
 
+TEST_F(Seeding, LinksMayNotLeadOutOfTheProviderFolder) {
+    ASSERT_EQ(::symlink("..", (provider + "/up").c_str()), 0);
+    ASSERT_EQ(::symlink("../outside.txt", (provider + "/out.txt").c_str()), 0);
+    ASSERT_EQ(::symlink((home.Root() + "/secret.txt").c_str(), (provider + "/abs.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("logo.jpg", (provider + "/inner.png").c_str()), 0);
+    ASSERT_TRUE(Run("%QRX% -add up/outside.txt 1 a\r\n%QRX% -add up\\Prov\\logo.jpg 1 b\r\n"
+                    "%QRX% -add out.txt 1 c\r\n%QRX% -add abs.txt 1 d\r\n"
+                    "%QRX% -add inner.png 1 e\r\n"));
+    // Links whose target stays inside are followed; the name as written gives the
+    // extension.
+    EXPECT_EQ(Entries(), (std::vector<Entry>{{".jpg", "1", "b"}, {".png", "1", "e"}}));
+    const auto files = CachedFiles();
+    ASSERT_EQ(files.size(), 2u);
+    for (const auto& f : files) {
+        EXPECT_EQ(ReadFileOrEmpty(GetCacheDir() + "/" + f), "JPEG bytes");
+    }
+}
+
 TEST_F(Seeding, SameAddTwiceKeepsOneEntryAndTwoCopies) {
     const std::string line = "%QRX% -add logo.jpg 5 #brimwald:///images/p/logo.jpg\r\n";
     ASSERT_TRUE(Run(line + line));
