@@ -184,6 +184,7 @@ void CC::Save() const {
     // Two writers must not interleave their replacements; readers need no lock, since
     // the replacement is atomic.
     auto lock = platform::FileLock::Acquire(path + ".lock", platform::FileLock::Mode::Exclusive);
+    platform::RemoveStaleTemporaries(path); // left by a writer killed half-way
     platform::AtomicWriteFile(path, text);
 }
 

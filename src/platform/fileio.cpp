@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <sys/file.h>
@@ -137,6 +138,20 @@ void AtomicWriteFile(const std::string& path, std::string_view bytes, mode_t mod
     if (folder.Get() >= 0) {
         ::fsync(folder.Get());
     }
+}
+
+void RemoveStaleTemporaries(const std::string& path) {
+    const std::string prefix = path.substr(path.rfind('/') + 1) + ".tmp";
+    DIR* dir = ::opendir(ParentFolder(path).c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
+            ::unlinkat(::dirfd(dir), e->d_name, 0);
+        }
+    }
+    ::closedir(dir);
 }
 
 bool MakeFolders(const std::string& path, mode_t mode) {

@@ -35,6 +35,11 @@ std::optional<std::string> ReadFile(const std::string& path);
 // mode applies to a file that did not exist; an existing file keeps its permissions.
 void AtomicWriteFile(const std::string& path, std::string_view bytes, mode_t mode = 0644);
 
+// Removes the temporary files that AtomicWriteFile calls for path left behind when a
+// writer was killed half-way. Call it only while holding the lock that every writer of
+// path holds, so no save in progress loses its file.
+void RemoveStaleTemporaries(const std::string& path);
+
 // Creates the folder and its missing parents. True when the folder exists afterwards.
 bool MakeFolders(const std::string& path, mode_t mode = 0755);
 

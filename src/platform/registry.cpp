@@ -297,23 +297,6 @@ bool CanWrite(Hive hive, std::string* why = nullptr) {
     return true;
 }
 
-// Temporary files of saves that were killed half-way. Only called under the hive's
-// exclusive lock, when no save of another process can be running.
-void RemoveStaleTemporaries(const std::string& path) {
-    const std::string folder = ParentFolder(path);
-    const std::string prefix = path.substr(path.rfind('/') + 1) + ".tmp";
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    while (const dirent* e = ::readdir(dir)) {
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
-            ::unlinkat(::dirfd(dir), e->d_name, 0);
-        }
-    }
-    ::closedir(dir);
-}
-
 std::optional<Value> RunValue(const Key& root) {
     std::vector<std::string> names;
     hivefile::SplitKeyPath(kRunKey, names);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <dirent.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <ostream>
@@ -487,6 +488,21 @@ TEST(CacheCrash, KilledWriterLeavesOldOrNewIndex) {
     }
     RecordProperty("old", seen[0]);
     RecordProperty("new", seen[1]);
+    // The next save clears what the killed writers left half-written.
+    CC cc(target);
+    cc.Load();
+    cc.Save();
+    DIR* dir = ::opendir(target.c_str());
+    ASSERT_NE(dir, nullptr);
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] != '.') {
+            names.emplace_back(e->d_name);
+        }
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"cache.dir", "cache.dir.lock"}));
 }
 
 } // namespace

@@ -55,6 +55,25 @@ TEST(AtomicWriteFile, FailedWriteKeepsTheOldFileAndNoTemporary) {
     EXPECT_EQ(files, 1);
 }
 
+TEST(RemoveStaleTemporaries, RemovesOnlyTheTemporariesOfThatFile) {
+    TempFolder dir;
+    const std::string path = dir.Path() + "/cache.dir";
+    for (const char* name : {"cache.dir", "cache.dir.tmp0123abcd", "cache.dir.tmp",
+                             "cache.dir.lock", "other.tmp0123abcd", "cache.dirx.tmp1"}) {
+        tolvar::test::WriteFile(dir.Path() + "/" + name, "x");
+    }
+    platform::RemoveStaleTemporaries(path);
+    for (const auto& [name, kept] :
+         std::initializer_list<std::pair<const char*, bool>>{{"cache.dir", true},
+                                                             {"cache.dir.tmp0123abcd", false},
+                                                             {"cache.dir.tmp", false},
+                                                             {"cache.dir.lock", true},
+                                                             {"other.tmp0123abcd", true},
+                                                             {"cache.dirx.tmp1", true}}) {
+        EXPECT_EQ(platform::FileExists(dir.Path() + "/" + name), kept) << name;
+    }
+}
+
 TEST(AtomicWriteFile, MissingFolderIsAFileError) {
     TempFolder dir;
     try {
