@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -107,34 +108,78 @@ std::optional<std::string> ReadFile(const std::string& path) {
 }
 
 void AtomicWriteFile(const std::string& path, std::string_view bytes, mode_t mode) {
+    AtomicFileWriter writer(path, mode);
+    writer.Write(bytes);
+    writer.Commit();
+}
+
+AtomicFileWriter::AtomicFileWriter(const std::string& path, mode_t mode)
+    : path_(path), temp_(TempName(path)), mode_(mode) {
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0) {
-        mode = existing.st_mode & 07777;
+        mode_ = existing.st_mode & 07777;
     }
-    const std::string temp = TempName(path);
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (fd.Get() < 0) {
-        throw FileError("create", temp, errno);
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode_);
+    if (fd_ < 0) {
+        throw FileError("create", temp_, errno);
+    }
+    // umask may have narrowed the mode; the target's permissions are what count.
+    ::fchmod(fd_, mode_);
+}
+
+AtomicFileWriter::AtomicFileWriter(AtomicFileWriter&& other) noexcept
+    : path_(std::move(other.path_)), temp_(std::move(other.temp_)), mode_(other.mode_),
+      fd_(std::exchange(other.fd_, -1)) {}
+
+AtomicFileWriter& AtomicFileWriter::operator=(AtomicFileWriter&& other) noexcept {
+    if (this != &other) {
+        Discard();
+        path_ = std::move(other.path_);
+        temp_ = std::move(other.temp_);
+        mode_ = other.mode_;
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+    Discard();
+}
+
+void AtomicFileWriter::Write(std::string_view bytes) {
+    if (fd_ < 0) {
+        throw FileError("write", temp_, EBADF);
     }
     try {
-        // umask may have narrowed the mode; the target's permissions are what count.
-        ::fchmod(fd.Get(), mode);
-        WriteAll(fd.Get(), bytes, temp);
-        if (::fsync(fd.Get()) != 0) {
-            throw FileError("fsync", temp, errno);
-        }
-        if (::close(fd.Release()) != 0) {
-            throw FileError("close", temp, errno);
-        }
-        if (::rename(temp.c_str(), path.c_str()) != 0) {
-            throw FileError("rename", path, errno);
-        }
+        WriteAll(fd_, bytes, temp_);
     } catch (...) {
-        ::unlink(temp.c_str());
+        Discard();
         throw;
     }
+}
+
+void AtomicFileWriter::Commit() {
+    if (fd_ < 0) {
+        throw FileError("write", temp_, EBADF);
+    }
+    try {
+        if (::fsync(fd_) != 0) {
+            throw FileError("fsync", temp_, errno);
+        }
+        if (::close(std::exchange(fd_, -1)) != 0) {
+            throw FileError("close", temp_, errno);
+        }
+        if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+            throw FileError("rename", path_, errno);
+        }
+    } catch (...) {
+        Discard();
+        ::unlink(temp_.c_str());
+        throw;
+    }
+    temp_.clear();
     // The rename is durable only once the folder entry is on disk.
-    Fd folder(::open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd folder(::open(ParentFolder(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() >= 0) {
         ::fsync(folder.Get());
     }
@@ -152,6 +197,13 @@ void RemoveStaleTemporaries(const std::string& path) {
         }
     }
     ::closedir(dir);
+}
+
+void AtomicFileWriter::Discard() noexcept {
+    if (fd_ >= 0) {
+        ::close(std::exchange(fd_, -1));
+        ::unlink(temp_.c_str());
+    }
 }
 
 bool MakeFolders(const std::string& path, mode_t mode) {

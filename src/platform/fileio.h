@@ -40,6 +40,40 @@ void AtomicWriteFile(const std::string& path, std::string_view bytes, mode_t mod
 // path holds, so no save in progress loses its file.
 void RemoveStaleTemporaries(const std::string& path);
 
+// AtomicWriteFile for content that arrives in pieces (downloads): the pieces go into a
+// temporary file beside the target, and only Commit flushes it and renames it over the
+// target. A writer dropped without Commit (an error, a cut-off transfer) removes its
+// temporary file and leaves the target as it was, so no half file ever stands under the
+// target name. Movable, not copyable; one thread at a time.
+class AtomicFileWriter {
+public:
+    // Creates the temporary file. Throws FileError ("create") when that fails.
+    // mode as for AtomicWriteFile.
+    explicit AtomicFileWriter(const std::string& path, mode_t mode = 0644);
+    AtomicFileWriter(AtomicFileWriter&& other) noexcept;
+    AtomicFileWriter& operator=(AtomicFileWriter&& other) noexcept;
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+    ~AtomicFileWriter();
+
+    // Appends bytes. Throws FileError ("write"); the writer is then discarded.
+    void Write(std::string_view bytes);
+    // Flushes, closes and renames the temporary file over the target, then flushes the
+    // folder. Throws FileError; the target then keeps its old content.
+    void Commit();
+    // Removes the temporary file; the target is untouched. Safe to call twice.
+    void Discard() noexcept;
+
+    const std::string& Path() const noexcept { return path_; }
+    bool IsOpen() const noexcept { return fd_ >= 0; }
+
+private:
+    std::string path_;
+    std::string temp_;
+    mode_t mode_ = 0644;
+    int fd_ = -1;
+};
+
 // Creates the folder and its missing parents. True when the folder exists afterwards.
 bool MakeFolders(const std::string& path, mode_t mode = 0755);
 

@@ -164,3 +164,54 @@ TEST(FileLock, WaiterGetsTheLockWhenTheHolderReleases) {
 }
 
 } // namespace
+
+namespace {
+
+int FilesIn(const std::string& folder) {
+    DIR* d = ::opendir(folder.c_str());
+    int files = 0;
+    while (dirent* e = ::readdir(d)) {
+        files += e->d_name[0] != '.';
+    }
+    ::closedir(d);
+    return files;
+}
+
+TEST(AtomicFileWriter, PiecesAppearUnderTheTargetOnlyOnCommit) {
+    TempFolder dir;
+    const std::string path = dir.Path() + "/download";
+    platform::AtomicFileWriter writer(path);
+    writer.Write("first ");
+    writer.Write("second");
+    EXPECT_FALSE(platform::FileExists(path));
+    writer.Commit();
+    EXPECT_EQ(platform::ReadFile(path).value(), "first second");
+    EXPECT_EQ(FilesIn(dir.Path()), 1);
+}
+
+TEST(AtomicFileWriter, DroppedWriterLeavesTheOldFileAndNoTemporary) {
+    TempFolder dir;
+    const std::string path = dir.Path() + "/download";
+    platform::AtomicWriteFile(path, "old");
+    {
+        platform::AtomicFileWriter writer(path);
+        writer.Write("half of the new");
+    }
+    EXPECT_EQ(platform::ReadFile(path).value(), "old");
+    EXPECT_EQ(FilesIn(dir.Path()), 1);
+    platform::AtomicFileWriter moved = platform::AtomicFileWriter(dir.Path() + "/other");
+    moved.Discard();
+    EXPECT_EQ(FilesIn(dir.Path()), 1);
+}
+
+TEST(AtomicFileWriter, MissingFolderIsAFileError) {
+    TempFolder dir;
+    try {
+        platform::AtomicFileWriter writer(dir.Path() + "/none/download");
+        FAIL() << "no error";
+    } catch (const platform::FileError& e) {
+        EXPECT_EQ(e.Code(), ENOENT);
+    }
+}
+
+} // namespace

@@ -1,0 +1,462 @@
+#include "platform/http.h"
+
+#include <algorithm>
+#include <cctype>
+#include <curl/curl.h>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
+using MultiPtr = std::unique_ptr<CURLM, MultiDeleter>;
+using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// Keeps the easy handle in the multi handle for the scope; removal must precede cleanup.
+class MultiMembership {
+public:
+    MultiMembership(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
+        added_ = curl_multi_add_handle(multi_, easy_) == CURLM_OK;
+    }
+    MultiMembership(const MultiMembership&) = delete;
+    MultiMembership& operator=(const MultiMembership&) = delete;
+    ~MultiMembership() {
+        if (added_) {
+            curl_multi_remove_handle(multi_, easy_);
+        }
+    }
+    bool Added() const noexcept { return added_; }
+
+private:
+    CURLM* multi_;
+    CURL* easy_;
+    bool added_ = false;
+};
+
+bool GlobalInit() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    return ok;
+}
+
+struct HostOverride {
+    std::string host;
+    int port;
+    std::string line; // in the form curl's connect-to list takes
+};
+
+std::mutex overridesMutex;
+std::vector<HostOverride> overrides;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The request line may not carry blanks, a fragment mark or 8-bit bytes; they are sent
+// percent-encoded, which the server decodes back to the same bytes.
+bool EncodeTarget(std::string_view target, std::string& out) {
+    static const char hex[] = "0123456789ABCDEF";
+    out.clear();
+    for (unsigned char c : target) {
+        if (c < 0x20 || c == 0x7F) {
+            return false;
+        }
+        if (c == ' ' || c == '#' || c >= 0x80) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return true;
+}
+
+// State shared with the curl callbacks of one request.
+struct Transfer {
+    const HttpRequest* request = nullptr;
+    HttpSink* sink = nullptr;
+    HttpResult result;
+    std::chrono::steady_clock::time_point lastBody;
+    // The response block being read (the final one, a redirect or an interim 1xx).
+    int blockStatus = -1;
+    std::string blockReason;
+    std::string blockContentType;
+    bool blockHasLocation = false;
+    int redirects = 0;
+    bool headDone = false;
+    HttpError abortError = HttpError::None;
+    std::exception_ptr sinkException;
+};
+
+int ParseStatus(std::string_view line, std::string& reason) {
+    // "HTTP/1.1 404 Not Found"
+    const auto space = line.find(' ');
+    reason.clear();
+    if (space == std::string_view::npos) {
+        return -1;
+    }
+    std::string_view rest = line.substr(space + 1);
+    int code = 0;
+    size_t digits = 0;
+    while (digits < rest.size() && digits < 4 &&
+           std::isdigit(static_cast<unsigned char>(rest[digits]))) {
+        code = code * 10 + (rest[digits] - '0');
+        ++digits;
+    }
+    if (digits == 0) {
+        return -1;
+    }
+    rest.remove_prefix(digits);
+    reason = std::string(Trim(rest));
+    return code;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    if (t->headDone) {
+        return length; // trailers
+    }
+    const std::string_view line(data, length);
+    const std::string_view trimmed = Trim(line);
+    if (StartsWithNoCase(line, "HTTP/")) {
+        t->blockStatus = ParseStatus(trimmed, t->blockReason);
+        t->blockContentType.clear();
+        t->blockHasLocation = false;
+    } else if (StartsWithNoCase(line, "Content-Type:")) {
+        t->blockContentType = std::string(Trim(line.substr(13)));
+    } else if (StartsWithNoCase(line, "Location:")) {
+        t->blockHasLocation = !Trim(line.substr(9)).empty();
+    } else if (trimmed.empty()) {
+        if (t->blockStatus >= 100 && t->blockStatus < 200) {
+            return length; // interim answer; the real one follows
+        }
+        if (t->blockStatus >= 300 && t->blockStatus < 400 && t->blockHasLocation) {
+            if (t->redirects >= t->request->maxRedirects) {
+                t->abortError = HttpError::TooManyRedirects;
+                return 0;
+            }
+            ++t->redirects; // followed by curl
+            return length;
+        }
+        t->headDone = true;
+        t->lastBody = std::chrono::steady_clock::now();
+        t->result.headReceived = true;
+        t->result.head.statusCode = t->blockStatus;
+        t->result.head.reasonPhrase = t->blockReason;
+        t->result.head.contentType = t->blockContentType;
+        try {
+            if (!t->sink->Begin(t->result.head)) {
+                t->abortError = HttpError::SinkRefused;
+                return 0;
+            }
+        } catch (...) {
+            t->sinkException = std::current_exception();
+            t->abortError = HttpError::SinkRefused;
+            return 0;
+        }
+    }
+    return length;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    if (!t->headDone) {
+        return length; // body of a response that is not the final one
+    }
+    if (length >
+        t->request->maxBodyBytes - std::min(t->request->maxBodyBytes, t->result.bodyBytes)) {
+        t->abortError = HttpError::TooLarge;
+        return 0;
+    }
+    t->lastBody = std::chrono::steady_clock::now();
+    try {
+        if (length > 0 && !t->sink->Write(std::string_view(data, length))) {
+            t->abortError = HttpError::SinkRefused;
+            return 0;
+        }
+    } catch (...) {
+        t->sinkException = std::current_exception();
+        t->abortError = HttpError::SinkRefused;
+        return 0;
+    }
+    t->result.bodyBytes += length;
+    return length;
+}
+
+HttpResult Fail(HttpError error, int code, std::string message) {
+    HttpResult result;
+    result.error = error;
+    result.code = code;
+    result.message = std::move(message);
+    return result;
+}
+
+long Millis(std::chrono::milliseconds value) {
+    return static_cast<long>(std::max<std::chrono::milliseconds::rep>(1, value.count()));
+}
+
+} // namespace
+
+bool IsValidHttpHost(std::string_view host) {
+    if (host.empty() || host.size() > 253) {
+        return false;
+    }
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') {
+            return false;
+        }
+        return std::all_of(host.begin() + 1, host.end() - 1, [](unsigned char c) {
+            return std::isxdigit(c) || c == ':' || c == '.';
+        });
+    }
+    return std::all_of(host.begin(), host.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.' || c == '_';
+    });
+}
+
+void SetHttpHostOverride(const std::string& host, int port, const std::string& address,
+                         int addressPort) {
+    std::lock_guard lock(overridesMutex);
+    std::erase_if(overrides, [&](const HostOverride& o) {
+        return EqualsNoCase(o.host, host) && o.port == port;
+    });
+    overrides.push_back(
+        {host, port,
+         host + ":" + std::to_string(port) + ":" + address + ":" + std::to_string(addressPort)});
+}
+
+void ClearHttpHostOverrides() {
+    std::lock_guard lock(overridesMutex);
+    overrides.clear();
+}
+
+HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
+    if (!GlobalInit()) {
+        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+    }
+    if (!IsValidHttpHost(request.host) || request.port < 1 || request.port > 65535) {
+        return Fail(HttpError::BadHost, CURLE_URL_MALFORMAT, "bad host name or port");
+    }
+    std::string target;
+    if (request.target.empty() || !EncodeTarget(request.target, target)) {
+        return Fail(HttpError::BadTarget, CURLE_URL_MALFORMAT, "bad request target");
+    }
+    if (target.front() != '/') {
+        target.insert(target.begin(), '/');
+    }
+    EasyPtr easy(curl_easy_init());
+    MultiPtr multi(curl_multi_init());
+    if (!easy || !multi) {
+        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+    }
+    CURL* e = easy.get();
+    const std::string url = std::string(request.https ? "https://" : "http://") + request.host +
+                            ":" + std::to_string(request.port) + target;
+
+    SlistPtr headers;
+    auto addHeader = [&headers](const std::string& line) {
+        curl_slist* next = curl_slist_append(headers.get(), line.c_str());
+        if (next != nullptr) {
+            headers.release();
+            headers.reset(next);
+        }
+        return next != nullptr;
+    };
+    bool headersOk =
+        addHeader("Connection: Keep-Alive") && addHeader("Accept: */*") && addHeader("Expect:");
+    if (request.method == HttpMethod::Post) {
+        headersOk = headersOk && addHeader("Content-Type: application/x-www-form-urlencoded");
+    }
+    for (const std::string& line : request.headers) {
+        if (line.find_first_of("\r\n") != std::string::npos) {
+            return Fail(HttpError::BadTarget, CURLE_BAD_FUNCTION_ARGUMENT, "bad header line");
+        }
+        headersOk = headersOk && addHeader(line);
+    }
+    SlistPtr connectTo;
+    bool overridden = false;
+    {
+        std::lock_guard lock(overridesMutex);
+        for (const HostOverride& o : overrides) {
+            curl_slist* next = curl_slist_append(connectTo.get(), o.line.c_str());
+            if (next == nullptr) {
+                headersOk = false;
+                break;
+            }
+            connectTo.release();
+            connectTo.reset(next);
+            overridden =
+                overridden || (EqualsNoCase(o.host, request.host) && o.port == request.port);
+        }
+    }
+    if (!headersOk) {
+        return Fail(HttpError::Setup, CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+    }
+
+    Transfer t;
+    t.request = &request;
+    t.sink = &sink;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    CURLcode set = CURLE_OK;
+    auto opt = [&set](CURLcode code) {
+        if (set == CURLE_OK) {
+            set = code;
+        }
+    };
+    opt(curl_easy_setopt(e, CURLOPT_URL, url.c_str()));
+    opt(curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https"));
+    opt(curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+    opt(curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L));
+    opt(curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+    opt(curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L));
+    // One more than the callbacks allow, so that the callbacks decide and report it.
+    opt(curl_easy_setopt(e, CURLOPT_MAXREDIRS, static_cast<long>(request.maxRedirects + 1)));
+    opt(curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get()));
+    if (connectTo) {
+        opt(curl_easy_setopt(e, CURLOPT_CONNECT_TO, connectTo.get()));
+    }
+    if (overridden) {
+        opt(curl_easy_setopt(e, CURLOPT_PROXY, ""));
+    }
+    if (!request.userAgent.empty()) {
+        opt(curl_easy_setopt(e, CURLOPT_USERAGENT, request.userAgent.c_str()));
+    }
+    if (request.method == HttpMethod::Post) {
+        opt(curl_easy_setopt(e, CURLOPT_POST, 1L));
+        opt(curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body.size())));
+        opt(curl_easy_setopt(e, CURLOPT_POSTFIELDS, request.body.c_str()));
+    } else {
+        opt(curl_easy_setopt(e, CURLOPT_HTTPGET, 1L));
+    }
+    opt(curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, Millis(request.responseTimeout)));
+    opt(curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, Millis(request.deadline)));
+    if (request.maxBodyBytes < (std::uint64_t(1) << 62)) {
+        opt(curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
+                             static_cast<curl_off_t>(request.maxBodyBytes)));
+    }
+    opt(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader));
+    opt(curl_easy_setopt(e, CURLOPT_HEADERDATA, &t));
+    opt(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody));
+    opt(curl_easy_setopt(e, CURLOPT_WRITEDATA, &t));
+    opt(curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer));
+    if (set != CURLE_OK) {
+        return Fail(HttpError::Setup, set, curl_easy_strerror(set));
+    }
+
+    MultiMembership membership(multi.get(), e);
+    if (!membership.Added()) {
+        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    HttpError timedOut = HttpError::None;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+        }
+        if (running == 0) {
+            break;
+        }
+        const auto now = Clock::now();
+        const auto phaseEnd =
+            t.headDone ? t.lastBody + request.stallTimeout : start + request.responseTimeout;
+        const auto end = start + request.deadline;
+        if (now >= end) {
+            timedOut = HttpError::DeadlineExceeded;
+            break;
+        }
+        if (now >= phaseEnd) {
+            timedOut = t.headDone ? HttpError::StallTimeout : HttpError::ResponseTimeout;
+            break;
+        }
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::min(phaseEnd, end) - now) +
+            std::chrono::milliseconds(1);
+        const int waitMs =
+            static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 1000));
+        curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
+    }
+
+    HttpResult result = std::move(t.result);
+    if (t.sinkException) {
+        std::rethrow_exception(t.sinkException);
+    }
+    if (timedOut != HttpError::None) {
+        result.error = timedOut;
+        result.code = CURLE_OPERATION_TIMEDOUT;
+        result.message = timedOut == HttpError::StallTimeout ? "no data within the stall time-out"
+                         : timedOut == HttpError::ResponseTimeout
+                             ? "no response within the time-out"
+                             : "request deadline passed";
+        return result;
+    }
+    CURLcode code = CURLE_FAILED_INIT;
+    int pending = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &pending)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == e) {
+            code = message->data.result;
+        }
+    }
+    if (code == CURLE_OK && t.abortError == HttpError::None) {
+        if (!result.headReceived) {
+            result.error = HttpError::Send;
+            result.code = CURLE_GOT_NOTHING;
+            result.message = curl_easy_strerror(CURLE_GOT_NOTHING);
+        }
+        return result;
+    }
+    result.code = code;
+    result.message = errorBuffer[0] != '\0' ? std::string(errorBuffer) : curl_easy_strerror(code);
+    if (t.abortError != HttpError::None) {
+        result.error = t.abortError;
+    } else if (code == CURLE_TOO_MANY_REDIRECTS) {
+        result.error = HttpError::TooManyRedirects;
+    } else if (code == CURLE_FILESIZE_EXCEEDED) {
+        result.error = HttpError::TooLarge;
+    } else if (code == CURLE_OPERATION_TIMEDOUT) {
+        result.error = t.headDone ? HttpError::DeadlineExceeded : HttpError::ResponseTimeout;
+    } else {
+        result.error = t.headDone ? HttpError::Receive : HttpError::Send;
+    }
+    return result;
+}
+
+} // namespace platform
