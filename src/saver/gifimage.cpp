@@ -13,6 +13,7 @@ namespace {
 constexpr std::uint32_t kMaxScreenSide = 8192;
 constexpr std::uint64_t kMaxFramePixels = 8192ull * 8192ull;
 constexpr std::size_t kMaxBitmapBytes = 256u * 1024u * 1024u;
+constexpr std::size_t kMaxFrameOverheadBytes = 64u * 1024u * 1024u;
 constexpr int kTableSize = 4096;
 constexpr int kStackSize = 4100;
 
@@ -550,24 +551,36 @@ void GIFData::ReadImage(std::FILE* file) {
         std::copy(globalColourTable_.begin(), globalColourTable_.end(), frame.colourTable_.begin());
     }
 
-    std::size_t bitmapBytes = 0;
-    for (const GIFImage& f : frames_) {
-        bitmapBytes += f.bits_.size();
-    }
     frame.SetBackgroundIndex(*this, frames_.empty());
-    frame.CreateBitmap(bitmapBytes);
+    // A running total: a file of many small frames must not cost a walk over all the
+    // frames before each one.
+    // Besides its bitmap each frame keeps a colour table and its bookkeeping: a file of
+    // tiny frames would otherwise cost some sixty times its own size in memory.
+    const std::size_t overhead = frame.colourTable_.size() + sizeof(GIFImage);
+    if (overhead > kMaxFrameOverheadBytes - std::min(overheadBytes_, kMaxFrameOverheadBytes)) {
+        throw ExceptionMessage("Memory allocation error");
+    }
+    frame.CreateBitmap(bitmapBytes_);
     frame.ReadBits(file, *this);
+    bitmapBytes_ += frame.bits_.size();
+    overheadBytes_ += overhead;
     frames_.push_back(std::move(frame));
     pending_ = false;
 }
 
 void GIFData::DropZeroDelayFrames() {
-    std::size_t i = 0;
-    while (frames_.size() >= 2 && i < frames_.size()) {
-        if (frames_[i].delay_ == 0) {
-            frames_.erase(frames_.begin() + std::ptrdiff_t(i));
-        } else {
-            ++i;
+    // Removing zero-delay frames from the front until one frame is left ends the same
+    // way in one pass: every frame with a delay stays, or, when none has one, the last.
+    // Erasing one by one would cost a move of the whole list per dropped frame.
+    const bool anyDelay = std::any_of(frames_.begin(), frames_.end(),
+                                      [](const GIFImage& f) { return f.delay_ != 0; });
+    if (!anyDelay) {
+        if (frames_.size() > 1) {
+            frames_.erase(frames_.begin(), frames_.end() - 1);
         }
+        return;
     }
+    frames_.erase(std::remove_if(frames_.begin(), frames_.end(),
+                                 [](const GIFImage& f) { return f.delay_ == 0; }),
+                  frames_.end());
 }

@@ -6,8 +6,9 @@
 // makes a GIFData, loads a file, draws the first kept frame and frees the decoder.
 //
 // Limits that keep any file from exhausting memory: a logical screen of at most
-// 8192 x 8192, a frame of at most 8192 x 8192 pixels, and at most 256 MB of frame
-// bitmaps in one file; no buffer is allocated before its size is checked.
+// 8192 x 8192, a frame of at most 8192 x 8192 pixels, at most 256 MB of frame bitmaps
+// and 64 MB of the frames' colour tables and bookkeeping in one file; no buffer is
+// allocated before its size is checked.
 //
 // Threads: a GIFData and its frames belong to the thread that made them.
 
@@ -145,6 +146,8 @@ private:
     std::size_t currentFrame_ = 0;
     std::uint8_t backgroundColourIndex_ = 255;
     std::vector<GIFImage> frames_;
+    std::size_t bitmapBytes_ = 0;   // the frames' bitmaps together
+    std::size_t overheadBytes_ = 0; // their colour tables and bookkeeping together
     bool pending_ = false;
     std::uint8_t pendingTransparentIndex_ = 0;
     bool pendingTransparent_ = false;

@@ -123,21 +123,32 @@ TEST(GifDecoder, ZeroDelayFramesAreDroppedAfterACompleteRead) {
         GifWriter w(1, 1, kFour);
         int pixel = 0;
         for (int delay : delays) {
-            w.GraphicControl(0, delay).Descriptor(0, 0, 1, 1).Codes(2, Literal({pixel++}));
+            w.GraphicControl(0, delay).Descriptor(0, 0, 1, 1).Codes(2, Literal({pixel++ % 4}));
         }
         if (trailer) {
             w.Trailer();
         }
         return Decode(w.Bytes());
     };
+    // Each frame draws its own number (mod 4): the kept frames, in order.
+    struct Case {
+        std::vector<int> delays;
+        std::string kept;
+    } cases[] = {
+        {{0, 1, 0}, "1"}, {{0, 0, 0}, "2"},           {{3, 0, 5, 0}, "02"}, {{0, 0, 7}, "2"},
+        {{4, 6}, "01"},   {{0, 2, 0, 0, 9, 0}, "10"}, {{0}, "0"},
+    };
+    for (const auto& c : cases) {
+        Decoded d = frames(c.delays, true);
+        ASSERT_TRUE(d.complete) << d.data->ErrorText();
+        std::string kept;
+        for (std::size_t i = 0; i < d.data->FrameCount(); ++i) {
+            kept += Indices(d.data->Frame(i)).back();
+        }
+        EXPECT_EQ(kept, c.kept) << ::testing::PrintToString(c.delays);
+    }
     Decoded a = frames({0, 1, 0}, true);
-    ASSERT_EQ(a.data->FrameCount(), 1u);
     EXPECT_EQ(a.data->CurrentImage().Delay(), 10);
-    EXPECT_EQ(Indices(a.data->CurrentImage()), "1");
-
-    Decoded b = frames({0, 0, 0}, true);
-    ASSERT_EQ(b.data->FrameCount(), 1u);
-    EXPECT_EQ(Indices(b.data->CurrentImage()), "2");
 
     // Cut off after the frames: the read fails and no frame is dropped.
     Decoded c = frames({0, 0}, false);
@@ -148,6 +159,30 @@ TEST(GifDecoder, ZeroDelayFramesAreDroppedAfterACompleteRead) {
     // The delay keeps its whole value past 16 bits.
     Decoded big = frames({65535}, true);
     EXPECT_EQ(big.data->CurrentImage().Delay(), 655350);
+}
+
+TEST(GifDecoder, ManySmallFramesKeepTheDelayRule) {
+    // Tens of thousands of one-pixel frames (a file of a few hundred kilobytes): every
+    // third has a delay and stays, the others go; all without a delay leave the last.
+    const std::size_t count = 30000;
+    for (bool someDelays : {true, false}) {
+        GifWriter w(2, 1, kFour);
+        for (std::size_t i = 0; i < count; ++i) {
+            const int delay = someDelays && i % 3 == 0 ? 1 + int(i % 7) : 0;
+            w.GraphicControl(0, delay).Descriptor(std::uint16_t(i % 2), 0, 1, 1);
+            w.Codes(2, Literal({int(i % 4)}));
+        }
+        Decoded d = Decode(w.Trailer().Bytes());
+        ASSERT_TRUE(d.complete) << d.data->ErrorText();
+        if (someDelays) {
+            ASSERT_EQ(d.data->FrameCount(), count / 3);
+            EXPECT_EQ(d.data->Frame(1).Delay(), 10 * (1 + 3 % 7));
+            EXPECT_EQ(d.data->Frame(count / 3 - 1).Delay(), 10 * (1 + (count - 3) % 7));
+        } else {
+            ASSERT_EQ(d.data->FrameCount(), 1u);
+            EXPECT_EQ(Indices(d.data->CurrentImage()), "23"); // the last two frames
+        }
+    }
 }
 
 TEST(GifDecoder, TransparentFirstFrameShowsTheBackgroundColour) {
@@ -234,6 +269,45 @@ TEST(GifDecoder, TransparentPixelsKeepTheCanvas) {
     Decoded d = Decode(bytes);
     ASSERT_EQ(d.data->FrameCount(), 2u);
     EXPECT_EQ(Indices(d.data->Frame(1)), "101");
+}
+
+TEST(GifDecoder, KeptPixelsShowThroughTheNewFramesColourTable) {
+    // The second frame brings its own table and covers only the middle column, its top
+    // pixel transparent: the pixels it takes over keep their indices and take the new
+    // table's colours.
+    tolvar::test::EnsureGuiApp();
+    const std::vector<GifColour> other = {{10, 10, 10}, {20, 20, 20}, {30, 30, 30}, {40, 40, 40}};
+    std::string bytes = GifWriter(3, 2, kFour)
+                            .GraphicControl(1, 10)
+                            .Descriptor(0, 0, 3, 2)
+                            .Codes(2, Literal({1, 2, 3, 3, 2, 1}))
+                            .GraphicControl(0, 10, 0)
+                            .Descriptor(1, 0, 1, 2, false, other)
+                            .Codes(2, Literal({0, 3}))
+                            .Trailer()
+                            .Bytes();
+    Decoded d = Decode(bytes);
+    ASSERT_TRUE(d.complete) << d.data->ErrorText();
+    ASSERT_EQ(d.data->FrameCount(), 2u);
+    EXPECT_EQ(Indices(d.data->Frame(1)), "123|331");
+
+    QImage first = platform::NewPicture(3, 2);
+    QImage second = platform::NewPicture(3, 2);
+    {
+        platform::Canvas a(first), b(second);
+        ASSERT_TRUE(d.data->Frame(0).Draw(a, 0, 0));
+        ASSERT_TRUE(d.data->Frame(1).Draw(b, 0, 0));
+    }
+    const QRgb firstRows[2][3] = {{qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255)},
+                                  {qRgb(0, 0, 255), qRgb(0, 255, 0), qRgb(255, 0, 0)}};
+    const QRgb secondRows[2][3] = {{qRgb(20, 20, 20), qRgb(30, 30, 30), qRgb(40, 40, 40)},
+                                   {qRgb(40, 40, 40), qRgb(40, 40, 40), qRgb(20, 20, 20)}};
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 3; ++x) {
+            EXPECT_EQ(first.pixel(x, y), firstRows[y][x]) << x << "," << y;
+            EXPECT_EQ(second.pixel(x, y), secondRows[y][x]) << x << "," << y;
+        }
+    }
 }
 
 TEST(GifDecoder, InterlacedRowsGoToTheirPasses) {
@@ -468,6 +542,24 @@ TEST(GifDecoder, SizeLimitsFailBeforeAllocating) {
     ASSERT_EQ(c.data->FrameCount(), 4u);
     EXPECT_EQ(c.data->Frame(3).IndexAt(3, 0), 4);
     EXPECT_EQ(c.data->Frame(3).IndexAt(0, 0), 1);
+}
+
+TEST(GifDecoder, TinyFramesCannotCostMoreMemoryThanTheBound) {
+    // A frame of one pixel takes some twenty bytes of file but keeps a 768-byte colour
+    // table: a hundred thousand of them pass the 64 MB bound of the frames' tables and
+    // bookkeeping; the frames before the bound stay.
+    const std::size_t count = 100000;
+    std::vector<GifColour> table(256);
+    GifWriter w(1, 1, table);
+    for (std::size_t i = 0; i < count; ++i) {
+        w.GraphicControl(0, 1).Descriptor(0, 0, 1, 1).Codes(8, {256, int(i % 256), 257});
+    }
+    Decoded d = Decode(w.Trailer().Bytes());
+    EXPECT_FALSE(d.complete);
+    EXPECT_EQ(d.data->ErrorText(), "Memory allocation error");
+    EXPECT_GT(d.data->FrameCount(), count / 2);
+    EXPECT_LT(d.data->FrameCount(), count);
+    EXPECT_EQ(d.data->Frame(300).IndexAt(0, 0), 300 % 256);
 }
 
 TEST(GifDecoder, LoadsFromAFile) {
