@@ -81,8 +81,9 @@ std::string FormatCacheDir(const std::vector<CCObject>& entries) {
 }
 
 bool IsPlainCacheFileName(std::string_view file) {
+    // The index, its lock and its temporaries ("cache.dir*") are never a cached object.
     return !file.empty() && file.find_first_of(std::string_view("/\\\0", 3)) == file.npos &&
-           file.find("..") == file.npos;
+           file.find("..") == file.npos && !file.starts_with("cache.dir");
 }
 
 // ---- CC ----

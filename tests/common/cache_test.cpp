@@ -418,11 +418,12 @@ TEST(CacheRemove, NamesThatReachOutsideTheFolderDeleteNothing) {
     const std::string cache = root.Path() + "/cache";
     ASSERT_TRUE(platform::MakeFolders(cache + "/a"));
     ASSERT_TRUE(platform::MakeFolders(cache + "/sub"));
-    const std::vector<std::string> survivors = {root.Path() + "/x", cache + "/a/b",
-                                                cache + "/sub/x",   cache + "/sub\\x",
-                                                cache + "/x",       cache + "/..x"};
+    const std::vector<std::string> survivors = {
+        root.Path() + "/x", cache + "/a/b", cache + "/sub/x",     cache + "/sub\\x",
+        cache + "/x",       cache + "/..x", cache + "/cache.dir", cache + "/cache.dir.lock"};
     const std::string names[] = {
-        "", "../x", "a/b", "sub\\x", "..", "..x", "/" + root.Path() + "/x", "x\0/../x"s, "."};
+        "",          "../x", "a/b",       "sub\\x",        "..", "..x", "/" + root.Path() + "/x",
+        "x\0/../x"s, ".",    "cache.dir", "cache.dir.lock"};
     for (const bool byFile : {false, true}) {
         for (const auto& name : names) {
             for (const auto& path : survivors) {
