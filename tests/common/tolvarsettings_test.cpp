@@ -319,6 +319,40 @@ TEST_F(SettingsTest, WritesThatCannotBeMadeAreDroppedSilently) {
     EXPECT_EQ(settings.GetMessageInterval(), 15);
 }
 
+TEST_F(SettingsTest, AUserHiveThatCannotBeWrittenStillGivesItsValues) {
+    Put(Hive::LocalMachine, kMain, "MessageInterval", Dword(30));
+    settings.SetMessageInterval(20);
+    settings.SetCurrentProvider("mine");
+    // The hive stays readable for the other user, who may not write it or its folder.
+    const std::string hiveFolder = platform::ParentFolder(platform::UserHivePath());
+    for (const std::string& f :
+         {home.Root(), home.ConfigHome(), hiveFolder, home.DataHome(), platform::SystemFolder()}) {
+        ASSERT_EQ(::chmod(f.c_str(), 0755), 0) << f;
+    }
+    ASSERT_EQ(::chmod(platform::UserHivePath().c_str(), 0644), 0);
+    const std::string before = tolvar::test::ReadFileOrEmpty(platform::UserHivePath());
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(10);
+        }
+        const TolvarSettings user("Brimwald", "Tolvar");
+        if (user.GetMessageInterval() != 20 || user.GetCurrentProvider() != "mine") {
+            ::_exit(1); // the user's own values must win over the machine's
+        }
+        if (user.SetMessageInterval(44) != 44) {
+            ::_exit(2);
+        }
+        ::_exit(user.GetMessageInterval() == 20 ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(tolvar::test::ReadFileOrEmpty(platform::UserHivePath()), before);
+}
+
 // The System switches: on only for exactly "true"; ShowTNAIcon from the machine hive only.
 struct SwitchCase {
     const char* what;
