@@ -5,6 +5,7 @@
 #include "support/temphome.h"
 #include "tolvaripc_helper.h"
 
+#include <atomic>
 #include <csignal>
 #include <deque>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -309,6 +311,100 @@ TEST_F(IpcTest, TheControlProgramBroadcastsAndTheSaverLearnsItsWindow) {
                                                     "copy1024 " + me + " 1 DataLog=log"}));
     bus->Send(saver.handle, platform::CopyDataMessage(self, 0, std::string("http://y/\0", 10)));
     EXPECT_EQ(NextLine(saver), "copy0 " + me + " 1 -");
+}
+
+TEST_F(IpcTest, TheSaverLearnsTheControlWindowOnlyFromItsThreeCodes) {
+    ipchelper::BindHandlers(Role::Ctrl, calls);
+    CtrlWnd = self;
+    const std::string me = S(self);
+    struct Case {
+        const char* name;
+        std::function<void(WindowHandle saver)> send;
+        std::string line;  // what the saver's window dispatched
+        bool learned;      // the saver's CtrlWnd is ours afterwards
+        bool ownWindowToo; // a broadcast (else a post to the saver only)
+    };
+    const Case cases[] = {
+        {"status word", [](WindowHandle) { IpcSendStatus(false, true); },
+         "0x3 " + me + " 1 StatusSyncing=1,StatusOnline=0", true, true},
+        {"content changed, broadcast", [](WindowHandle) { IpcSendContentChanged(); },
+         "0x400 " + me + " 1 ContentChanged", true, true},
+        {"content changed, posted to a known saver window",
+         [](WindowHandle saver) {
+             SaverWnd = saver;
+             IpcSendContentChanged();
+             SaverWnd = 0;
+         },
+         "0x400 " + me + " 1 ContentChanged", true, false},
+        {"cancel reload (no sender in the programs)",
+         [this](WindowHandle) {
+             bus->Broadcast({IpcMessageId(), self, IPC_CANCEL_RELOAD});
+         },
+         "0x401 " + me + " 1 CancelReload", true, true},
+        {"dial request", [](WindowHandle) { IpcRequestSaverDial(); }, "0x402 0 1 DialRequest",
+         false, true},
+        {"connection ready", [](WindowHandle) { IpcReportConnectionReady(5); }, "0x484 5 1 -",
+         false, true},
+        {"settings changed from another program",
+         [this](WindowHandle) {
+             bus->Broadcast({IpcMessageId(), self, IPC_SETTINGS_CHANGED});
+         },
+         "0x501 " + me + " 1 SettingsChanged", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Helper& saver = StartHelper("saver");
+        c.send(saver.handle);
+        auto next = Next(saver);
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->first, c.line);
+        EXPECT_EQ(next->second, c.learned ? me : "0");
+        EXPECT_EQ(TakeSeen().size(), c.ownWindowToo ? 1u : 0u);
+        helpers.clear();
+    }
+}
+
+TEST_F(IpcTest, TheFetchThreadsLogLinesAndBroadcastRunOnTheMainThread) {
+    // The control program: its log lines, from a second thread, go to its own window in
+    // order and each waits until it is in the list; its content-changed broadcast from
+    // that thread reaches the saver and its own window.
+    Helper& saver = StartHelper("saver");
+    CtrlWnd = self;
+    const auto mainThread = std::this_thread::get_id();
+    std::vector<std::string> lines;
+    std::atomic<int> listed{0};
+    bool allOnMain = true;
+    IpcHandlers.OnDataLog = [&](const std::string& text) {
+        lines.push_back(text);
+        allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+        ++listed;
+    };
+    constexpr int kLines = 50;
+    std::atomic<bool> finished{false};
+    std::atomic<int> waitedFor{0}; // lines that were listed when their send returned
+    std::thread fetch([&] {
+        for (int i = 1; i <= kLines; ++i) {
+            IpcSendLogText("line " + std::to_string(i));
+            if (listed.load() == i) {
+                ++waitedFor;
+            }
+        }
+        IpcSendContentChanged();
+        finished = true;
+    });
+    const bool done = bus->RunUntil([&] { return finished.load(); }, 60s);
+    fetch.join();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(waitedFor.load(), kLines);
+    EXPECT_TRUE(allOnMain);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) {
+        EXPECT_EQ(lines[i], "line " + std::to_string(i + 1));
+    }
+    EXPECT_EQ(NextLine(saver), "0x400 " + S(self) + " 1 ContentChanged");
+    const auto own = TakeSeen();
+    ASSERT_FALSE(own.empty());
+    EXPECT_EQ(own.back(), "0x400 " + S(self) + " 1 -");
 }
 
 TEST_F(IpcTest, CountdownBroadcastsOnTheFirstCallAndEveryTenthAfterIt) {

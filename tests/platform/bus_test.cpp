@@ -263,6 +263,39 @@ TEST_F(BusTest, TwoProgramsBroadcastingToEachOtherAtOnceBothFinish) {
     }
 }
 
+TEST_F(BusTest, APostToAFullQueueIsDroppedWithoutWaiting) {
+    // Our own queue: the limit's worth is kept, the next post refused, nothing lost of
+    // what was kept.
+    for (std::size_t i = 0; i < Bus::kQueueLimit; ++i) {
+        ASSERT_TRUE(bus->Post(self, {bushelper::kSeq, static_cast<std::int64_t>(i), 0})) << i;
+    }
+    EXPECT_FALSE(bus->Post(self, {bushelper::kSeq, -1, 0}));
+    EXPECT_TRUE(bus->Send(self, {bushelper::kEcho, 1, 2}).Handled()); // sends still run
+    bus->ProcessPending();
+    EXPECT_EQ(CountReceived(bushelper::kSeq), Bus::kQueueLimit);
+    EXPECT_EQ(received.back().message.first, static_cast<std::int64_t>(Bus::kQueueLimit - 1));
+
+    // A stopped peer whose socket backlog fills: posts keep returning at once, and once
+    // it is full they are refused instead of waiting for the peer.
+    Peer& stopped = StartPeer();
+    Peer& live = StartPeer();
+    stopped.child->Kill(SIGSTOP);
+    int accepted = 0;
+    bool refused = false;
+    for (int i = 0; i < 100000 && !refused; ++i) {
+        if (bus->Post(stopped.handle, {bushelper::kSeq, i, 0})) {
+            ++accepted;
+        } else {
+            refused = true;
+        }
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_GT(accepted, 0);
+    // Other windows are not affected.
+    EXPECT_TRUE(bus->Post(live.handle, {bushelper::kSeq, 5, 6}));
+    EXPECT_EQ(Expect(live, "got "), GotLine(bushelper::kSeq, 5, 6));
+}
+
 TEST_F(BusTest, PostsFromOneSenderArriveInOrder) {
     Peer& peer = StartPeer();
     constexpr int kCount = 500;
