@@ -176,6 +176,25 @@ INSTANTIATE_TEST_SUITE_P(
                   std::string(1022, 'x')}),
     [](const testing::TestParamInfo<CleanCase>& p) { return std::string(p.param.name); });
 
+// The element's own attributes are no part of its text, even when a value holds what
+// the entity step would turn into a tag's end.
+TEST(CHFChannelParse, AttributesOfTheTextElementLeaveNoTrace) {
+    const struct {
+        const char* title;
+        const char* expected;
+    } cases[] = {
+        {R"(<title type="a&gt;b">T</title>)", "T"},
+        {R"(<title type='say "hi"'>T &amp; U</title>)", "T & U"},
+        {R"(<title a="&lt;"><![CDATA[x]]> y</title>)", "x y"},
+    };
+    for (const auto& c : cases) {
+        CHFChannel feed;
+        feed.Parse(std::string("<rss><channel><item>") + c.title + "</item></channel></rss>");
+        ASSERT_EQ(feed.messages.size(), 1u) << c.title;
+        EXPECT_EQ(feed.messages[0].title, c.expected) << c.title;
+    }
+}
+
 TEST(CHFChannelParse, LongDescriptionIsCutAndNormalised) {
     std::string text = "  \t";
     for (int i = 0; i < 300; ++i) {

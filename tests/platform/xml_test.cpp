@@ -196,6 +196,27 @@ TEST(XmlHostile, BillionLaughsIsRefused) {
     EXPECT_THROW(Document::Parse(xml), XmlParseError);
 }
 
+// One entity of 50 KB referenced thousands of times: no nesting, yet 200 MB of text.
+TEST(XmlHostile, QuadraticEntityExpansionIsRefused) {
+    const std::string decl = "<!DOCTYPE r [<!ENTITY e \"" + std::string(50000, 'x') + "\">]>";
+    std::string refs;
+    for (int i = 0; i < 4000; ++i) {
+        refs += "&e;";
+    }
+    std::string elements;
+    for (int i = 0; i < 4000; ++i) {
+        elements += "<a>&e;</a>";
+    }
+    const std::string docs[] = {
+        decl + "<r>" + refs + "</r>",
+        decl + "<r>" + elements + "</r>",
+        decl + "<r a=\"" + refs + "\"/>",
+    };
+    for (const auto& xml : docs) {
+        EXPECT_THROW(Document::Parse(xml), XmlParseError) << xml.substr(xml.size() - 40);
+    }
+}
+
 TEST(XmlHostile, DeepNestingIsRefused) {
     constexpr int kDepth = 100000;
     std::string xml;
