@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the picture fuzz targets: small GIF files (fuzz/corpus/gif/)
-and BMP and JPEG files (fuzz/corpus/picture/, the first byte choosing the reader and the
-JPEG divisor, as picture_fuzz.cpp reads it). JPEGs are made with cjpeg (libjpeg-turbo-progs).
+"""Writes the seed corpora of the picture fuzz targets: small GIF files (fuzz/corpus/gif/),
+BMP and JPEG files (fuzz/corpus/picture/, the first byte choosing the reader and the JPEG
+divisor, as picture_fuzz.cpp reads it) and the metafiles of the metafile tests
+(fuzz/corpus/metafile/, written by tests/data/metafile/make_metafiles.py). JPEGs are made
+with cjpeg (libjpeg-turbo-progs).
 Run from anywhere: python3 fuzz/corpus/make_picture_seeds.py"""
 
 import os
@@ -177,6 +179,8 @@ def main():
     write("picture", "j1.bin", b"\x03" + jpeg(24, 16, []))
     write("picture", "j2.bin", b"\x05" + jpeg(33, 17, ["-progressive"]))
     write("picture", "j8.bin", b"\x11" + jpeg(40, 24, ["-grayscale"]))
+    metafiles = os.path.join(HERE, "..", "..", "tests", "data", "metafile", "make_metafiles.py")
+    subprocess.run(["python3", metafiles, os.path.join(HERE, "metafile")], check=True)
 
 
 if __name__ == "__main__":

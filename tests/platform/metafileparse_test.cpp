@@ -176,7 +176,7 @@ const char* const kFamilies[] = {"lines", "shapes", "polygons", "arcs",
 
 TEST(MetafileDamage, EveryTruncationIsRefused) {
     for (const char* family : kFamilies) {
-        for (const char* ext : {".wmf", ".emf"}) {
+        for (const char* ext : {".wmf", ".emf", "_plain.wmf"}) {
             const std::string whole = Bytes(std::string(family) + ext);
             ASSERT_TRUE(Metafile::Read(whole)) << family << ext;
             for (std::size_t n = 0; n < whole.size(); ++n)
@@ -189,7 +189,7 @@ TEST(MetafileDamage, OverwrittenBytesNeverReadOutsideTheFile) {
     // Under the sanitizers: any byte set to 0xFF, 0x80 or 0x00 may make the file
     // unreadable, but reading and playing never overruns or hangs.
     for (const char* family : kFamilies) {
-        for (const char* ext : {".wmf", ".emf"}) {
+        for (const char* ext : {".wmf", ".emf", "_plain.wmf"}) {
             const std::string whole = Bytes(std::string(family) + ext);
             for (std::size_t i = 0; i < whole.size(); ++i) {
                 for (char value : {'\xFF', '\x80', '\x00'}) {

@@ -170,6 +170,47 @@ TEST_F(AXImageTest, GifStretchedOverTheControl) {
     EXPECT_EQ(p.pixel(7, 7), kYellow);
 }
 
+TEST_F(AXImageTest, GifSizingCases) {
+    // A 101 x 81 quadrant picture. Stretched or shrunk, the whole picture fills the
+    // control: each corner shows its quadrant; at its own size it stands at the top left
+    // and the control is white beyond it.
+    const std::string path = Write("q.gif", QuadrantGif(101, 81));
+    struct Case {
+        int divisor;
+        bool sizeToPicture, stretch;
+        QSize control, expected;
+        bool whole; // the whole picture fills the control
+    } cases[] = {
+        {2, true, false, {}, {50, 40}, true},        {4, true, false, {}, {25, 20}, true},
+        {8, true, false, {7, 7}, {12, 10}, true},    {3, true, false, {}, {33, 27}, true},
+        {1, true, false, {5, 5}, {101, 81}, true},   {1, true, true, {}, {101, 81}, true},
+        {2, false, false, {30, 20}, {30, 20}, true}, {1, false, true, {30, 20}, {30, 20}, true},
+        {4, true, true, {}, {25, 20}, true},         {1, false, false, {120, 90}, {120, 90}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "divisor " << c.divisor << " size-to-picture "
+                                          << c.sizeToPicture << " stretch " << c.stretch);
+        AXImage image;
+        image.SetSize(c.control.width(), c.control.height());
+        image.ScaleDivisor = c.divisor;
+        image.SizeToPicture = c.sizeToPicture;
+        image.Stretch = c.stretch;
+        image.LoadFromFile(path);
+        ASSERT_EQ(QSize(image.Width(), image.Height()), c.expected);
+        const QImage& p = image.Picture();
+        ASSERT_EQ(p.size(), c.expected);
+        const int w = c.whole ? p.width() : 101, h = c.whole ? p.height() : 81;
+        EXPECT_EQ(p.pixel(0, 0), kRed);
+        EXPECT_EQ(p.pixel(w - 1, 0), kGreen);
+        EXPECT_EQ(p.pixel(0, h - 1), kBlue);
+        EXPECT_EQ(p.pixel(w - 1, h - 1), kYellow);
+        if (!c.whole) {
+            EXPECT_EQ(p.pixel(w, h - 1), kWhite);
+            EXPECT_EQ(p.pixel(w - 1, h), kWhite);
+        }
+    }
+}
+
 TEST_F(AXImageTest, GifCutAfterItsFirstFrameShowsIt) {
     AXImage image;
     image.SizeToPicture = true;

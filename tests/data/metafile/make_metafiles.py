@@ -4,9 +4,11 @@
 Usage: make_metafiles.py OUTDIR
 
 Every picture family is written once against a small drawing interface and emitted as
-a placeable WMF (name.wmf) and an EMF (name.emf), both 240 x 96 pixels at 96 dots per
-inch with one logical unit per pixel, so that a test can check pixels at the
-coordinates written here. A few more files show the size rules and damaged input.
+a placeable WMF (name.wmf), a WMF without the placeable header (name_plain.wmf) and an
+EMF (name.emf), 240 x 96 pixels at 96 dots per inch with one logical unit per pixel
+(only mapping_plain.wmf differs: its window extent of half pixels makes it 480 x 192),
+so that a test can check pixels at the coordinates written here. A few more files show
+the size rules and damaged input.
 """
 
 import os
@@ -474,8 +476,7 @@ def main():
         family(e)
         write(folder, family.__name__ + ".wmf", w.bytes())
         write(folder, family.__name__ + ".emf", e.bytes())
-        if family is shapes:
-            write(folder, "shapes_plain.wmf", w.bytes(placeable=False))
+        write(folder, family.__name__ + "_plain.wmf", w.bytes(placeable=False))
 
     # Size rules.
     w = Wmf()

@@ -1,6 +1,7 @@
 #include "platform/ui/pictures.h"
 #include "support/guiapp.h"
 #include "support/jpegwriter.h"
+#include "support/metafiles.h"
 #include "support/temphome.h"
 
 #include <QBuffer>
@@ -154,11 +155,26 @@ TEST_F(PicturesTest, BadJpegsReturnToTheCaller) {
     EXPECT_TRUE(platform::LoadJpegFile(Path("missing.jpg"), 1).isNull());
 }
 
-TEST_F(PicturesTest, MetafilesReadAsEmptyForNow) {
+TEST_F(PicturesTest, MetafilesGiveTheirSizeAndAPlayer) {
+    for (const char* file : {"shapes.emf", "shapes.wmf", "shapes_plain.wmf"}) {
+        const platform::MetafilePicture m =
+            platform::LoadMetafile(tolvar::test::MetafileFixture(file));
+        EXPECT_EQ(m.size, (platform::Size{240, 96})) << file;
+        ASSERT_TRUE(m.draw) << file;
+        // Drawn onto a target half its size: the filled rectangle 10,10 - 30,20 lands at
+        // 5,5 - 15,10.
+        QImage picture = platform::NewPicture(120, 48);
+        m.draw(picture, platform::Rect{0, 0, 120, 48});
+        EXPECT_EQ(picture.pixel(10, 7), qRgb(0, 0, 255)) << file;
+        EXPECT_EQ(picture.pixel(16, 7), qRgb(255, 255, 255)) << file;
+    }
+    // What is not a metafile, or is missing, is the empty metafile.
     WriteFile(Path("m.wmf"), "whatever");
-    const platform::MetafilePicture m = platform::LoadMetafile(Path("m.wmf"));
-    EXPECT_EQ(m.size, (platform::Size{0, 0}));
-    EXPECT_FALSE(m.draw);
+    for (const std::string& path : {Path("m.wmf"), Path("missing.emf")}) {
+        const platform::MetafilePicture m = platform::LoadMetafile(path);
+        EXPECT_EQ(m.size, (platform::Size{0, 0})) << path;
+        EXPECT_FALSE(m.draw) << path;
+    }
 }
 
 } // namespace
