@@ -1,9 +1,9 @@
 #pragma once
 
 // Named locks, in place of the system's named mutexes: an exclusive flock on a file named
-// after the lock in the program's private runtime folder (runtimefolder.h). The kernel drops the lock when its holder
-// dies, however it dies, so a crashed instance never leaves a lock behind. Only the user
-// can reach the folder, so another user can neither take nor test the lock.
+// after the lock in the program's private runtime folder (runtimefolder.h). The kernel drops the
+// lock when its holder dies, however it dies, so a crashed instance never leaves a lock behind.
+// Only the user can reach the folder, so another user can neither take nor test the lock.
 //
 // Any text names a lock; names match exactly (letter case counts). Characters that are
 // not safe in a file name are written as %XX in the lock file's name.

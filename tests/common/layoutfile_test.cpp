@@ -1,5 +1,4 @@
 #include "common/layoutfile.h"
-
 #include "platform/variant.h"
 #include "support/temphome.h"
 
@@ -21,23 +20,47 @@ std::string Screen(const std::string& attributes, const std::string& body = "") 
     return "<screen " + attributes + ">" + body + "</screen>";
 }
 
-std::string Doc(const std::string& body) { return "<layout>" + body + "</layout>"; }
+std::string Doc(const std::string& body) {
+    return "<layout>" + body + "</layout>";
+}
 
 TEST(LayoutValueForms, Integers) {
     const struct {
         const char* text;
         int expected;
     } cases[] = {
-        {"1024", 1024},     {"0x400", 1024},    {"0X400", 1024},   {"$400", 1024},
-        {"x400", 1024},     {"X400", 1024},     {"$ff", 255},      {" 800", 800},
-        {"   -5", -5},      {"+7", 7},          {"-0x10", -16},    {"0xFFFFFFFF", -1},
-        {"0x80000000", INT_MIN},                {"2147483647", INT_MAX},
-        {"-2147483648", INT_MIN},               {"0800", 800},     {"0", 0},
+        {"1024", 1024},
+        {"0x400", 1024},
+        {"0X400", 1024},
+        {"$400", 1024},
+        {"x400", 1024},
+        {"X400", 1024},
+        {"$ff", 255},
+        {" 800", 800},
+        {"   -5", -5},
+        {"+7", 7},
+        {"-0x10", -16},
+        {"0xFFFFFFFF", -1},
+        {"0x80000000", INT_MIN},
+        {"2147483647", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"0800", 800},
+        {"0", 0},
         // the fallback (here 99) for everything else
-        {"2147483648", 99}, {"0x100000000", 99}, {"800px", 99},    {"8 00", 99},
-        {"800 ", 99},       {"", 99},           {" ", 99},         {"-", 99},
-        {"0x", 99},         {"$", 99},          {"0xG", 99},       {"\t5", 99},
-        {"1.5", 99},        {"--1", 99},
+        {"2147483648", 99},
+        {"0x100000000", 99},
+        {"800px", 99},
+        {"8 00", 99},
+        {"800 ", 99},
+        {"", 99},
+        {" ", 99},
+        {"-", 99},
+        {"0x", 99},
+        {"$", 99},
+        {"0xG", 99},
+        {"\t5", 99},
+        {"1.5", 99},
+        {"--1", 99},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(layoutfile::ParseInteger(c.text, 99), c.expected) << '"' << c.text << '"';
@@ -50,13 +73,21 @@ TEST(LayoutValueForms, Colours) {
         const char* text;
         LFColor expected;
     } cases[] = {
-        {"#FF8000", 0x000080FF}, {"#ff8000", 0x000080FF}, {"#FF", 0x0000FF},
-        {"#12345", 0x053412},    {"#000000", 0},          {"#FF0000", 0x0000FF},
-        {"#0000FF", 0xFF0000},   {"#", 0},                {"#FF800099", 0x0080FF},
+        {"#FF8000", 0x000080FF},
+        {"#ff8000", 0x000080FF},
+        {"#FF", 0x0000FF},
+        {"#12345", 0x053412},
+        {"#000000", 0},
+        {"#FF0000", 0x0000FF},
+        {"#0000FF", 0xFF0000},
+        {"#", 0},
+        {"#FF800099", 0x0080FF},
         // the first character is not examined
         {"*FF8000", 0x000080FF},
         // any invalid piece keeps the default whole
-        {"#GG0000", fallback},   {"#12G456", fallback},   {"#FF80 0", fallback},
+        {"#GG0000", fallback},
+        {"#12G456", fallback},
+        {"#FF80 0", fallback},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(layoutfile::ParseColor(c.text, fallback), c.expected) << c.text;
@@ -68,9 +99,9 @@ TEST(LayoutValueForms, Booleans) {
         const char* text;
         bool expected;
     } cases[] = {
-        {"true", true},  {"TRUE", true},  {"True", true}, {"false", false}, {"FaLsE", false},
-        {"1", true},     {"0", false},    {"-1", true},   {"+0", false},    {"0.0", false},
-        {"0.5", true},   {" 1 ", true},   {"00", false},  {"12.", true},
+        {"true", true}, {"TRUE", true}, {"True", true}, {"false", false}, {"FaLsE", false},
+        {"1", true},    {"0", false},   {"-1", true},   {"+0", false},    {"0.0", false},
+        {"0.5", true},  {" 1 ", true},  {"00", false},  {"12.", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(platform::VariantTextToBool(c.text), c.expected) << c.text;
@@ -80,7 +111,8 @@ TEST(LayoutValueForms, Booleans) {
             platform::VariantTextToBool(bad);
             ADD_FAILURE() << "no error for \"" << bad << '"';
         } catch (const platform::VariantConversionError& e) {
-            EXPECT_STREQ(e.what(), "Could not convert variant of type (String) into type (Boolean)");
+            EXPECT_STREQ(e.what(),
+                         "Could not convert variant of type (String) into type (Boolean)");
         }
     }
 }
@@ -160,11 +192,11 @@ TEST(LayoutFile, SameSizeAndContextAreBothKeptInOrder) {
 }
 
 TEST(LayoutFile, TextLayoutsAlwaysWriteTheirFields) {
-    const LF lf = ParseLayout(Doc(Screen(R"(width="1" height="1")",
-                                         R"(<messagewindow><title fontsize="12"/>)"
-                                         R"(<body bold="TRUE" italic="1" fgcolor="#GG0000"/>)"
-                                         R"(<body bold="TRUE" italic="0" bgcolor="#010203"/>)"
-                                         R"(</messagewindow>)")));
+    const LF lf = ParseLayout(
+        Doc(Screen(R"(width="1" height="1")", R"(<messagewindow><title fontsize="12"/>)"
+                                              R"(<body bold="TRUE" italic="1" fgcolor="#GG0000"/>)"
+                                              R"(<body bold="TRUE" italic="0" bgcolor="#010203"/>)"
+                                              R"(</messagewindow>)")));
     const auto& window = *lf.screens.at(0).messagewindow;
     ASSERT_NE(window.title, nullptr);
     EXPECT_FALSE(window.title->bold); // absent: false, not the initial true
@@ -186,22 +218,23 @@ TEST(LayoutFile, LastAttributeOrChildWins) {
     EXPECT_EQ(clock.width, 5); // the second clock replaced the first whole
     EXPECT_EQ(clock.colorhands, 0xFFFFFFu);
     EXPECT_EQ(clock.facesrc, "");
-    const LF faces = ParseLayout(Doc(
-        Screen(R"(width="1" height="1")", R"(<clock><face src="a" serial="1"/><face src="b"/></clock>)")));
+    const LF faces = ParseLayout(Doc(Screen(
+        R"(width="1" height="1")", R"(<clock><face src="a" serial="1"/><face src="b"/></clock>)")));
     EXPECT_EQ(faces.screens.at(0).clock->facesrc, "b");
     EXPECT_EQ(faces.screens.at(0).clock->faceserial, "1");
 }
 
 TEST(LayoutFile, TrayFacesByExactContext) {
-    const LF lf = ParseLayout(Doc(R"(<tnaicon>)"
-                                  R"(<face context="News"><default src="x"/></face>)"
-                                  R"(<face context="news" tooltip="n1"><default src="d" serial="1"/></face>)"
-                                  R"(<face context="news" tooltip="n2">)"
-                                  R"(<sync src="s"/><unknown src="u" serial="9"/></face>)"
-                                  R"(<face context="other"><default src="o"/></face>)"
-                                  R"(<face><default src="nocontext"/></face>)"
-                                  R"(<face context="mnews"><sync_blink src="m" serial="3"/></face>)"
-                                  R"(</tnaicon>)"));
+    const LF lf =
+        ParseLayout(Doc(R"(<tnaicon>)"
+                        R"(<face context="News"><default src="x"/></face>)"
+                        R"(<face context="news" tooltip="n1"><default src="d" serial="1"/></face>)"
+                        R"(<face context="news" tooltip="n2">)"
+                        R"(<sync src="s"/><unknown src="u" serial="9"/></face>)"
+                        R"(<face context="other"><default src="o"/></face>)"
+                        R"(<face><default src="nocontext"/></face>)"
+                        R"(<face context="mnews"><sync_blink src="m" serial="3"/></face>)"
+                        R"(</tnaicon>)"));
     ASSERT_NE(lf.tnaicon, nullptr);
     EXPECT_EQ(lf.tnaicon->no_news, nullptr);
     ASSERT_NE(lf.tnaicon->news, nullptr);
@@ -224,8 +257,9 @@ TEST(LayoutFile, ValueErrorsEndTheLoadAndKeepWhatCameBefore) {
         std::string message;
         size_t screens; // kept before the error
     } cases[] = {
-        {good + Screen(R"(width="1024" height="768")",
-                       R"(<button id="b"><face link=""/></button>)") + good,
+        {good +
+             Screen(R"(width="1024" height="768")", R"(<button id="b"><face link=""/></button>)") +
+             good,
          kNull, 1},
         {good + Screen(R"(width="1024" height="768" context="")"), kNull, 1},
         {good + Screen(R"(width="1024" height="768")", R"(<ticker><title bold="yes"/></ticker>)"),
@@ -349,9 +383,8 @@ TEST(LayoutFile, ALoadAddsToWhatTheModelHolds) {
 }
 
 TEST(LayoutFile, UnreadableDocumentsLeaveTheModelEmpty) {
-    for (const std::string& path :
-         {DataPath("layoutfile/malformed.xml"), DataPath("layoutfile/missing.xml"),
-          DataPath("layoutfile")}) {
+    for (const std::string& path : {DataPath("layoutfile/malformed.xml"),
+                                    DataPath("layoutfile/missing.xml"), DataPath("layoutfile")}) {
         LF lf;
         EXPECT_FALSE(lf.Load(path)) << path;
         EXPECT_TRUE(lf.screens.empty());

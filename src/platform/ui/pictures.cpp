@@ -1,4 +1,5 @@
 #include "platform/ui/pictures.h"
+
 #include "platform/metafileparse.h"
 #include "platform/ui/metafile.h"
 
@@ -166,8 +167,7 @@ MetafilePicture LoadMetafile(const std::string& path) {
         return {};
     }
     auto shared = std::make_shared<const Metafile>(std::move(*metafile));
-    return {Size{shared->Width(), shared->Height()},
-            [shared](QImage& picture, const Rect& target) {
+    return {Size{shared->Width(), shared->Height()}, [shared](QImage& picture, const Rect& target) {
                 DrawMetafile(picture, *shared, target);
             }};
 }
