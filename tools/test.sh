@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The whole check, on a fresh Debian 12 machine too: set-up, an optimised build (it
-# must compile), the fuzz targets for a short run over their corpora, then the test
-# suite built with AddressSanitizer and UndefinedBehaviorSanitizer and run by ctest.
+# The whole check, on a fresh Debian 12 machine too: set-up, the clang-format check, an
+# optimised build (it must compile), the fuzz targets for a short run over their
+# corpora, then the test suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+# and run by ctest.
 # FUZZ_SECONDS sets the fuzzing time per target (default 15).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,6 +10,9 @@ cd "$root"
 jobs=$(nproc)
 
 tools/setup.sh
+
+echo "== format"
+tools/check-format.sh
 
 echo "== optimised build"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVAR_TESTS=OFF >/dev/null
