@@ -6,13 +6,6 @@
 #include <algorithm>
 #include <cctype>
 
-void AXImage::SetBounds(int left, int top, int width, int height) {
-    left_ = left;
-    top_ = top;
-    width_ = std::max(width, 0);
-    height_ = std::max(height, 0);
-}
-
 void AXImage::LoadFromFile(const std::string& path) {
     const auto dot = path.rfind('.');
     if (dot == std::string::npos) {
@@ -33,8 +26,8 @@ void AXImage::LoadFromFile(const std::string& path) {
 }
 
 QImage& AXImage::SizedPicture() {
-    if (picture_.width() != width_ || picture_.height() != height_) {
-        QImage sized = platform::NewPicture(width_, height_);
+    if (picture_.width() != Width() || picture_.height() != Height()) {
+        QImage sized = platform::NewPicture(Width(), Height());
         if (!picture_.isNull() && !sized.isNull()) {
             platform::Canvas(sized).BitBlt(
                 platform::Point{0, 0}, picture_,
@@ -56,7 +49,7 @@ void AXImage::LoadAsMetafile(const std::string& path) {
     }
     QImage& picture = SizedPicture();
     if (metafile.draw && !picture.isNull()) {
-        const platform::Size size = Stretch ? platform::Size{width_, height_} : metafile.size;
+        const platform::Size size = Stretch ? platform::Size{Width(), Height()} : metafile.size;
         metafile.draw(picture, platform::Rect{0, 0, size.width, size.height});
     }
 }
@@ -74,7 +67,7 @@ void AXImage::LoadAsJpeg(const std::string& path) {
     platform::Canvas canvas(picture);
     const platform::Rect source{0, 0, decoded.width(), decoded.height()};
     if (Stretch) {
-        canvas.StretchBlt(platform::Rect{0, 0, width_, height_}, decoded, source);
+        canvas.StretchBlt(platform::Rect{0, 0, Width(), Height()}, decoded, source);
     } else {
         canvas.BitBlt(platform::Point{0, 0}, decoded, source);
     }
@@ -105,24 +98,23 @@ void AXImage::LoadAsGif(const std::string& path) {
     platform::Canvas canvas(picture);
     const platform::Rect source{0, 0, screenWidth, screenHeight};
     if (Stretch || divisor > 1) {
-        canvas.StretchBlt(platform::Rect{0, 0, width_, height_}, frame, source);
+        canvas.StretchBlt(platform::Rect{0, 0, Width(), Height()}, frame, source);
     } else {
         canvas.BitBlt(platform::Point{0, 0}, frame, source);
     }
 }
 
-void AXImage::Paint(platform::Canvas& canvas) const {
-    if (picture_.isNull() || width_ == 0 || height_ == 0) {
+void AXImage::Paint(platform::Canvas& canvas) {
+    if (picture_.isNull() || Width() == 0 || Height() == 0) {
         return;
     }
     const platform::Rect source{0, 0, picture_.width(), picture_.height()};
     if (Stretch) {
-        canvas.StretchBlt(platform::Rect{left_, top_, left_ + width_, top_ + height_}, picture_,
-                          source);
+        canvas.StretchBlt(platform::Rect{0, 0, Width(), Height()}, picture_, source);
         return;
     }
-    canvas.Save();
-    canvas.IntersectClip(platform::Rect{left_, top_, left_ + width_, top_ + height_});
-    canvas.BitBlt(platform::Point{left_, top_}, picture_, source);
-    canvas.Restore();
+    const int level = canvas.Save();
+    canvas.IntersectClip(platform::Rect{0, 0, Width(), Height()});
+    canvas.BitBlt(platform::Point{0, 0}, picture_, source);
+    canvas.Restore(level);
 }

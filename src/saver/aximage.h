@@ -2,25 +2,23 @@
 
 // AXImage, the picture loader of both programs: it reads a bitmap, metafile, JPEG or GIF
 // file chosen by the file's extension into its own picture, can size itself to the
-// picture and shrinks JPEG and GIF pictures by ScaleDivisor. It is a windowless control:
-// a picture, a size and a position, painted onto a drawing surface by whoever shows it.
-// Most instances are only holders of one loaded picture; the background widget and the
-// thumbnails derive from it.
+// picture and shrinks JPEG and GIF pictures by ScaleDivisor. It is a windowless (graphic)
+// control: a picture, a size and a position, painted onto its host's surface when it has
+// one. Most instances have no host and only hold one loaded picture; the background
+// widget and the thumbnails derive from it.
 //
 // Owns its picture. Threads: used by the thread that made it (the main thread); its
 // picture may be handed to other threads as a copy (QImage shares data copy-on-write).
 
+#include "platform/ui/control.h"
 #include "platform/ui/drawing.h"
 
 #include <QImage>
 #include <string>
 
-class AXImage {
+class AXImage : public platform::GraphicControl {
 public:
-    AXImage() = default;
-    virtual ~AXImage() = default;
-    AXImage(const AXImage&) = delete;
-    AXImage& operator=(const AXImage&) = delete;
+    explicit AXImage(platform::ControlHost* host = nullptr) : GraphicControl(host) {}
 
     // When true, loading a metafile, JPEG or GIF sets the size from the picture.
     bool SizeToPicture = false;
@@ -34,19 +32,12 @@ public:
     // and leaves the picture as it was; every other failure is swallowed.
     void LoadFromFile(const std::string& path);
 
-    int Left() const { return left_; }
-    int Top() const { return top_; }
-    int Width() const { return width_; }
-    int Height() const { return height_; }
-    void SetBounds(int left, int top, int width, int height);
-    void SetSize(int width, int height) { SetBounds(left_, top_, width, height); }
-
     // The loaded picture; null before the first load that makes one.
     const QImage& Picture() const { return picture_; }
 
-    // Paints the picture at the control's position, clipped to its size: at the top-left
-    // corner, or stretched over the whole control when Stretch is on.
-    virtual void Paint(platform::Canvas& canvas) const;
+    // Paints the picture at the control's top-left corner (the canvas's origin), or
+    // stretched over the whole control when Stretch is on.
+    void Paint(platform::Canvas& canvas) override;
 
 private:
     void LoadAsBitmap(const std::string& path);
@@ -57,9 +48,5 @@ private:
     // corner, white where it did not reach.
     QImage& SizedPicture();
 
-    int left_ = 0;
-    int top_ = 0;
-    int width_ = 0;
-    int height_ = 0;
     QImage picture_;
 };

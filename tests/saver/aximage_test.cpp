@@ -348,13 +348,15 @@ TEST_F(AXImageTest, LaterPicturesAreDrawnOverTheBitmap) {
 }
 
 TEST_F(AXImageTest, PaintsAtItsPlaceClippedOrStretched) {
-    AXImage image;
+    platform::ControlHost host;
+    host.resize(10, 10);
+    host.SetBackgroundColor(platform::Rgb(1, 1, 1));
+    AXImage image(&host);
     image.SizeToPicture = true;
     image.LoadFromFile(Write("a.gif", QuadrantGif(4, 4)));
     image.SetBounds(2, 1, 3, 3);
-    QImage target = platform::NewPicture(10, 10, platform::Rgb(1, 1, 1));
-    platform::Canvas canvas(target);
-    image.Paint(canvas);
+    host.ComposeNow();
+    const QImage& target = host.Surface();
     EXPECT_EQ(target.pixel(2, 1), kRed);
     EXPECT_EQ(target.pixel(4, 3), kYellow);
     EXPECT_EQ(target.pixel(5, 3), qRgb(1, 1, 1)); // clipped to the control
@@ -362,10 +364,11 @@ TEST_F(AXImageTest, PaintsAtItsPlaceClippedOrStretched) {
 
     image.Stretch = true;
     image.SetBounds(0, 6, 8, 4);
-    image.Paint(canvas);
+    host.ComposeNow();
     EXPECT_EQ(target.pixel(0, 6), kRed);
     EXPECT_EQ(target.pixel(7, 6), kGreen);
     EXPECT_EQ(target.pixel(7, 9), kYellow);
+    EXPECT_EQ(target.pixel(2, 1), qRgb(1, 1, 1)); // the old place composed anew
 }
 
 } // namespace

@@ -1,10 +1,10 @@
 #pragma once
 
-// Qt needs one application object before fonts or pictures with text can be used; tests
-// of the Qt parts call EnsureGuiApp() first. It runs on the offscreen platform unless
+// Qt needs one application object before fonts, pictures with text or widgets can be
+// used; tests of the Qt parts call EnsureGuiApp() first. It runs on the offscreen platform unless
 // QT_QPA_PLATFORM names another, and lives until the process ends.
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <cstdlib>
 
 // fontconfig keeps its caches for the life of the process; LeakSanitizer would report
@@ -24,7 +24,7 @@ inline void EnsureGuiApp() {
     static int argc = 1;
     static char name[] = "tolvar-test";
     static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = new QGuiApplication(argc, argv);
+    static QApplication* app = new QApplication(argc, argv);
     (void)app;
 }
 
