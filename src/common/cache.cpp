@@ -172,6 +172,27 @@ std::optional<std::vector<std::string>> CC::ListSerials(std::string_view key) co
 }
 
 void CC::Save() const {
+    // Two writers must not interleave their replacements; readers need no lock, since
+    // the replacement is atomic.
+    auto lock =
+        platform::FileLock::Acquire(IndexPath() + ".lock", platform::FileLock::Mode::Exclusive);
+    WriteLocked();
+}
+
+void CC::Update(const std::function<void()>& change) {
+    auto lock =
+        platform::FileLock::Acquire(IndexPath() + ".lock", platform::FileLock::Mode::Exclusive);
+    const std::optional<std::string> text = platform::ReadFile(IndexPath());
+    if (text) {
+        LoadText(*text);
+    }
+    if (change) {
+        change();
+    }
+    WriteLocked();
+}
+
+void CC::WriteLocked() const {
     std::vector<CCObject> copy;
     {
         auto locked = entries.Lock();
@@ -182,9 +203,6 @@ void CC::Save() const {
     }
     const std::string text = FormatCacheDir(copy);
     const std::string path = IndexPath();
-    // Two writers must not interleave their replacements; readers need no lock, since
-    // the replacement is atomic.
-    auto lock = platform::FileLock::Acquire(path + ".lock", platform::FileLock::Mode::Exclusive);
     platform::RemoveStaleTemporaries(path); // left by a writer killed half-way
     platform::AtomicWriteFile(path, text);
 }

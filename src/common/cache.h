@@ -9,6 +9,7 @@
 // "10" and "B" older than "a".
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -79,7 +80,8 @@ private:
 // practice each index belongs to one thread. Several indexes share nothing but the file.
 //
 // Adding: a cache writer creates a CCObject, fills it, hands it to entries.Add and then
-// calls Save; the index has no add operation of its own.
+// calls Save, or does both inside Update when other writers may save meanwhile; the
+// index has no add operation of its own.
 class CC {
 public:
     // folder: the cache folder, without a trailing "/".
@@ -110,6 +112,14 @@ public:
     // file cannot be written; the old file then stays as it was.
     void Save() const;
 
+    // Re-reads "cache.dir" into the index (as Load), runs change on the index and replaces
+    // the file with the result, all under the exclusive lock that Save takes. Two writers
+    // that add through Update therefore keep each other's entries, and change sees what
+    // the other saved. Throws platform::FileError as Load and Save do (an unreadable
+    // index is never overwritten) and passes on what change throws; the file then stays
+    // as it was, while the index keeps what was read and changed before the fault.
+    void Update(const std::function<void()>& change);
+
     // Removes every entry with that key and exactly that serial (an empty serial matches
     // only an empty one) and deletes their files. Always true.
     bool Remove(std::string_view key, std::string_view serial);
@@ -123,6 +133,8 @@ public:
     CCEntryList entries;
 
 private:
+    // Writes "cache.dir" from the entries; the caller holds the lock on "cache.dir.lock".
+    void WriteLocked() const;
     // Deletes the entry's file unless its name could reach outside the cache folder.
     void DeleteEntryFile(const CCObject& entry) const;
 };

@@ -313,6 +313,101 @@ TEST(CacheSave, HoldsAnExclusiveLockBesideTheIndex) {
     EXPECT_FALSE(platform::FileLock::IsHeld(lockPath)) << "released after the save";
 }
 
+// Writers that add through Update keep each other's entries, however their saves
+// interleave, and what the index held before the reload stays in it.
+TEST(CacheUpdate, WritersKeepEachOthersEntries) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/cache.dir", "seed|1|k\r\n");
+    CC first(dir.Path());
+    CC second(dir.Path());
+    first.Load();
+    second.Load();
+    first.Update([&] { AddRows(first, {{"a", "1", "ka"}}); });
+    second.Update([&] { AddRows(second, {{"b", "1", "kb"}}); });
+    EXPECT_EQ(platform::ReadFile(second.IndexPath()).value(), "seed|1|k\r\na|1|ka\r\nb|1|kb\r\n");
+    // The other writer's entry is visible to a later look-up in the first index too.
+    first.Update({});
+    EXPECT_NE(first.Find("kb", "1"), nullptr);
+
+    // Many writers at once, threads of one process as well as separate indexes.
+    constexpr int kWriters = 4;
+    constexpr int kRounds = 25;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w) {
+        threads.emplace_back([&dir, w] {
+            CC cc(dir.Path());
+            for (int r = 0; r < kRounds; ++r) {
+                cc.Update([&] {
+                    const std::string id = std::to_string(w) + "-" + std::to_string(r);
+                    AddRows(cc, {{"f" + id, "1", "k" + id}});
+                });
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    CC all(dir.Path());
+    all.Load();
+    for (int w = 0; w < kWriters; ++w) {
+        for (int r = 0; r < kRounds; ++r) {
+            const std::string id = std::to_string(w) + "-" + std::to_string(r);
+            EXPECT_NE(all.Find("k" + id, "1"), nullptr) << id;
+        }
+    }
+    EXPECT_EQ(all.entries.Count(), 3u + kWriters * kRounds);
+}
+
+// A removal inside Update acts on the reloaded list, so it is saved and not undone.
+TEST(CacheUpdate, RemovalInsideUpdateIsSaved) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\nb|2|k\r\n");
+    WriteFile(dir.Path() + "/a", "x");
+    CC cc(dir.Path());
+    cc.Update([&] { cc.Remove("k", "1"); });
+    EXPECT_EQ(platform::ReadFile(cc.IndexPath()).value(), "b|2|k\r\n");
+    EXPECT_FALSE(platform::FileExists(dir.Path() + "/a"));
+}
+
+TEST(CacheUpdate, FailuresLeaveTheFileAsItWas) {
+    struct Case {
+        const char* name;
+        bool indexIsFolder; // the index exists and cannot be read
+        bool changeThrows;
+    };
+    const Case cases[] = {
+        {"unreadable index", true, false},
+        {"change throws", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        if (c.indexIsFolder) {
+            ::mkdir((dir.Path() + "/cache.dir").c_str(), 0755);
+        } else {
+            WriteFile(dir.Path() + "/cache.dir", "old|1|k\r\n");
+        }
+        CC cc(dir.Path());
+        bool ran = false;
+        auto change = [&] {
+            ran = true;
+            AddRows(cc, {{"new", "2", "k"}});
+            if (c.changeThrows) {
+                throw std::runtime_error("refused");
+            }
+        };
+        if (c.indexIsFolder) {
+            EXPECT_THROW(cc.Update(change), platform::FileError);
+            EXPECT_FALSE(ran) << "nothing is changed against an index that was not read";
+            EXPECT_TRUE(platform::FolderExists(dir.Path() + "/cache.dir"));
+        } else {
+            EXPECT_THROW(cc.Update(change), std::runtime_error);
+            EXPECT_EQ(platform::ReadFile(cc.IndexPath()).value(), "old|1|k\r\n");
+        }
+        EXPECT_FALSE(platform::FileLock::IsHeld(dir.Path() + "/cache.dir.lock"));
+    }
+}
+
 // ---- errors ----
 
 TEST(CacheErrors, UnreadableIndexThrowsAndKeepsTheEntries) {

@@ -1,0 +1,455 @@
+#include "control/fetchthread.h"
+
+#include "common/directories.h"
+#include "common/internetconnection.h"
+#include "common/tolvaripc.h"
+#include "control/cachewriteaccess.h"
+#include "control/httpgetobject.h"
+#include "control/httpgetter.h"
+#include "platform/fileio.h"
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+// The layout cached for a key, as far as it reads; nullptr when none is cached or its
+// entry names no file of the cache folder.
+std::unique_ptr<LF> LoadCachedLayout(const CC& cache, const std::string& uri) {
+    const CCObject* entry = cache.FindLatest(uri);
+    if (entry == nullptr || !IsPlainCacheFileName(entry->file)) {
+        return nullptr;
+    }
+    auto layout = std::make_unique<LF>();
+    try {
+        layout->Load(cache.folder + "/" + entry->file);
+    } catch (const std::exception&) {
+        // A value error keeps what came before it; that much is fetched.
+    }
+    return layout;
+}
+
+bool HasFeed(const CF& cf, const std::string& uri) {
+    return std::any_of(cf.channels.begin(), cf.channels.end(),
+                       [&](const CFChannel& c) { return c.uri == uri; });
+}
+
+} // namespace
+
+std::string SubscriptionsRequestText(const std::string& path) {
+    std::optional<std::string> bytes;
+    try {
+        bytes = platform::ReadFile(path);
+    } catch (const std::exception&) {
+    }
+    std::string text;
+    if (!bytes) {
+        return text;
+    }
+    // Lines end at CR LF, CR or LF; an empty line names no channel.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= bytes->size(); ++i) {
+        if (i == bytes->size() || (*bytes)[i] == '\r' || (*bytes)[i] == '\n') {
+            if (i > start) {
+                if (!text.empty()) {
+                    text += ",+";
+                }
+                text.append(*bytes, start, i - start);
+            }
+            if (i + 1 < bytes->size() && (*bytes)[i] == '\r' && (*bytes)[i + 1] == '\n') {
+                ++i;
+            }
+            start = i + 1;
+        }
+    }
+    return text;
+}
+
+void CleanControlFiles(CC& cache) {
+    const std::string key = GetControlFileKey();
+    try {
+        cache.Update([&] {
+            const auto serials = cache.ListSerials(key);
+            if (!serials || serials->size() <= 2) {
+                return;
+            }
+            for (std::size_t i = 0; i + 2 < serials->size(); ++i) {
+                cache.Remove(key, (*serials)[i]);
+            }
+        });
+    } catch (const std::exception&) {
+        // An index that cannot be read or written keeps its versions for the next cycle.
+    }
+}
+
+TFetchThread::TFetchThread(LogSink log, ChangedSink contentChanged)
+    : log_(std::move(log)), contentChanged_(std::move(contentChanged)) {
+    if (!log_) {
+        log_ = [](const std::string& line) {
+            // The debug window gains nothing from more, and the bus carries at most 1 MB.
+            IpcSendLogText(line.substr(0, kMaxLogLineBytes));
+        };
+    }
+    if (!contentChanged_) {
+        contentChanged_ = [] { IpcSendContentChanged(); };
+    }
+    thread_ = std::thread(&TFetchThread::Execute, this);
+}
+
+TFetchThread::~TFetchThread() {
+    Terminate();
+    thread_.join();
+}
+
+bool TFetchThread::Resume() {
+    std::lock_guard lock(mutex_);
+    if (Busy.load() || stop_.load()) {
+        return false;
+    }
+    // Set here, not only by the thread: the main thread polls Busy for the cycle's end.
+    Busy = true;
+    wakePending_ = true;
+    wake_.notify_one();
+    return true;
+}
+
+void TFetchThread::Terminate() {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    wake_.notify_one();
+}
+
+void TFetchThread::Execute() {
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return wakePending_ || stop_.load(); });
+            if (stop_.load()) {
+                break;
+            }
+            wakePending_ = false;
+        }
+        Busy = true;
+        Changed = false;
+        GotNews = false;
+        GotMandatoryNews = false;
+        RunCycle();
+        if (Changed.load()) {
+            try {
+                contentChanged_();
+            } catch (const std::exception&) {
+            }
+        }
+        // Cleared after the message, so that a cycle seen ended has done all it does.
+        Busy = false;
+    }
+    Busy = false;
+}
+
+void TFetchThread::Log(const std::string& line) {
+    try {
+        log_(line);
+    } catch (const std::exception&) {
+        // A log line that cannot be delivered must not end the cycle.
+    }
+}
+
+bool TFetchThread::Online() const {
+    return !stop_.load() && IsInternetConnected();
+}
+
+void TFetchThread::RunCycle() {
+    CacheWriteAccess::NewMessageCount = 0;
+    const long long timeoutMs = std::clamp<long long>(TimeoutSeconds.load(), 0, INT_MAX / 1000);
+    HttpGetter::SetTimeoutMs(static_cast<int>(timeoutMs * 1000));
+    Log("Synchronization started width key=[" + HttpGetter::RequestKey() + "]");
+    Log("Timeout value = " + std::to_string(TimeoutSeconds.load()) + "s");
+    Log("Fetching Control file...");
+
+    CC cache(GetCacheDir());
+    try {
+        cache.Load();
+    } catch (const std::exception&) {
+        // An unreadable index is never overwritten: every save reads it first.
+    }
+    CacheWriteAccess::CurrentCache = &cache;
+    try {
+        RunSteps(cache);
+    } catch (const std::exception& e) {
+        Log(std::string("Synchronization aborted: ") + e.what());
+    }
+    CacheWriteAccess::CurrentCache = nullptr;
+}
+
+void TFetchThread::RunSteps(CC& cache) {
+    using namespace CacheWriteAccess;
+    const std::string controlKey = GetControlFileKey();
+    const std::string subscriptionsPath = GetAppDataDir() + "/" + GetSubscriptionFileName();
+
+    CF previous;
+    const CCObject* entry = cache.FindLatest(controlKey);
+    if (entry == nullptr) {
+        Log("Error fetching the control file (CO missing).");
+        return;
+    }
+    const std::string previousFile = entry->file;
+    // A file that is not there or no document at all is a failed load; a document that
+    // ends early still gives its hosts.
+    if (!IsPlainCacheFileName(previousFile) ||
+        !previous.Load(cache.folder + "/" + previousFile).parsed) {
+        Log("Error fetching the control file (Load failed).");
+        return;
+    }
+    CacheHostList = previous.hosts;
+    if (previous.hosts.empty()) {
+        Log("Error fetching the control file.");
+        Log("No Brimwald hosts found in control file [" + previousFile + "].");
+        return;
+    }
+    if (stop_.load()) {
+        return;
+    }
+
+    if (!CacheWriteAccess::HttpGetControlFile(controlKey,
+                                              SubscriptionsRequestText(subscriptionsPath))) {
+        Log("Error fetching the control file.");
+        Log("HTTP Get failed: " + GetHttpGetError());
+        if (!IsInternetConnected()) {
+            Log("Connection terminated.");
+            return;
+        }
+        Log("Trying to use previous control file.");
+    }
+
+    CF current;
+    entry = cache.FindLatest(controlKey);
+    if (entry == nullptr) {
+        Log("Error fetching the control file (CO missing).");
+        return;
+    }
+    const std::string currentPath = cache.folder + "/" + entry->file;
+    // Only a control file read to its end may rewrite the subscriptions: a half one would
+    // drop every channel after its fault from "subscriptions.dir".
+    if (!IsPlainCacheFileName(entry->file) || !current.Load(currentPath).complete) {
+        Log("Fatal error parsing control file.");
+        std::string text;
+        if (IsPlainCacheFileName(entry->file)) {
+            try {
+                text = platform::ReadFile(currentPath).value_or(std::string());
+            } catch (const std::exception&) {
+            }
+        }
+        Log(text);
+        Log("Synchronization aborted.");
+        return;
+    }
+    if (stop_.load()) {
+        return;
+    }
+
+    try {
+        current.LoadSubscriptions(subscriptionsPath);
+        current.SaveSubscriptions(subscriptionsPath);
+    } catch (const std::exception& e) {
+        // A file that cannot be read is not rewritten from defaults.
+        Log(std::string("Error updating subscriptions: ") + e.what());
+    }
+    ::CleanControlFiles(cache);
+    Log("Control file and subscriptions loaded [" + current.time + "]");
+    Log("Brimwald working host set to " + HttpGetter::WorkingHost());
+    if (stop_.load()) {
+        return;
+    }
+
+    Log("Fetching Layout basics...");
+    for (const CFLayout& layout : current.layouts) {
+        std::string line =
+            "LAYOUT: " + layout.key + " : " + layout.serial + " : " + layout.uri + "  - ";
+        if (IsCached(layout.uri, layout.serial)) {
+            line += "Cached.";
+        } else if (HttpGetLayout(layout.uri, layout.serial)) {
+            line += " - Fetched.";
+        } else {
+            line += " - HTTP Get failed: " + GetHttpGetError();
+            if (!IsInternetConnected()) {
+                Log("Connection terminated.");
+                return;
+            }
+        }
+        Log(line);
+        if (const auto model = LoadCachedLayout(cache, layout.uri)) {
+            FetchLayoutBasics(*model);
+        }
+        if (stop_.load()) {
+            return;
+        }
+    }
+
+    for (const CFChannel& channel : current.channels) {
+        if (!HasFeed(previous, channel.uri)) {
+            Changed = true;
+        }
+    }
+    for (const CFChannel& channel : previous.channels) {
+        if (!HasFeed(current, channel.uri)) {
+            Changed = true;
+        }
+    }
+    if (stop_.load()) {
+        return;
+    }
+
+    // Pictures that another channel's current items use are kept when a feed drops its
+    // old versions.
+    std::vector<std::string> feeds;
+    for (const CFChannel& channel : current.channels) {
+        feeds.push_back(channel.uri);
+    }
+    const bool thumbs = FetchThumbs.load();
+    Log("Fetching subscribed channels:");
+    for (const CFChannel& channel : current.channels) {
+        if (channel.subscribed) {
+            Log("CHANNEL(" + channel.id + "): " + channel.title + " [" + channel.uri + "]");
+            if (thumbs) {
+                std::string line =
+                    "   Icon : Serial=" + channel.iconserial + ", URI=" + channel.iconuri;
+                Log(line);
+                if (channel.iconuri.empty()) {
+                    line += "  --> Error: Icon is defined but URI is empty.";
+                } else if (IsCached(channel.iconuri, channel.iconserial)) {
+                    line += "  --> Cached.";
+                } else if (HttpGetIcon(channel.iconuri, channel.iconserial)) {
+                    Changed = true;
+                    line += "  --> Fetched.";
+                } else {
+                    line += "  --> HTTP Get failed: " + GetHttpGetError();
+                    if (!IsInternetConnected()) {
+                        Log("Connection terminated.");
+                        return;
+                    }
+                }
+                Log(line);
+            }
+            std::string line =
+                "   Feed(" + channel.id + "): Serial=" + channel.serial + ", URI=" + channel.uri;
+            Log(line);
+            if (IsCached(channel.uri, channel.serial)) {
+                line += "  --> Cached.";
+            } else if (HttpGetChannel(channel.uri, channel.id, channel.serial, thumbs, feeds,
+                                      &stop_)) {
+                Changed = true;
+                line += "  --> Fetched.";
+                GotNews = true;
+                if (channel.mandatory) {
+                    GotMandatoryNews = true;
+                }
+            } else {
+                line += "  --> HTTP Get failed: " + GetHttpGetError();
+                if (!IsInternetConnected()) {
+                    Log("Connection terminated.");
+                    return;
+                }
+            }
+            Log(line);
+        }
+        if (stop_.load()) {
+            return;
+        }
+    }
+
+    Log("Fetching Layout remainders...");
+    for (const CFLayout& layout : current.layouts) {
+        if (const auto model = LoadCachedLayout(cache, layout.uri)) {
+            FetchLayoutRemainders(*model);
+        }
+        if (stop_.load()) {
+            return;
+        }
+    }
+
+    Log("Synchronization finished.");
+    Log("You have " + std::to_string(NewMessageCount.load()) + " new messages.");
+}
+
+bool TFetchThread::FetchLayoutImage(const std::string& label, const std::string& uri,
+                                    const std::string& serial) {
+    if (CacheWriteAccess::IsCached(uri, serial)) {
+        return false;
+    }
+    const bool fetched = CacheWriteAccess::HttpGetIcon(uri, serial);
+    std::string line = "   " + label + " : " + serial + " : " + uri + "  - ";
+    if (fetched) {
+        Log(line);
+        return true;
+    }
+    line += "HTTP Get failed: " + GetHttpGetError();
+    if (IsInternetConnected()) {
+        Log(line);
+    }
+    return false;
+}
+
+void TFetchThread::FetchLayoutBasics(const LF& layout) {
+    FetchLayoutImages(layout, true);
+}
+
+void TFetchThread::FetchLayoutRemainders(const LF& layout) {
+    FetchLayoutImages(layout, false);
+}
+
+void TFetchThread::FetchLayoutImages(const LF& layout, bool basics) {
+    // Each picture goes only while the connection is up (and no stop is asked for); the
+    // first failed test ends the walk quietly.
+    auto image = [this](const char* label, const std::string& src, const std::string& serial,
+                        bool test) {
+        if (test && !Online()) {
+            return false;
+        }
+        if (!src.empty()) {
+            FetchLayoutImage(label, src, serial);
+        }
+        return true;
+    };
+    if (basics) {
+        const LFxScreenImg* const outside[] = {layout.configbanner.get(), layout.splashscreen.get(),
+                                               layout.preview.get()};
+        const char* const labels[] = {"ConfigBanner", "SplashScreen", "Preview"};
+        for (int i = 0; i < 3; ++i) {
+            if (outside[i] != nullptr &&
+                !image(labels[i], outside[i]->src, outside[i]->serial, true)) {
+                return;
+            }
+        }
+    }
+    for (const LFScreen& screen : layout.screens) {
+        if (basics && (screen.width != 1024 || screen.height != 768)) {
+            continue;
+        }
+        if (!Online()) {
+            return;
+        }
+        if (screen.background &&
+            !image("Background", screen.background->src, screen.background->serial, true)) {
+            return;
+        }
+        if (screen.clock &&
+            !image("Clockface", screen.clock->facesrc, screen.clock->faceserial, true)) {
+            return;
+        }
+        for (const LFScreenButton& button : screen.buttons) {
+            for (const LFScreenButtonFace& face : button.faces) {
+                if (!image("Btn(default)", face.defaultsrc, face.defaultserial, true) ||
+                    !image("Btn(hover)", face.hoversrc, face.hoverserial, true) ||
+                    !image("Btn(pressed)", face.pressedsrc, face.pressedserial, true) ||
+                    // The basics step goes straight on to a face's disabled picture.
+                    !image("Btn(disabled)", face.disabledsrc, face.disabledserial, !basics)) {
+                    return;
+                }
+            }
+        }
+    }
+}

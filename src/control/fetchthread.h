@@ -1,0 +1,98 @@
+#pragma once
+
+// TFetchThread: the one worker thread of the control program that brings the cache up to
+// date. It is created asleep, runs one synchronisation cycle each time the main thread
+// wakes it (Resume) and goes back to sleep afterwards. A cycle posts the subscriptions
+// for a new control file, keeps "subscriptions.dir" in step with it, fetches the layouts
+// and their pictures, the icon and feed of every subscribed channel whose current
+// version is not cached, and reports each step as an English log line. When the cycle
+// changed what the saver shows, the content-changed message goes out after it.
+//
+// Owns its std::thread; not copyable. The destructor asks the thread to stop, wakes it
+// and joins it: a running cycle ends at its next check point, and every request it may
+// be waiting for is bounded by the HTTP time-out.
+//
+// Threads: the constructor, Resume, Terminate and the destructor belong to the main
+// thread; the flags may be read from any thread. FetchThumbs and TimeoutSeconds are
+// written by the main thread before Resume. The cycle itself, the log sink and the
+// content-changed sink run on the fetch thread.
+
+#include "common/cache.h"
+#include "common/controlfile.h"
+#include "common/layoutfile.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class TFetchThread {
+public:
+    using LogSink = std::function<void(const std::string&)>;
+    using ChangedSink = std::function<void()>;
+
+    // A log line sent to the own main window is cut to this many bytes.
+    static constexpr std::size_t kMaxLogLineBytes = 64 * 1024;
+
+    // Without sinks, log lines go to the own main window (IpcSendLogText) and the
+    // content-changed message through IpcSendContentChanged.
+    explicit TFetchThread(LogSink log = {}, ChangedSink contentChanged = {});
+    TFetchThread(const TFetchThread&) = delete;
+    TFetchThread& operator=(const TFetchThread&) = delete;
+    ~TFetchThread();
+
+    // Wakes the thread for one cycle. Refused (false) while a cycle runs. Busy is true
+    // when it returns, so a poll of Busy right after never takes the cycle for ended.
+    bool Resume();
+    // Asks the thread to end; a running cycle stops at its next check point.
+    void Terminate();
+    bool Terminated() const { return stop_.load(); }
+
+    // True from Resume until the cycle has ended.
+    std::atomic<bool> Busy{false};
+    std::atomic<bool> FetchThumbs{false};
+    // At least one feed, at least one mandatory channel's feed fetched in the cycle.
+    std::atomic<bool> GotNews{false};
+    std::atomic<bool> GotMandatoryNews{false};
+    // Seconds for each send and read of the HTTP client.
+    std::atomic<int> TimeoutSeconds{45};
+    // The cycle changed what the saver shows.
+    std::atomic<bool> Changed{false};
+
+private:
+    void Execute();
+    void RunCycle();
+    // The steps from the control file on; a return is the end of the cycle.
+    void RunSteps(CC& cache);
+
+    bool FetchLayoutImage(const std::string& label, const std::string& uri,
+                          const std::string& serial);
+    void FetchLayoutBasics(const LF& layout);
+    void FetchLayoutRemainders(const LF& layout);
+    // The picture walk of both steps: the pictures outside the screen (basics only) and
+    // those of every screen that passes the size test.
+    void FetchLayoutImages(const LF& layout, bool basics);
+
+    void Log(const std::string& line);
+    // Whether the cycle may go on: no stop request and the connection still up.
+    bool Online() const;
+
+    LogSink log_;
+    ChangedSink contentChanged_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool wakePending_ = false; // guarded by mutex_
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The subscriptions text of the control-file request: the lines of the subscriptions
+// file joined by ",+" (a missing or unreadable file, or one without ids, gives "").
+std::string SubscriptionsRequestText(const std::string& path);
+
+// Leaves the two greatest control-file serials in the index (with their files) and
+// saves it; used by the cycle, public for tests.
+void CleanControlFiles(CC& cache);

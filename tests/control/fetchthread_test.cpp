@@ -1,0 +1,486 @@
+#include "contenthost.h"
+#include "control/cachewriteaccess.h"
+#include "control/fetchthread.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using tolvar::test::ContentTest;
+using tolvar::test::DataPath;
+using tolvar::test::Feed;
+using tolvar::test::HttpServerResponse;
+using tolvar::test::WaitUntil;
+
+const std::string kChannelC3 =
+    R"(<channel id="c3" serial="1" title="Three" uri="#brimwald:///feeds/c3.xml"/>)";
+
+std::string Fixture(const std::string& name) {
+    return platform::ReadFile(DataPath("fetchthread/" + name)).value();
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+struct ControlParams {
+    std::string time = "2026-01-01";
+    std::string c1 = "1";
+    std::string extra = kChannelC3;
+    std::vector<std::string> hosts = {"host-a"};
+};
+
+std::string ControlFile(const ControlParams& params) {
+    std::string text = Fixture("control-template.xml");
+    std::string hosts;
+    for (const auto& h : params.hosts) {
+        hosts += "<host name=\"" + h + "\"/>";
+    }
+    ReplaceAll(text, "@TIME@", params.time);
+    ReplaceAll(text, "@HOSTS@", hosts);
+    ReplaceAll(text, "@C1@", params.c1);
+    ReplaceAll(text, "@EXTRA@", params.extra);
+    return text;
+}
+
+std::string Picture(const std::string& name) {
+    return "#brimwald:///images/" + name + ".jpg";
+}
+
+class FetchThreadTest : public ContentTest {
+protected:
+    void SetUp() override {
+        ContentTest::SetUp();
+        // The main form sets the scheme and key at start; the cycle finds its hosts itself.
+        HttpGetter::SetHostList({});
+        subscriptions = GetAppDataDir() + "/subscriptions.dir";
+        thread = std::make_unique<TFetchThread>(
+            [this](const std::string& line) {
+                std::lock_guard lock(mutex);
+                lines.push_back(line);
+            },
+            [this] { ++changedMessages; });
+    }
+
+    // The content of a first cycle: control file, layout with its pictures, two
+    // subscribed channels with icon, feed and item pictures, and an unsubscribed one.
+    void ServeContent(const ControlParams& params = {}) {
+        hostA.Put("/feeds/content.php", ControlFile(params));
+        hostA.Put("/layouts/p.xml", Fixture("layout.xml"));
+        for (const char* p : {"splash", "bg800", "bg1024", "quit", "quit_h"}) {
+            hostA.Put(std::string("/images/p/") + p + ".jpg", p, "image/jpeg");
+        }
+        hostA.Put("/images/p/clock.gif", "clock", "image/gif");
+        hostA.Put("/images/p/quit.gif", "quit", "image/gif");
+        hostA.Put("/images/p/quit_h.gif", "quit", "image/gif");
+        hostA.Put("/icons/c1.gif", "icon1", "image/gif");
+        hostA.Put("/icons/c2.gif", "icon2", "image/gif");
+        hostA.Put("/feeds/c1.xml", Feed({Picture("p1"), Picture("p2")}));
+        hostA.Put("/feeds/c2.xml", Feed({Picture("p3"), ""}));
+        hostA.Put("/feeds/c3.xml", Feed({}));
+        for (const char* p : {"p1", "p2", "p3", "p4", "p5"}) {
+            hostA.Put(std::string("/images/") + p + ".jpg", p, "image/jpeg");
+        }
+    }
+    // The control file that an earlier run (or the provider's seeding) left in the cache.
+    void SeedControl(const ControlParams& params, const std::string& serial = "2025-12-31") {
+        Seed(GetControlFileKey(), serial, ControlFile(params), "seed-control.xml");
+    }
+
+    void RunCycle(bool thumbs = true, int timeoutSeconds = 5) {
+        {
+            std::lock_guard lock(mutex);
+            lines.clear();
+        }
+        changedMessages = 0;
+        hostA.ResetCounts();
+        thread->FetchThumbs = thumbs;
+        thread->TimeoutSeconds = timeoutSeconds;
+        // A short cycle may be over before Busy could be looked at here; that Busy holds
+        // from the wake-up on is shown with a stalled host.
+        ASSERT_TRUE(thread->Resume());
+        ASSERT_TRUE(WaitUntil([&] { return !thread->Busy.load(); }, 120s));
+    }
+
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+    bool Logged(const std::string& line) {
+        const auto all = Lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
+    }
+    // The position of a line in the log; -1 when missing.
+    int IndexOf(const std::string& line) {
+        const auto all = Lines();
+        const auto it = std::find(all.begin(), all.end(), line);
+        return it == all.end() ? -1 : static_cast<int>(it - all.begin());
+    }
+    int GetRequests() {
+        int n = 0;
+        for (const auto& r : hostA.Requests()) {
+            n += r.method == "GET";
+        }
+        return n;
+    }
+
+    std::string subscriptions;
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::atomic<int> changedMessages{0};
+    std::unique_ptr<TFetchThread> thread; // destroyed before the hosts
+};
+
+TEST_F(FetchThreadTest, EmptyCacheEndsAtOnce) {
+    ServeContent();
+    RunCycle();
+    EXPECT_EQ(Lines(), (std::vector<std::string>{
+                           "Synchronization started width key=[k1]",
+                           "Timeout value = 5s",
+                           "Fetching Control file...",
+                           "Error fetching the control file (CO missing).",
+                       }));
+    EXPECT_EQ(hostA.Total(), 0);
+    EXPECT_EQ(changedMessages.load(), 0);
+    EXPECT_EQ(CacheWriteAccess::CurrentCache.load(), nullptr);
+}
+
+TEST_F(FetchThreadTest, ControlFileWithoutHostsEndsTheCycle) {
+    ControlParams params;
+    params.hosts.clear();
+    SeedControl(params);
+    RunCycle();
+    EXPECT_EQ(Lines().back(), "No Brimwald hosts found in control file [seed-control.xml].");
+    EXPECT_TRUE(Logged("Error fetching the control file."));
+    EXPECT_EQ(hostA.Total(), 0);
+}
+
+// From a cache that holds only a control file to a full cache, then a cycle that finds
+// everything cached.
+TEST_F(FetchThreadTest, FirstCycleFillsTheCacheAndTheSecondFindsNothingNew) {
+    SeedControl({});
+    ServeContent();
+    RunCycle();
+    const auto log = Lines();
+    EXPECT_TRUE(Logged("Control file and subscriptions loaded [2026-01-01]"));
+    EXPECT_TRUE(Logged("Brimwald working host set to host-a"));
+    EXPECT_TRUE(Logged("LAYOUT: p : 1 : #brimwald:///layouts/p.xml  -  - Fetched."));
+    EXPECT_TRUE(Logged("CHANNEL(c1): One [#brimwald:///feeds/c1.xml]"));
+    EXPECT_TRUE(Logged("   Icon : Serial=1, URI=#brimwald:///icons/c1.gif"));
+    EXPECT_TRUE(Logged("   Icon : Serial=1, URI=#brimwald:///icons/c1.gif  --> Fetched."));
+    EXPECT_TRUE(Logged("   Feed(c2): Serial=1, URI=#brimwald:///feeds/c2.xml  --> Fetched."));
+    EXPECT_FALSE(Logged("CHANNEL(c3): Three [#brimwald:///feeds/c3.xml]")) << "not subscribed";
+    EXPECT_EQ(log.back(), "You have 4 new messages.");
+    // Pictures of 1024 x 768 screens come with the basics, the others with the remainders.
+    const int basics = IndexOf("Fetching Layout basics...");
+    const int remainders = IndexOf("Fetching Layout remainders...");
+    const int bg1024 = IndexOf("   Background : 1 : #brimwald:///images/p/bg1024.jpg  - ");
+    const int bg800 = IndexOf("   Background : 1 : #brimwald:///images/p/bg800.jpg  - ");
+    EXPECT_TRUE(basics >= 0 && basics < bg1024 && bg1024 < remainders && remainders < bg800);
+    EXPECT_TRUE(Logged("   SplashScreen : 1 : #brimwald:///images/p/splash.jpg  - "));
+    EXPECT_TRUE(Logged("   Btn(hover) : 1 : #brimwald:///images/p/quit_h.gif  - "));
+
+    EXPECT_EQ(changedMessages.load(), 1);
+    EXPECT_TRUE(thread->GotNews.load());
+    EXPECT_TRUE(thread->GotMandatoryNews.load());
+    EXPECT_EQ(hostA.Count("/feeds/c3.xml"), 0);
+    for (const char* path : {"/images/p1.jpg", "/images/p2.jpg", "/images/p3.jpg", "/icons/c1.gif",
+                             "/layouts/p.xml", "/images/p/clock.gif"}) {
+        EXPECT_EQ(hostA.Count(path), 1) << path;
+    }
+    EXPECT_EQ(platform::ReadFile(subscriptions).value_or(""), "c1\r\nc2\r\n");
+    EXPECT_TRUE(Latest(Picture("p1")).has_value());
+    EXPECT_EQ(Latest(GetControlFileKey())->serial, "2026-01-01");
+    // Every cached file is named in the index; nothing else lies in the folder.
+    std::set<std::string> named;
+    for (const auto& e : IndexEntries()) {
+        named.insert(e.file);
+    }
+    EXPECT_EQ(CacheFiles(), named);
+
+    const int getsBefore = GetRequests();
+    RunCycle();
+    EXPECT_EQ(changedMessages.load(), 0);
+    EXPECT_FALSE(thread->GotNews.load());
+    EXPECT_EQ(GetRequests(), getsBefore) << "only the control file is asked for";
+    EXPECT_EQ(hostA.Total(), 1);
+    EXPECT_TRUE(Logged("LAYOUT: p : 1 : #brimwald:///layouts/p.xml  - Cached."));
+    EXPECT_TRUE(Logged("   Feed(c1): Serial=1, URI=#brimwald:///feeds/c1.xml  --> Cached."));
+    EXPECT_EQ(Lines().back(), "You have 0 new messages.");
+}
+
+// New versions of a feed: from the third on, the oldest goes with the pictures only it
+// used.
+TEST_F(FetchThreadTest, NewFeedVersionsReplaceTheOldest) {
+    SeedControl({});
+    ServeContent();
+    RunCycle();
+    const std::string v1File = Latest("#brimwald:///feeds/c1.xml")->file;
+    const std::string p1File = Latest(Picture("p1"))->file;
+
+    ControlParams two;
+    two.time = "2026-01-02";
+    two.c1 = "2";
+    ServeContent(two);
+    hostA.Put("/feeds/c1.xml", Feed({Picture("p2"), Picture("p4")}));
+    RunCycle();
+    EXPECT_EQ(changedMessages.load(), 1);
+    EXPECT_EQ(hostA.Count("/feeds/c1.xml"), 1);
+    EXPECT_EQ(hostA.Count("/feeds/c2.xml"), 0);
+    EXPECT_EQ(hostA.Count("/images/p4.jpg"), 1);
+    EXPECT_EQ(hostA.Count("/images/p2.jpg"), 0);
+    EXPECT_TRUE(CacheFiles().count(v1File)) << "two versions stay";
+
+    ControlParams three;
+    three.time = "2026-01-03";
+    three.c1 = "3";
+    ServeContent(three);
+    hostA.Put("/feeds/c1.xml", Feed({Picture("p4"), Picture("p5")}));
+    RunCycle();
+    EXPECT_FALSE(CacheFiles().count(v1File));
+    EXPECT_FALSE(CacheFiles().count(p1File));
+    EXPECT_FALSE(Latest(Picture("p1")).has_value());
+    EXPECT_TRUE(Latest(Picture("p2")).has_value()) << "still used by version 2";
+    CC after(cacheDir);
+    after.Load();
+    EXPECT_EQ(*after.ListSerials("#brimwald:///feeds/c1.xml"),
+              (std::vector<std::string>{"2", "3"}));
+    // The control file versions: only the two newest stay.
+    EXPECT_EQ(*after.ListSerials(GetControlFileKey()),
+              (std::vector<std::string>{"2026-01-02", "2026-01-03"}));
+}
+
+TEST_F(FetchThreadTest, ChannelListChangesAnnounceNewContent) {
+    const struct {
+        const char* name;
+        std::string extra;
+        int messages;
+    } cases[] = {
+        {"same channels", kChannelC3, 0},
+        {"channel added",
+         kChannelC3 +
+             R"(<channel id="c4" serial="1" title="Four" uri="#brimwald:///feeds/c4.xml"/>)",
+         1},
+        {"channel removed", "", 1},
+        {"feed address changed",
+         R"(<channel id="c3" serial="1" title="Three" uri="#brimwald:///feeds/c3b.xml"/>)", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        thread.reset();
+        TearDown();
+        tolvar::test::RemoveTree(GetAppDataDir());
+        SetUp();
+        SeedControl({});
+        ControlParams params;
+        params.extra = c.extra;
+        ServeContent(params);
+        // Thumbnails off, with the feeds cached: nothing of the content is fetched.
+        Seed("#brimwald:///feeds/c1.xml", "1", Feed({}), "c1.xml");
+        Seed("#brimwald:///feeds/c2.xml", "1", Feed({}), "c2.xml");
+        RunCycle(false);
+        EXPECT_EQ(changedMessages.load(), c.messages);
+        EXPECT_EQ(thread->Changed.load(), c.messages != 0);
+        EXPECT_FALSE(thread->GotNews.load());
+    }
+}
+
+TEST_F(FetchThreadTest, ThumbnailsOffFetchesNoPictureOfAChannel) {
+    SeedControl({});
+    ServeContent();
+    RunCycle(false);
+    for (const char* path :
+         {"/icons/c1.gif", "/icons/c2.gif", "/images/p1.jpg", "/images/p3.jpg"}) {
+        EXPECT_EQ(hostA.Count(path), 0) << path;
+    }
+    EXPECT_EQ(hostA.Count("/feeds/c1.xml"), 1);
+    EXPECT_EQ(Lines().back(), "You have 0 new messages.");
+    for (const auto& line : Lines()) {
+        EXPECT_EQ(line.find("Icon :"), std::string::npos) << line;
+    }
+}
+
+TEST_F(FetchThreadTest, ControlFileRequestFailsOverToTheNextHost) {
+    ControlParams params;
+    params.hosts = {"host-dead", "host-b"};
+    SeedControl(params);
+    hostB.Put("/feeds/content.php", ControlFile(params));
+    RunCycle(false);
+    EXPECT_TRUE(Logged("Brimwald working host set to host-b"));
+    EXPECT_EQ(hostB.Count("/feeds/content.php"), 1);
+    EXPECT_EQ(hostB.Requests().at(0).target, "/feeds/content.php?key=k1");
+    EXPECT_EQ(Latest(GetControlFileKey())->serial, "2026-01-01");
+}
+
+// A host that fails: while the LAN is up the cycle goes on with the cached control file
+// and skips what it cannot fetch; without a connection it ends. A host that never
+// answers holds each request no longer than the time-out.
+TEST_F(FetchThreadTest, DeadHosts) {
+    const struct {
+        const char* name;
+        bool lan;
+        bool silent;
+        const char* last;
+    } cases[] = {
+        {"refusing, online", true, false, "You have 0 new messages."},
+        {"refusing, offline", false, false, "Connection terminated."},
+        {"silent, online", true, true, "You have 0 new messages."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        thread.reset();
+        TearDown();
+        tolvar::test::RemoveTree(GetAppDataDir());
+        SetUp();
+        SeedControl({});
+        hostA.SetDead(!c.silent);
+        if (c.silent) {
+            HttpServerResponse never;
+            never.neverAnswer = true;
+            for (const char* path :
+                 {"/feeds/content.php", "/layouts/p.xml", "/feeds/c1.xml", "/feeds/c2.xml"}) {
+                hostA.PutResponse(path, never);
+            }
+        }
+        dialup->SetLan(c.lan);
+        RunCycle(false, 1);
+        EXPECT_TRUE(Logged("Error fetching the control file."));
+        EXPECT_EQ(Lines().back(), c.last);
+        EXPECT_EQ(Logged("Trying to use previous control file."), c.lan);
+        if (c.lan) {
+            EXPECT_TRUE(Logged("   Feed(c1): Serial=1, URI=#brimwald:///feeds/c1.xml  --> HTTP "
+                               "Get failed: " +
+                               std::string(c.silent ? "HttpSendRequest failed: Timeout."
+                                                    : "HttpSendRequest failed: error: 52"
+                                                      "Empty reply from server")))
+                << ::testing::PrintToString(Lines());
+            EXPECT_EQ(changedMessages.load(), 0) << "the same channel list, nothing fetched";
+        }
+    }
+}
+
+// A control file that is not read whole is never cached, and "subscriptions.dir" is never
+// reconciled against one: the channels after its fault would be unsubscribed.
+TEST_F(FetchThreadTest, HalfControlFileNeverRewritesTheSubscriptions) {
+    const std::string c4 =
+        R"(<channel id="c4" serial="1" title="Four" uri="#brimwald:///feeds/c4.xml"/>)";
+    ControlParams whole;
+    whole.extra = c4;
+    ControlParams half;
+    half.time = "2026-01-05";
+    half.extra = R"(<channel id="bad" serial="1" title="" uri="#brimwald:///feeds/x.xml"/>)" + c4;
+    const struct {
+        const char* name;
+        bool halfIsCached; // else it is what the host sends
+        std::string subscriptionsAfter;
+    } cases[] = {
+        {"downloaded", false, "c1\r\nc2\r\nc4\r\n"},
+        {"cached", true, "c2\r\nc4\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        thread.reset();
+        TearDown();
+        tolvar::test::RemoveTree(GetAppDataDir());
+        SetUp();
+        platform::AtomicWriteFile(subscriptions, "c2\r\nc4\r\n");
+        SeedControl(c.halfIsCached ? half : whole);
+        ServeContent(half);
+        if (c.halfIsCached) {
+            HttpServerResponse busy;
+            busy.status = 503;
+            busy.reason = "Busy";
+            hostA.PutResponse("/feeds/content.php", busy);
+        }
+        RunCycle(false);
+        EXPECT_EQ(platform::ReadFile(subscriptions).value(), c.subscriptionsAfter);
+        if (c.halfIsCached) {
+            EXPECT_TRUE(Logged("HTTP Get failed: 503 Busy"));
+            EXPECT_TRUE(Logged("Fatal error parsing control file."));
+            EXPECT_TRUE(Logged(ControlFile(half)));
+            EXPECT_EQ(Lines().back(), "Synchronization aborted.");
+        } else {
+            EXPECT_TRUE(Logged("HTTP Get failed: Parse error for control file."));
+            EXPECT_TRUE(Logged("Trying to use previous control file."));
+            EXPECT_EQ(Latest(GetControlFileKey())->serial, "2025-12-31");
+            EXPECT_EQ(Lines().back(), "You have 0 new messages.");
+        }
+    }
+}
+
+TEST_F(FetchThreadTest, SecondWakeUpIsRefusedWhileBusyAndStopEndsTheCycle) {
+    SeedControl({});
+    HttpServerResponse never;
+    never.neverAnswer = true;
+    hostA.PutResponse("/feeds/content.php", never);
+    thread->TimeoutSeconds = 2;
+    ASSERT_TRUE(thread->Resume());
+    EXPECT_FALSE(thread->Resume());
+    ASSERT_TRUE(WaitUntil([&] { return hostA.Count("/feeds/content.php") == 1; }));
+    EXPECT_TRUE(thread->Busy.load()) << "busy from the wake-up on";
+    thread->Terminate();
+    ASSERT_TRUE(WaitUntil([&] { return !thread->Busy.load(); }, 60s));
+    EXPECT_FALSE(thread->Resume()) << "a stopped thread takes no more cycles";
+    EXPECT_FALSE(Logged("Fetching Layout basics..."));
+    thread.reset(); // joins
+}
+
+TEST(SubscriptionsRequestText, JoinsTheLines) {
+    tolvar::test::TempFolder dir;
+    const struct {
+        const char* name;
+        const char* content; // nullptr: no file
+        const char* text;
+    } cases[] = {
+        {"missing", nullptr, ""},
+        {"empty", "", ""},
+        {"three lines", "a\r\nb\r\nc\r\n", "a,+b,+c"},
+        {"one line without end", "a", "a"},
+        {"other line ends and blank lines", "a\nb\r\rc\r\n\r\n", "a,+b,+c"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.Path() + "/subscriptions.dir";
+        platform::RemoveFile(path);
+        if (c.content != nullptr) {
+            tolvar::test::WriteFile(path, c.content);
+        }
+        EXPECT_EQ(SubscriptionsRequestText(path), c.text);
+    }
+}
+
+TEST(CleanControlFiles, KeepsTheTwoGreatestSerials) {
+    const struct {
+        std::vector<std::string> serials;
+        std::vector<std::string> kept;
+    } cases[] = {
+        {{"1", "2", "3", "4"}, {"3", "4"}},
+        {{"9", "10"}, {"10", "9"}},
+        {{"10", "9", "8"}, {"8", "9"}},
+        {{"1"}, {"1"}},
+    };
+    for (const auto& c : cases) {
+        tolvar::test::TempFolder dir;
+        CC cc(dir.Path());
+        for (const auto& s : c.serials) {
+            tolvar::test::WriteFile(dir.Path() + "/cf" + s + ".xml", "x");
+            cc.entries.Add(
+                std::make_unique<CCObject>(CCObject{GetControlFileKey(), "cf" + s + ".xml", s}));
+        }
+        CleanControlFiles(cc);
+        CC saved(dir.Path());
+        saved.Load();
+        EXPECT_EQ(*saved.ListSerials(GetControlFileKey()), c.kept);
+        for (const auto& s : c.serials) {
+            const bool kept = std::count(c.kept.begin(), c.kept.end(), s) != 0;
+            EXPECT_EQ(platform::FileExists(dir.Path() + "/cf" + s + ".xml"), kept) << s;
+        }
+    }
+}
+
+} // namespace
