@@ -1,0 +1,466 @@
+#include "control/tolvarctrl.h"
+
+#include "common/directories.h"
+#include "common/singletonapp.h"
+#include "common/tolvaripc.h"
+#include "common/tolvarsettings.h"
+#include "control/cachemgr.h"
+#include "platform/bus.h"
+#include "platform/fileio.h"
+#include "platform/folders.h"
+#include "platform/screensaver.h"
+#include "platform/shell.h"
+#include "platform/ui/messagebox.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kMaker = "Brimwald";
+constexpr const char* kProduct = "Tolvar";
+constexpr const char* kProviderFolder = "vorlk";
+constexpr const char* kBatchFileName = "copylcache.bat";
+
+std::string ToLower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+bool IsPrefix(char c) {
+    return c == '/' || c == '-';
+}
+
+// The long names after a double prefix, compared whole.
+void SetLongSwitch(const std::string& name, CtrlSwitches& s) {
+    struct LongName {
+        const char* name;
+        bool CtrlSwitches::*flag;
+    };
+    static const LongName kNames[] = {
+        {"quit", &CtrlSwitches::quit},
+        {"config", &CtrlSwitches::config},
+        {"configure", &CtrlSwitches::config},
+        {"activatesaver", &CtrlSwitches::activateSaver},
+        {"activate-saver", &CtrlSwitches::activateSaver},
+        {"sync", &CtrlSwitches::sync},
+        {"synchronize", &CtrlSwitches::sync},
+        {"uninst", &CtrlSwitches::uninstall},
+        {"uninstall", &CtrlSwitches::uninstall},
+        {"inst", &CtrlSwitches::install},
+        {"install", &CtrlSwitches::install},
+        {"profile", &CtrlSwitches::profile},
+        {"useprofile", &CtrlSwitches::profile},
+        {"use-profile", &CtrlSwitches::profile},
+        {"version", &CtrlSwitches::version},
+        {"showversion", &CtrlSwitches::version},
+        {"show-version", &CtrlSwitches::version},
+        {"startup", &CtrlSwitches::startup},
+        {"showsplash", &CtrlSwitches::showSplash},
+        {"show-splash", &CtrlSwitches::showSplash},
+    };
+    for (const LongName& entry : kNames) {
+        if (name == entry.name) {
+            s.*entry.flag = true;
+        }
+    }
+}
+
+// The one-letter form: only the first character counts.
+void SetLetterSwitch(char letter, CtrlSwitches& s) {
+    switch (letter) {
+    case 'q':
+        s.quit = true;
+        break;
+    case 'c':
+        s.config = true;
+        break;
+    case 's':
+        s.activateSaver = true;
+        break;
+    case 'y':
+        s.sync = true;
+        break;
+    case 'u':
+        s.uninstall = true;
+        break;
+    case 'i':
+        s.install = true;
+        break;
+    case 'p':
+        s.profile = true;
+        break;
+    case 'v':
+        s.version = true;
+        break;
+    case 'l':
+        s.showSplash = true;
+        break;
+    case 't':
+        s.writeRights = true;
+        break;
+    default:
+        break;
+    }
+}
+
+std::string CurrentFolder() {
+    std::vector<char> buffer(4096);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE || buffer.size() > (1u << 20)) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+// This program's full path, with no length limit.
+std::string ExecutablePath() {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) {
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            return std::string(buffer.data(), static_cast<std::size_t>(n));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string NewIdentity() {
+    // "{" + 36 characters + "}": the identity is the text between the braces.
+    return MakeGuidString().substr(1, 36);
+}
+
+void ShowSeedingReport(const SeedingErrorReport& report) {
+    platform::MessageBoxRequest request;
+    request.caption = report.caption;
+    request.text = report.text;
+    request.icon = platform::MessageBoxIcon::Stop;
+    request.beep = true;
+    platform::ShowMessageBox(request);
+}
+
+// A refused provider key gets the report of a missing batch file: for the user both say
+// that the key is not valid.
+void ReportRefusedProviderKey(const std::string& key) {
+    SeedingErrorReport report;
+    report.caption = "TolvarCtrl";
+    report.text = "Fehler beim Aufruf:\nDer angebene Providerkey ist ungültig.\n\nExecutable: [" +
+                  ExecutablePath() + "]\nArbeitsverzeichnis: [" + CurrentFolder() +
+                  "]\nBatchfile: [" + std::string(kProviderFolder) + "\\" + key + "\\" +
+                  kBatchFileName + "]\n";
+    ShowSeedingReport(report);
+}
+
+void ShowPlainBox(const std::string& caption, const std::string& text) {
+    platform::MessageBoxRequest request;
+    request.caption = caption;
+    request.text = text;
+    platform::ShowMessageBox(request);
+}
+
+// The saver file is registered as the system's screen saver only when it is there: a
+// missing file would take the place of the user's saver and show nothing.
+void RegisterInstalledSaver() {
+    const std::string installed = InstalledSaverPath();
+    if (platform::FileExists(installed)) {
+        SetSystemScreenSaver(installed);
+    } else {
+        std::fprintf(stderr,
+                     "TolvarCtrl: no saver file at \"%s\"; the system screen saver "
+                     "is left as it was\n",
+                     installed.c_str());
+    }
+}
+
+int RunInstall(const TolvarSettings& settings, const std::optional<std::string>& key) {
+    IpcBroadcastQuit();
+    settings.RegisterBaseappAutostart(ExecutablePath());
+    if (!InstallSaverFile()) {
+        std::fprintf(stderr, "TolvarCtrl: cannot copy \"%s\" from the working folder to \"%s\"\n",
+                     kSaverFileName, InstalledSaverPath().c_str());
+    }
+    RegisterInstalledSaver();
+    if (!key) {
+        return kExitInstallFailed;
+    }
+    if (!IsSafeProviderKey(*key)) {
+        ReportRefusedProviderKey(*key);
+        return kExitInstallFailed;
+    }
+    settings.SetCurrentProvider(*key);
+    return RunCopyCacheBatch(ProviderBatchPath(*key), false) ? kExitOk : kExitInstallFailed;
+}
+
+void RunActivateSaver(const TolvarSettings& settings, const std::optional<std::string>& key) {
+    if (key) {
+        settings.SetCurrentProvider(*key);
+    }
+    const std::string installed = InstalledSaverPath();
+    if (!platform::FileExists(installed)) {
+        std::fprintf(stderr, "TolvarCtrl: no saver file at \"%s\" to start\n", installed.c_str());
+        return;
+    }
+    const std::string previous = SetSystemScreenSaver(installed);
+    StartScreenSaver();
+    if (!settings.GetSysAutoregisterSaver()) {
+        SetSystemScreenSaver(previous);
+    }
+}
+
+int NormalStart(const ResidentStart& start) {
+    if (!start.claim || !start.claim()) {
+        return kExitAlreadyRunning;
+    }
+    // Only the copy that owns the queue drops what an earlier session left in it; a
+    // command run or a second copy would take URLs from under the running one.
+    IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
+    return start.run ? start.run() : kExitOk;
+}
+
+} // namespace
+
+CtrlSwitches ReadCtrlSwitches(const std::vector<std::string>& args) {
+    CtrlSwitches s;
+    if (args.empty()) {
+        return s;
+    }
+    std::string text = ToLower(args[0]);
+    if (text.size() < 2) {
+        return s;
+    }
+    if (IsPrefix(text[0])) {
+        text.erase(0, 1);
+    }
+    if (!text.empty() && IsPrefix(text[0])) {
+        SetLongSwitch(text.substr(1), s);
+    } else if (!text.empty()) {
+        SetLetterSwitch(text[0], s);
+    }
+    return s;
+}
+
+CtrlCommand ChooseCtrlCommand(const CtrlSwitches& s) {
+    if (s.config) {
+        return CtrlCommand::Config;
+    }
+    if (s.activateSaver) {
+        return CtrlCommand::ActivateSaver;
+    }
+    if (s.sync) {
+        return CtrlCommand::Sync;
+    }
+    if (s.quit) {
+        return CtrlCommand::Quit;
+    }
+    if (s.install) {
+        return CtrlCommand::Install;
+    }
+    if (s.uninstall) {
+        return CtrlCommand::Uninstall;
+    }
+    if (s.profile) {
+        return CtrlCommand::Profile;
+    }
+    if (s.version) {
+        return CtrlCommand::Version;
+    }
+    if (s.writeRights) {
+        return CtrlCommand::WriteRights;
+    }
+    if (s.startup) {
+        return CtrlCommand::Startup;
+    }
+    return CtrlCommand::NormalStart;
+}
+
+void EnsureIdentities() {
+    const TolvarSettings settings(kMaker, kProduct);
+    if (settings.GetSysHostID().empty()) {
+        settings.SetSysHostID(NewIdentity());
+    }
+    if (settings.GetSysUserID().empty()) {
+        settings.SetSysUserID(NewIdentity());
+    }
+}
+
+bool IsSafeProviderKey(std::string_view key) {
+    return !key.empty() &&
+           key.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
+           key.find("..") == std::string_view::npos;
+}
+
+std::string ProviderBatchPath(const std::string& key) {
+    return std::string(kProviderFolder) + "/" + key + "/" + kBatchFileName;
+}
+
+std::string InstalledSaverPath() {
+    return platform::WindowsFolder() + "/" + kSaverFileName;
+}
+
+bool StartScreenSaver() {
+    return platform::StartSystemScreenSaver().has_value();
+}
+
+bool OpenSaverConfig() {
+    return platform::OpenScreenSaverDialogs().has_value();
+}
+
+bool InstallSaverFile() {
+    return platform::SilentCopyFile(kSaverFileName, InstalledSaverPath());
+}
+
+bool UninstallSaverFile() {
+    const std::string installed = InstalledSaverPath();
+    const bool deleted = platform::SilentDeleteFile(installed);
+    // Another saver the user chose since stays on.
+    if (platform::RegisteredScreenSaver() == installed) {
+        platform::SetScreenSaverActive(false);
+    }
+    return deleted;
+}
+
+std::string SetSystemScreenSaver(const std::string& path) {
+    const platform::ScreenSaverStore store = platform::SystemScreenSaverStore();
+    const std::string previous = platform::ReadScreenSaverEntry(store);
+    platform::WriteScreenSaverEntry(store, path);
+    platform::SetScreenSaverActive(true);
+    return previous;
+}
+
+int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& start) {
+    const CtrlSwitches switches = ReadCtrlSwitches(args);
+    // The provider key is the second argument, taken as written.
+    const std::optional<std::string> key =
+        args.size() >= 2 ? std::optional<std::string>(args[1]) : std::nullopt;
+
+    SingletonApp::CreateInstance(kCtrlGuardName);
+    IpcAttach(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
+    EnsureIdentities();
+    SetSeedingErrorReporter(ShowSeedingReport);
+
+    const TolvarSettings settings(kMaker, kProduct);
+    switch (ChooseCtrlCommand(switches)) {
+    case CtrlCommand::Config:
+        if (key) {
+            settings.SetCurrentProvider(*key);
+        }
+        OpenSaverConfig();
+        return kExitOk;
+    case CtrlCommand::ActivateSaver:
+        RunActivateSaver(settings, key);
+        return NormalStart(start);
+    case CtrlCommand::Sync:
+        IpcBroadcastSyncRequest();
+        return kExitOk;
+    case CtrlCommand::Quit:
+        IpcBroadcastQuit();
+        return kExitOk;
+    case CtrlCommand::Install:
+        return RunInstall(settings, key);
+    case CtrlCommand::Uninstall:
+        IpcBroadcastQuit();
+        settings.UnregisterBaseappAutostart();
+        UninstallSaverFile();
+        return kExitOk;
+    case CtrlCommand::Profile:
+        if (key && IsSafeProviderKey(*key)) {
+            settings.SetCurrentProvider(*key);
+            RunCopyCacheBatch(ProviderBatchPath(*key), true);
+        }
+        return kExitOk;
+    case CtrlCommand::Version:
+        ShowPlainBox(kVersionBoxCaption, settings.GetBaseappVersion());
+        return kExitOk;
+    case CtrlCommand::WriteRights:
+        ShowPlainBox(kWriteRightsBoxCaption, settings.CheckWriteRights() ? "yes" : "no");
+        return kExitOk;
+    case CtrlCommand::Startup:
+        if (!settings.GetSysAutostartBaseapp()) {
+            return kExitOk;
+        }
+        return NormalStart(start);
+    case CtrlCommand::NormalStart:
+        break;
+    }
+    return NormalStart(start);
+}
+
+int RunResidentProgram(int& argc, char** argv) {
+    if (QCoreApplication::instance() == nullptr && !platform::CanShowWindows()) {
+        std::fprintf(stderr, "TolvarCtrl: no display to run on\n");
+        return 1;
+    }
+    std::unique_ptr<QApplication> ownApp;
+    if (QCoreApplication::instance() == nullptr) {
+        ownApp = std::make_unique<QApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName(kApplicationTitle);
+
+    // The bus delivers its messages (the guard's activation request, the protocol) from
+    // the Qt loop.
+    std::unique_ptr<QSocketNotifier> busPump;
+    if (platform::Bus* bus = platform::Bus::Instance()) {
+        busPump = std::make_unique<QSocketNotifier>(bus->EventFd(), QSocketNotifier::Read);
+        QObject::connect(busPump.get(), &QSocketNotifier::activated,
+                         [bus] { bus->ProcessPending(); });
+    }
+
+    // TFormMain and then TFormDebug are created here, and the loop runs until the
+    // application ends: return QApplication::exec(). Until they exist there is nothing
+    // to run.
+    return kExitOk;
+}
+
+ResidentStart DefaultResidentStart(int& argc, char** argv) {
+    ResidentStart start;
+    start.claim = [] {
+        SingletonApp* guard = SingletonApp::GetInstance();
+        return guard != nullptr && guard->Claim();
+    };
+    start.run = [&argc, argv] { return RunResidentProgram(argc, argv); };
+    return start;
+}
+
+int TolvarCtrlMain(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    std::optional<platform::Bus> bus;
+    try {
+        bus.emplace();
+    } catch (const std::exception& e) {
+        // Without a bus the commands still act; only the messages are lost.
+        std::fprintf(stderr, "TolvarCtrl: no message bus: %s\n", e.what());
+    }
+    try {
+        return RunTolvarCtrl(args, DefaultResidentStart(argc, argv));
+    } catch (const std::exception& e) {
+        platform::MessageBoxRequest request;
+        request.caption = kApplicationTitle;
+        request.text = e.what();
+        request.icon = platform::MessageBoxIcon::Stop;
+        platform::ShowMessageBox(request);
+    } catch (...) {
+        platform::MessageBoxRequest request;
+        request.caption = kApplicationTitle;
+        request.icon = platform::MessageBoxIcon::Stop;
+        platform::ShowMessageBox(request);
+    }
+    return kExitOk;
+}

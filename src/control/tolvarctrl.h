@@ -1,0 +1,134 @@
+#pragma once
+
+// TolvarCtrl's start: the one switch of its command line, the preparation every run
+// needs (single-instance guard object, message protocol, machine and user identities),
+// the command runs that act and end (quit, sync, install, uninstall, configure, provider
+// profile, version box, write-rights box), and the normal start that claims the guard
+// and hands over to the resident program. The same unit holds the installer functions
+// that the main form uses too: install and remove the saver file, make it the system's
+// screen saver, open its dialogs, start it at once.
+//
+// Command runs never claim the guard, so they work while the resident copy runs.
+//
+// Threads: the program's main thread (the thread of the process's message bus and of
+// the Qt application), before any other thread exists.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Exit codes of the program.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitAlreadyRunning = 4;
+inline constexpr int kExitInstallFailed = -1;
+
+// The control program's single-instance name (guard lock and its registered message).
+inline constexpr const char* kCtrlGuardName = "{A47C2E19-6B3D-4E8F-9C05-D2B8F17E3A64}";
+// The saver file: copied from the working folder into the Windows folder.
+inline constexpr const char* kSaverFileName = "Tolvar.scr";
+inline constexpr const char* kApplicationTitle = "Tolvar";
+inline constexpr const char* kVersionBoxCaption = "TolvarCtrl.exe";
+inline constexpr const char* kWriteRightsBoxCaption = "InstallRights";
+
+// The switch flags; at most one is set by ReadCtrlSwitches.
+struct CtrlSwitches {
+    bool quit = false;
+    bool config = false;
+    bool activateSaver = false;
+    bool sync = false;
+    bool uninstall = false;
+    bool install = false;
+    bool startup = false;
+    bool profile = false;
+    bool version = false;
+    bool showSplash = false;
+    bool writeRights = false;
+
+    bool operator==(const CtrlSwitches&) const = default;
+};
+
+// Reads the switch from the program's arguments (args[0] is the first argument, not the
+// program). Only args[0] counts, lower-cased: shorter than two characters it is ignored;
+// after a double prefix ("--", "//", "-/", "/-") it is compared whole with the long
+// names; after one prefix or none only its first letter counts.
+CtrlSwitches ReadCtrlSwitches(const std::vector<std::string>& args);
+
+// What a run does, in the order the switches are tested: the first that applies acts.
+enum class CtrlCommand {
+    Config,
+    ActivateSaver, // then goes on to a normal start
+    Sync,
+    Quit,
+    Install,
+    Uninstall,
+    Profile,
+    Version,
+    WriteRights,
+    Startup, // a normal start when "SysAutostartBaseapp" holds, else the end
+    NormalStart,
+};
+CtrlCommand ChooseCtrlCommand(const CtrlSwitches& switches);
+
+// Fills an empty "SysHostID" (machine-wide) and then an empty "SysUserID" (the user's)
+// with a new GUID text of 36 characters, without braces. Values already there stay.
+void EnsureIdentities();
+
+// Whether a provider key from the command line may name a folder below "vorlk": not
+// empty, no "/", "\", ".." or NUL, so the path built from it stays inside that folder.
+bool IsSafeProviderKey(std::string_view key);
+// "vorlk/" + key + "/copylcache.bat", relative to the working folder.
+std::string ProviderBatchPath(const std::string& key);
+
+// WindowsFolder() + "/Tolvar.scr": the installed saver file.
+std::string InstalledSaverPath();
+
+// The installer functions.
+//
+// Starts the system screen saver now (the registered saver file with "/s"). False when
+// none is registered or it cannot be started.
+bool StartScreenSaver();
+// Starts the registered saver file with "/c" (its dialogs) and does not wait for it.
+// False when none is registered or it cannot be started.
+bool OpenSaverConfig();
+// Copies "Tolvar.scr" from the working folder over the installed saver file, atomically.
+// False when the copy failed (the installed file, if any, is unchanged).
+bool InstallSaverFile();
+// Deletes the installed saver file; when the system screen saver is that file, switches
+// the screen saver off. True when the file was deleted.
+bool UninstallSaverFile();
+// Writes path as the system screen saver (the NT line's registry value, only when the
+// user's "\Control Panel\Desktop" key opens; the 9x line's "system.ini" entry) and
+// switches the screen saver on. Returns the previous entry (empty when none or when the
+// key does not open).
+std::string SetSystemScreenSaver(const std::string& path);
+
+// How a normal start goes on after the switch runs. The default (DefaultResidentStart)
+// claims the single-instance guard and runs RunResidentProgram; tests replace both.
+struct ResidentStart {
+    // True when this process now holds the single-instance guard.
+    std::function<bool()> claim;
+    // The resident program; returns the exit code.
+    std::function<int()> run;
+};
+
+// The whole run after the bus exists: preparation, the switch, the command, or the normal
+// start through start. args are the program's arguments without the program name.
+// Returns the exit code.
+int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& start);
+
+// The resident program, entered once the guard is claimed and the URL queue dropped:
+// makes the Qt application titled "Tolvar" and hooks the message bus into its loop.
+//
+// This is where the main form and the debug form are created and the loop runs until the
+// application ends. Until those forms exist it returns kExitOk at once, without running
+// the loop. Without any display it returns 1 (Qt could not start).
+int RunResidentProgram(int& argc, char** argv);
+
+// The guard claim and RunResidentProgram of the real program.
+ResidentStart DefaultResidentStart(int& argc, char** argv);
+
+// The program entry: makes the process's message bus (without one nothing is sent),
+// runs RunTolvarCtrl with the real resident start, and shows what escapes it in the
+// application's exception box.
+int TolvarCtrlMain(int argc, char** argv);
