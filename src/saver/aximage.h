@@ -15,6 +15,7 @@
 
 #include <QImage>
 #include <string>
+#include <utility>
 
 class AXImage : public platform::GraphicControl {
 public:
@@ -34,6 +35,9 @@ public:
 
     // The loaded picture; null before the first load that makes one.
     const QImage& Picture() const { return picture_; }
+    // Replaces the picture with one made elsewhere (a clock's face cut from the
+    // background); the control's size stays as it is.
+    void SetPicture(QImage picture) { picture_ = std::move(picture); }
 
     // Paints the picture at the control's top-left corner (the canvas's origin), or
     // stretched over the whole control when Stretch is on.
