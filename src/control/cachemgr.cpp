@@ -297,17 +297,20 @@ bool AddCacheFile(const std::string& source, const std::string& serial, const st
         return false;
     }
     try {
+        // Re-read, added and saved under the index's lock, so a synchronisation cycle
+        // writing at the same time keeps its entries and this one. An index that cannot
+        // be read is never saved: that would drop its entries.
         CC cache(cacheFolder);
-        // An index that cannot be read must not be saved: that would drop its entries.
-        cache.Load();
-        if (cache.Find(uri, serial) == nullptr) {
+        cache.Update([&] {
+            if (cache.Find(uri, serial) != nullptr) {
+                return; // the copy stays without an entry, as a seeding run always left it
+            }
             auto entry = std::make_unique<CCObject>();
             entry->uri = uri;
             entry->file = name;
             entry->serial = serial;
             cache.entries.Add(std::move(entry));
-        }
-        cache.Save();
+        });
     } catch (const std::runtime_error&) {
         platform::RemoveFile(target);
         return false;
