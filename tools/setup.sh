@@ -8,7 +8,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     libgtest-dev libgmock-dev libbenchmark-dev
     libxml2-dev libcurl4-openssl-dev libjpeg62-turbo-dev libgif-dev libjpeg-turbo-progs
-    qt6-base-dev libgl-dev libegl-dev libxkbcommon-dev
+    qt6-base-dev libgl-dev libegl-dev libxkbcommon-dev libxcb1-dev
     xvfb xauth fonts-liberation2
 )
 

@@ -1,0 +1,143 @@
+#include "saver/ssutils.h"
+
+#include "platform/fileio.h"
+
+#include <limits>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+std::mutex& ArgumentsMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::optional<std::vector<std::string>>& StoredArguments() {
+    static std::optional<std::vector<std::string>> args;
+    return args;
+}
+
+// The arguments the kernel recorded for this process, without the program name: the
+// stand-in for the system's command line when the entry handed over none.
+std::vector<std::string> ArgumentsOfThisProcess() {
+    std::vector<std::string> args;
+    std::string bytes;
+    try {
+        bytes = platform::ReadFile("/proc/self/cmdline").value_or(std::string());
+    } catch (const std::exception&) {
+        return args;
+    }
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t end = bytes.find('\0', start);
+        if (end == std::string::npos) {
+            end = bytes.size();
+        }
+        args.emplace_back(bytes, start, end - start);
+        start = end + 1;
+    }
+    if (!args.empty()) {
+        args.erase(args.begin());
+    }
+    return args;
+}
+
+std::vector<std::string> ProgramArguments() {
+    {
+        std::lock_guard lock(ArgumentsMutex());
+        if (StoredArguments()) {
+            return *StoredArguments();
+        }
+    }
+    return ArgumentsOfThisProcess();
+}
+
+std::string AsciiLower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+std::optional<SaverWindowId> ParseSaverWindowId(std::string_view text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > std::numeric_limits<SaverWindowId>::max()) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<SaverWindowId>(value);
+}
+
+SaverCommandLine ParseSaverCommandLine(const std::vector<std::string>& args) {
+    SaverCommandLine result;
+    if (args.empty()) {
+        return result;
+    }
+    std::string text = AsciiLower(args[0]);
+    if (text.size() <= 1) {
+        return result;
+    }
+    if (text[0] == '/' || text[0] == '-') {
+        text.erase(0, 1);
+    }
+    switch (text[0]) {
+    case 'a':
+        result.mode = SaverModeNone;
+        break;
+    case 'p':
+    case 'l':
+        result.mode = SaverModePreview;
+        break;
+    case 'c':
+        result.mode = SaverModeConfig;
+        break;
+    case 's':
+        result.mode = SaverModeRun;
+        break;
+    default:
+        break;
+    }
+    std::string number;
+    if (text.size() > 2 && text[1] == ':') {
+        number = text.substr(2);
+    } else if (args.size() >= 2) {
+        number = args[1];
+    }
+    // Every switch reads the number, as the preview does; only the preview uses it.
+    result.parentWindow = ParseSaverWindowId(number).value_or(0);
+    return result;
+}
+
+SSUtils* SSUtils::GetInstance() {
+    // Made once and never freed: the mode is asked for until the process ends.
+    static SSUtils* instance = [] {
+        auto* made = new SSUtils();
+        made->ParseCommandLine();
+        return made;
+    }();
+    return instance;
+}
+
+void SSUtils::SetProgramArguments(std::vector<std::string> args) {
+    std::lock_guard lock(ArgumentsMutex());
+    StoredArguments() = std::move(args);
+}
+
+void SSUtils::ParseCommandLine() {
+    const SaverCommandLine parsed = ParseSaverCommandLine(ProgramArguments());
+    mode_ = parsed.mode;
+    parentWindow_ = parsed.parentWindow;
+}

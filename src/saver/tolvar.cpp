@@ -1,0 +1,268 @@
+#include "saver/tolvar.h"
+
+#include "common/cache.h"
+#include "common/controlfile.h"
+#include "common/directories.h"
+#include "common/layoutfile.h"
+#include "common/singletonapp.h"
+#include "common/tolvarsettings.h"
+#include "platform/bus.h"
+#include "platform/fileio.h"
+#include "platform/screensaver.h"
+#include "platform/ui/drawing.h"
+#include "platform/ui/foreignwindow.h"
+#include "platform/ui/messagebox.h"
+#include "saver/aximage.h"
+#include "saver/configform.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kMaker = "Brimwald";
+constexpr const char* kProduct = "Tolvar";
+
+// The file of the newest cached version of key, or nullopt. A name that holds a path
+// would reach outside the cache folder: such an entry counts as not cached.
+std::optional<std::string> NewestCachedFile(const CC& cache, const std::string& key) {
+    if (key.empty()) {
+        return std::nullopt;
+    }
+    const CCObject* entry = cache.FindLatest(key);
+    if (entry == nullptr || !IsPlainCacheFileName(entry->file)) {
+        return std::nullopt;
+    }
+    return cache.folder + "/" + entry->file;
+}
+
+// Runs the application's event loop for ms milliseconds: the wait of one preview step,
+// during which the window's events (expose, the owner's requests) are handled.
+void ProcessEventsFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The preview's own application when the process has none: on the xcb platform, since
+// the window number is an X11 window id, unless the environment names a platform.
+std::unique_ptr<QApplication> MakePreviewApplication() {
+    const char* platformName = std::getenv("QT_QPA_PLATFORM");
+    const bool platformNamed = platformName != nullptr && *platformName != '\0';
+    const char* display = std::getenv("DISPLAY");
+    if (!platformNamed && (display == nullptr || *display == '\0')) {
+        return nullptr;
+    }
+    static char program[] = "Tolvar";
+    static char platformOption[] = "-platform";
+    static char xcb[] = "xcb";
+    static char* argv[] = {program, platformOption, xcb, nullptr};
+    static int argc = platformNamed ? 1 : 3;
+    return std::make_unique<QApplication>(argc, argv);
+}
+
+void ShowExceptionBox(const std::string& text) {
+    platform::MessageBoxRequest request;
+    request.caption = kSaverApplicationTitle;
+    request.text = text;
+    request.icon = platform::MessageBoxIcon::Stop;
+    platform::ShowMessageBox(request);
+}
+
+} // namespace
+
+QImage ReadPreviewPicture() {
+    CC cache(GetCacheDir());
+    if (!platform::FileExists(cache.IndexPath())) {
+        return {};
+    }
+    try {
+        cache.Load();
+    } catch (const std::exception&) {
+        return {};
+    }
+
+    CF control;
+    if (const auto file = NewestCachedFile(cache, GetControlFileKey())) {
+        control.Load(*file); // what it read before a fault is used
+    }
+    const std::string provider = TolvarSettings(kMaker, kProduct).GetCurrentProvider();
+    std::string layoutKey;
+    for (const CFLayout& entry : control.layouts) {
+        if (entry.key == provider) {
+            layoutKey = entry.uri; // the last match wins
+        }
+    }
+
+    LF layout;
+    if (const auto file = NewestCachedFile(cache, layoutKey)) {
+        try {
+            layout.Load(*file);
+        } catch (const std::exception&) {
+            // The entries read before the value error stay.
+        }
+    }
+    if (!layout.preview) {
+        return {};
+    }
+    const auto pictureFile = NewestCachedFile(cache, layout.preview->src);
+    if (!pictureFile) {
+        return {};
+    }
+    AXImage image;
+    try {
+        image.LoadFromFile(*pictureFile);
+    } catch (const std::exception&) {
+        return {};
+    }
+    // A file that gives no picture (unknown extension, unreadable) counts as not loaded:
+    // there is nothing to paint, so the preview ends at once.
+    return image.Picture();
+}
+
+void ShowPreview(SaverWindowId parentWindow) {
+    if (parentWindow == 0) {
+        return;
+    }
+    std::unique_ptr<QApplication> ownApp;
+    if (QCoreApplication::instance() == nullptr) {
+        ownApp = MakePreviewApplication();
+        if (!ownApp) {
+            return;
+        }
+    }
+    if (!platform::ForeignWindow::PlatformHasNativeIds()) {
+        return;
+    }
+    const QImage picture = ReadPreviewPicture();
+    if (picture.isNull()) {
+        return;
+    }
+    std::unique_ptr<platform::ForeignWindow> window = platform::ForeignWindow::Open(parentWindow);
+    if (!window) {
+        return;
+    }
+
+    platform::ForeignWindowState state = window->State();
+    while (state == platform::ForeignWindowState::Hidden) {
+        ProcessEventsFor(kPreviewStepMs);
+        state = window->State();
+    }
+    if (state != platform::ForeignWindowState::Visible) {
+        return;
+    }
+
+    // The client area is read once; the frame is the picture stretched over it.
+    const QSize size = window->ClientSize();
+    QImage frame;
+    if (!size.isEmpty()) {
+        frame = platform::NewPicture(size.width(), size.height());
+        platform::Canvas canvas(frame);
+        AXImage image;
+        image.Stretch = true;
+        image.SetBounds(0, 0, size.width(), size.height());
+        image.SetPicture(picture);
+        image.Paint(canvas);
+    }
+    do {
+        window->Paint(frame);
+        ProcessEventsFor(kPreviewStepMs);
+    } while (window->State() == platform::ForeignWindowState::Visible);
+}
+
+int RunSaver(const SaverStart& start) {
+    SSUtils* utils = SSUtils::GetInstance();
+    utils->ParseCommandLine();
+    if (utils->Mode() == SaverModePreview) {
+        if (start.preview) {
+            start.preview(utils->ParentWindow());
+        }
+        return kSaverExitOk;
+    }
+    if (!start.claim || !start.claim()) {
+        return kSaverExitAlreadyRunning;
+    }
+    return start.run ? start.run(utils->Mode()) : kSaverExitOk;
+}
+
+int RunSaverApplication(SaverMode mode, int& argc, char** argv) {
+    if (mode != SaverModeConfig && mode != SaverModeRun) {
+        return kSaverExitOk; // no form: the loop would end at once
+    }
+    if (QCoreApplication::instance() == nullptr && !platform::CanShowWindows()) {
+        std::fprintf(stderr, "Tolvar: no display to run on\n");
+        return kSaverExitNoDisplay;
+    }
+    std::unique_ptr<QApplication> ownApp;
+    if (QCoreApplication::instance() == nullptr) {
+        ownApp = std::make_unique<QApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName(kSaverApplicationTitle);
+
+    // The bus delivers its messages (the guard's activation request, the protocol) from
+    // the Qt loop.
+    std::unique_ptr<QSocketNotifier> busPump;
+    if (platform::Bus* bus = platform::Bus::Instance()) {
+        busPump = std::make_unique<QSocketNotifier>(bus->EventFd(), QSocketNotifier::Read);
+        QObject::connect(busPump.get(), &QSocketNotifier::activated,
+                         [bus] { bus->ProcessPending(); });
+    }
+    return mode == SaverModeRun ? RunSvrMainForm() : RunConfigForm();
+}
+
+int RunConfigForm() {
+    // The subscription dialog is the program's main form; it runs its own modal loop and
+    // ends the program when it closes. Without a cache it has shown its error box.
+    if (auto form = TFormConfig::Create()) {
+        form->ShowModal();
+    }
+    return kSaverExitOk;
+}
+
+int RunSvrMainForm() {
+    // TFormSvrMain is created here as the main form and the loop runs until it closes:
+    // return QApplication::exec(). Until it exists there is nothing to run.
+    return kSaverExitOk;
+}
+
+SaverStart DefaultSaverStart(int& argc, char** argv) {
+    SaverStart start;
+    start.preview = [](SaverWindowId parentWindow) { ShowPreview(parentWindow); };
+    start.claim = [] {
+        SingletonApp* guard = SingletonApp::CreateInstance(platform::kSaverGuardName);
+        return guard != nullptr && guard->Claim();
+    };
+    start.run = [&argc, argv](SaverMode mode) { return RunSaverApplication(mode, argc, argv); };
+    return start;
+}
+
+int SaverMain(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    SSUtils::SetProgramArguments(std::move(args));
+    std::optional<platform::Bus> bus;
+    try {
+        bus.emplace();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Tolvar: no message bus: %s\n", e.what());
+    }
+    try {
+        return RunSaver(DefaultSaverStart(argc, argv));
+    } catch (const std::exception& e) {
+        ShowExceptionBox(e.what());
+    } catch (...) {
+        ShowExceptionBox({});
+    }
+    return kSaverExitOk;
+}
