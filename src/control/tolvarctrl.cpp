@@ -5,12 +5,15 @@
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
 #include "control/cachemgr.h"
+#include "control/debugform.h"
+#include "control/mainform.h"
 #include "platform/bus.h"
 #include "platform/fileio.h"
 #include "platform/folders.h"
 #include "platform/screensaver.h"
 #include "platform/shell.h"
 #include "platform/ui/messagebox.h"
+#include "platform/ui/session.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -420,10 +423,28 @@ int RunResidentProgram(int& argc, char** argv) {
                          [bus] { bus->ProcessPending(); });
     }
 
-    // TFormMain and then TFormDebug are created here, and the loop runs until the
-    // application ends: return QApplication::exec(). Until they exist there is nothing
-    // to run.
-    return kExitOk;
+    // The program's window stays hidden after the splash: hiding it must not end the
+    // loop; the program ends on its own request.
+    QApplication::setQuitOnLastWindowClosed(false);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    // The end of the session ends the program through its ordinary path, so the cycle
+    // stops at a check point and nothing it writes is left half done. Watched from before
+    // the forms exist: a request during the start waits for the loop.
+    platform::SessionEndWatcher session;
+    TFormDebug debug;
+    MainFormOptions options;
+    options.args = std::move(args);
+    TFormMain form(debug, std::move(options));
+    session.OnSessionEnd = [&form] { form.EndSession(); };
+    form.show();
+    // A request to end that came before the loop (the session ended during the start).
+    if (form.Terminating()) {
+        return kExitOk;
+    }
+    return QApplication::exec();
 }
 
 ResidentStart DefaultResidentStart(int& argc, char** argv) {

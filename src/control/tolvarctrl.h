@@ -120,9 +120,10 @@ int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& sta
 // The resident program, entered once the guard is claimed and the URL queue dropped:
 // makes the Qt application titled "Tolvar" and hooks the message bus into its loop.
 //
-// This is where the main form and the debug form are created and the loop runs until the
-// application ends. Until those forms exist it returns kExitOk at once, without running
-// the loop. Without any display it returns 1 (Qt could not start).
+// Creates the debug form and the main form, shows the splash and runs the loop until the
+// program ends (quit message, the tray menu's close item, the end of a splash-only start,
+// or the end of the session: SIGTERM, SIGHUP or the desktop session's request), then
+// returns kExitOk. Without any display it returns 1 (Qt could not start).
 int RunResidentProgram(int& argc, char** argv);
 
 // The guard claim and RunResidentProgram of the real program.

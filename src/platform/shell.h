@@ -13,6 +13,8 @@
 //
 // Free functions without state; safe from any thread.
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -25,5 +27,36 @@ bool SilentCopyFile(const std::string& source, const std::string& target);
 // Deletes the file at path (a link is removed itself, never what it points to). True when
 // it was deleted; false when there was none, it is a folder, or it could not be deleted.
 bool SilentDeleteFile(const std::string& path);
+
+} // namespace platform
+
+// Opening a URL or a file with the desktop's preferred program, in place of the shell's
+// "open" verb. What reaches this comes from the network (feed and button links), so only
+// two kinds of target are opened and anything else is dropped:
+//   - an "http" or "https" URL (scheme in any case, then "://" and a host) without
+//     blanks or control characters;
+//   - an existing local plain file that is not executable and is no desktop entry
+//     (".desktop"), named by its path (relative paths are taken from the working folder).
+// The opener is "xdg-open", found in PATH and run with an argument vector (never
+// through a shell), standard input from /dev/null, in a process group of its own.
+namespace platform {
+
+// What ShellOpen hands to the opener for target: the URL as given, or the file's
+// absolute path; nullopt when the target is refused.
+std::optional<std::string> ShellOpenArgument(const std::string& target);
+
+enum class ShellOpenResult {
+    Refused,    // not a target that may be opened; nothing was started
+    NotStarted, // the opener could not be started
+    Failed,     // the opener ended with an error
+    Opened,     // the opener ended successfully
+    Running,    // the opener still ran when the wait ended; it is reaped when it ends
+};
+
+// Opens target through the opener and waits for it at most wait (the opener may stay
+// while the program it started runs). Safe from any thread; blocks the caller for at
+// most wait, so call it from a worker thread.
+ShellOpenResult ShellOpen(const std::string& target,
+                          std::chrono::milliseconds wait = std::chrono::seconds(10));
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "common/tolvarsettings.h"
 #include "control/tolvarctrl.h"
+#include "platform/bus.h"
 #include "platform/fileio.h"
 #include "platform/folders.h"
 #include "platform/namedlock.h"
@@ -658,11 +659,45 @@ TEST(CtrlProcess, SecondNormalStartEndsWithFourAndNotifiesTheFirst) {
     EXPECT_TRUE(first.Running());
 }
 
-TEST(CtrlProcess, NormalStartAloneEndsCleanlyAndFreesTheGuard) {
+// The resident program ends on the quit message, the end of the session and after a
+// splash-only start; each end is a clean exit that frees the guard.
+TEST(CtrlProcess, NormalStartStaysResidentUntilItIsToldToEnd) {
     TempHome home;
-    Child run(ProgramPath(), {});
-    EXPECT_EQ(run.ExitCode(), 0);
-    EXPECT_FALSE(platform::NamedLock::IsHeldByAnotherProcess(kCtrlGuardName));
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int signal; // 0: a second copy's quit command; -1: ends on its own
+    };
+    const Case cases[] = {
+        {"quit command", {}, 0},
+        {"end of the session", {"--startup"}, SIGTERM},
+        {"closed terminal", {}, SIGHUP},
+        {"splash only", {"--show-splash"}, -1},
+    };
+    TolvarSettings("Brimwald", "Tolvar").SetSysAutostartBaseapp(true);
+    platform::Bus bus;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Child run(ProgramPath(), c.args);
+        if (c.signal >= 0) {
+            // Resident: besides the guard's listener, its main window is on the bus.
+            ASSERT_TRUE(WaitUntil([&] {
+                int windows = 0;
+                for (const auto& w : bus.Windows()) {
+                    windows += w.pid == run.Pid();
+                }
+                return windows >= 2;
+            }));
+            if (c.signal == 0) {
+                Child quit(ProgramPath(), {"--quit"});
+                EXPECT_EQ(quit.ExitCode(), 0);
+            } else {
+                run.Kill(c.signal);
+            }
+        }
+        EXPECT_EQ(run.ExitCode(), 0);
+        EXPECT_FALSE(platform::NamedLock::IsHeldByAnotherProcess(kCtrlGuardName));
+    }
 }
 
 TEST(CtrlProcess, NormalStartWithoutAnyDisplayEndsWithOneInsteadOfAborting) {

@@ -2,8 +2,12 @@
 #include "platform/shell.h"
 #include "support/temphome.h"
 
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +16,7 @@ namespace {
 
 using tolvar::test::ReadFileOrEmpty;
 using tolvar::test::TempFolder;
+using tolvar::test::WaitUntil;
 using tolvar::test::WriteFile;
 
 mode_t ModeOf(const std::string& path) {
@@ -134,6 +139,106 @@ TEST(SilentDelete, DeletesFilesAndLinksButNeverFolders) {
 
     EXPECT_FALSE(platform::SilentDeleteFile(folder));
     EXPECT_TRUE(platform::FolderExists(folder));
+}
+
+// ---- opening links and files ----
+
+TEST(ShellOpen, OnlyWebLinksAndExistingPlainFilesAreOpened) {
+    TempFolder folder;
+    const std::string page = folder.Path() + "/manual.htm";
+    WriteFile(page, "<html></html>");
+    const std::string program = folder.Path() + "/run.sh";
+    WriteFile(program, "#!/bin/sh\n");
+    ::chmod(program.c_str(), 0755);
+    const std::string entry = folder.Path() + "/evil.DESKTOP";
+    WriteFile(entry, "[Desktop Entry]\n");
+    struct Case {
+        std::string target;
+        std::optional<std::string> argument;
+    };
+    const Case cases[] = {
+        {"http://example.org/a?b=c", "http://example.org/a?b=c"},
+        {"HTTPS://example.org/", "HTTPS://example.org/"},
+        {"http://", std::nullopt},
+        {"http:///etc/passwd", std::nullopt},
+        {"http://example.org/a b", std::nullopt},
+        {"http://example.org/\x01", std::nullopt},
+        {"file:///etc/passwd", std::nullopt},
+        {"javascript:alert(1)", std::nullopt},
+        {"mailto:someone@example.org", std::nullopt},
+        {"-h", std::nullopt},
+        {"", std::nullopt},
+        {page, page},
+        {folder.Path() + "/./manual.htm", page},
+        {folder.Path() + "/missing.htm", std::nullopt},
+        {folder.Path(), std::nullopt}, // a folder
+        {program, std::nullopt},       // a program would run
+        {entry, std::nullopt},         // a desktop entry would run one
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(platform::ShellOpenArgument(c.target), c.argument) << c.target;
+    }
+}
+
+// A stand-in opener first in PATH records its arguments, so the real desktop is never
+// asked.
+class FakeOpener {
+public:
+    explicit FakeOpener(const std::string& script) {
+        WriteFile(bin_.Path() + "/xdg-open", script);
+        ::chmod((bin_.Path() + "/xdg-open").c_str(), 0755);
+        const char* old = std::getenv("PATH");
+        oldPath_ = old != nullptr ? old : "";
+        ::setenv("PATH", (bin_.Path() + ":" + oldPath_).c_str(), 1);
+    }
+    ~FakeOpener() { ::setenv("PATH", oldPath_.c_str(), 1); }
+    std::string Folder() const { return bin_.Path(); }
+
+private:
+    TempFolder bin_;
+    std::string oldPath_;
+};
+
+TEST(ShellOpen, RunsTheOpenerWithOneArgumentAndNoShell) {
+    TempFolder out;
+    const std::string record = out.Path() + "/args";
+    FakeOpener opener("#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > '" + record +
+                      "'\n");
+    // Shell syntax in a link stays one plain argument.
+    const std::string link = "http://example.org/x?a=1&b=$(touch%20" + out.Path() + "/pwned);";
+    EXPECT_EQ(platform::ShellOpen(link), platform::ShellOpenResult::Opened);
+    EXPECT_EQ(ReadFileOrEmpty(record), "[" + link + "]");
+    EXPECT_FALSE(platform::FileExists(out.Path() + "/pwned"));
+
+    ::unlink(record.c_str());
+    EXPECT_EQ(platform::ShellOpen("ftp://example.org/"), platform::ShellOpenResult::Refused);
+    EXPECT_FALSE(platform::FileExists(record)) << "a refused target starts nothing";
+}
+
+TEST(ShellOpen, OpenerThatStaysIsNotWaitedForBeyondTheBound) {
+    TempFolder out;
+    const std::string pidFile = out.Path() + "/pid";
+    // An opener that stays (as one that runs the browser in the foreground does).
+    FakeOpener opener("#!/bin/sh\necho $$ > '" + pidFile + "'\nexec sleep 60 > /dev/null 2>&1\n");
+    EXPECT_EQ(platform::ShellOpen("http://example.org/", std::chrono::milliseconds(200)),
+              platform::ShellOpenResult::Running);
+    ASSERT_TRUE(WaitUntil([&] { return !ReadFileOrEmpty(pidFile).empty(); }));
+    const pid_t pid = static_cast<pid_t>(std::stol(ReadFileOrEmpty(pidFile)));
+    EXPECT_EQ(::kill(pid, SIGKILL), 0) << "still running, not killed by the bound";
+}
+
+TEST(ShellOpen, FailingOrMissingOpenerIsReported) {
+    {
+        FakeOpener opener("#!/bin/sh\nexit 4\n");
+        EXPECT_EQ(platform::ShellOpen("http://example.org/"), platform::ShellOpenResult::Failed);
+    }
+    TempFolder empty;
+    const char* old = std::getenv("PATH");
+    const std::string oldPath = old != nullptr ? old : "";
+    ::setenv("PATH", empty.Path().c_str(), 1);
+    const auto result = platform::ShellOpen("http://example.org/");
+    ::setenv("PATH", oldPath.c_str(), 1);
+    EXPECT_EQ(result, platform::ShellOpenResult::NotStarted);
 }
 
 } // namespace

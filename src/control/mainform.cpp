@@ -1,0 +1,941 @@
+#include "control/mainform.h"
+
+#include "common/cache.h"
+#include "common/controlfile.h"
+#include "common/directories.h"
+#include "common/internetconnection.h"
+#include "common/layoutfile.h"
+#include "common/tolvaripc.h"
+#include "common/tolvarsettings.h"
+#include "control/cachemgr.h"
+#include "control/debugform.h"
+#include "control/httpgetter.h"
+#include "control/tolvarctrl.h"
+#include "platform/fileio.h"
+#include "platform/folders.h"
+#include "platform/network.h"
+#include "platform/registry.h"
+#include "platform/screensaver.h"
+#include "platform/shell.h"
+#include "platform/ui/control.h"
+#include "platform/ui/pictures.h"
+#include "saver/aximage.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+#include <QShowEvent>
+#include <algorithm>
+#include <climits>
+#include <exception>
+#include <mutex>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kMaker = "Brimwald";
+constexpr const char* kProduct = "Tolvar";
+constexpr const char* kInternalScheme = "#brimwald://";
+constexpr const char* kManual = "manual.htm";
+
+std::string ToLower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+std::string FirstArgument(const std::vector<std::string>& args) {
+    return args.empty() ? std::string() : ToLower(args[0]);
+}
+
+std::string ThisExecutable() {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) {
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            return std::string(buffer.data(), static_cast<std::size_t>(n));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string FileExtension(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return {};
+    }
+    return ToLower(path.substr(dot + 1));
+}
+
+// A face picture from the cache: the picture control's readers for their formats, Qt's
+// reader (icons, PNG) for the rest, with an allocation bound; a null picture on failure.
+QImage LoadFacePicture(const std::string& path) {
+    const std::string ext = FileExtension(path);
+    try {
+        if (ext == "bmp" || ext == "gif" || ext == "jpg" || ext == "jpeg" || ext == "wmf" ||
+            ext == "emf") {
+            AXImage image;
+            image.SizeToPicture = true;
+            image.LoadFromFile(path);
+            return image.Picture();
+        }
+    } catch (const std::exception&) {
+        return {};
+    }
+    QImageReader reader(QString::fromStdString(path));
+    reader.setAllocationLimit(64);
+    return reader.read();
+}
+
+std::mutex gOpenerMutex;
+TLaunchThread::Opener gOpener;
+
+} // namespace
+
+int MinutesToInterval(int minutes) {
+    if (minutes <= 0) {
+        return 0;
+    }
+    const long long ms = static_cast<long long>(minutes) * 60000LL;
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// ---- TLaunchThread ----
+
+TLaunchThread::TLaunchThread(std::string text) : text_(std::move(text)) {
+    thread_ = std::thread([this] { Execute(); });
+}
+
+TLaunchThread::~TLaunchThread() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void TLaunchThread::SetOpener(Opener opener) {
+    std::lock_guard lock(gOpenerMutex);
+    gOpener = std::move(opener);
+}
+
+void TLaunchThread::Execute() {
+    Opener opener;
+    {
+        std::lock_guard lock(gOpenerMutex);
+        opener = gOpener;
+    }
+    if (opener) {
+        opener(text_);
+    } else {
+        // The result is not looked at: a target that cannot be opened is dropped.
+        platform::ShellOpen(text_);
+    }
+    finished_ = true;
+}
+
+// ---- TFormMain: construction ----
+
+TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), debug_(debug),
+      options_(std::move(options)) {
+    setWindowTitle(QString::fromUtf8(kCaption));
+    host_ = new platform::ControlHost(this);
+    resize(kDesignWidth, kDesignHeight);
+    host_->setGeometry(0, 0, kDesignWidth, kDesignHeight);
+
+    // The program's window on the bus: every message is offered to the protocol first.
+    if (platform::Bus* bus = platform::Bus::Instance()) {
+        if (IpcMessageId() == 0) {
+            IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
+        }
+        window_ = bus->CreateWindow([](platform::WindowHandle, const platform::Message& m) {
+            IpcDispatch(m);
+            return std::int64_t{0};
+        });
+        CtrlWnd = window_;
+    }
+    IpcHandlers.OnHello = [this] { OnHello(); };
+    IpcHandlers.OnSyncRequest = [this] { OnSyncRequest(); };
+    IpcHandlers.OnDataUrl = [this](const std::string& url) { OnDataUrl(url); };
+    IpcHandlers.OnDataLog = [this](const std::string& line) { OnDataLog(line); };
+    IpcHandlers.OnQuit = [this] { OnQuit(); };
+    IpcHandlers.OnSyncNow = [this] { OnSyncNow(); };
+    IpcHandlers.OnConnectionReady = [this](std::int32_t id) { OnConnectionReady(id); };
+    IpcHandlers.OnNoConnection = [this] { OnNoConnection(); };
+    IpcHandlers.OnSettingsChanged = [this] { OnSettingsChanged(); };
+
+    AskOkCancel = [this](const std::string& caption, const std::string& text) {
+        QMessageBox box(QMessageBox::Information, QString::fromStdString(caption),
+                        QString::fromStdString(text), QMessageBox::Ok | QMessageBox::Cancel, this);
+        return box.exec() == QMessageBox::Ok;
+    };
+    OnTerminate = [] { QCoreApplication::exit(0); };
+    // The visible dial asks first, over this window.
+    platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
+        QMessageBox box(QMessageBox::Question, QString::fromUtf8("DFÜ-Verbindung"),
+                        QString::fromUtf8("Verbindung mit \"%1\" herstellen?")
+                            .arg(QString::fromStdString(name)),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        return box.exec() == QMessageBox::Yes;
+    });
+
+    if (options_.programPath.empty()) {
+        options_.programPath = ThisExecutable();
+    }
+    ChooseProvider();
+    ReadSettings();
+
+    // The working folder is the program's folder: the saver file, the providers' batch
+    // files and the manual are found there.
+    const std::size_t slash = options_.programPath.find_last_of("/\\");
+    if (slash != std::string::npos) {
+        const std::string folder = options_.programPath.substr(0, slash + 1);
+        if (::chdir(folder.c_str()) != 0) {
+            // Stays where it was; the files are then looked for there.
+        }
+    }
+    InstallSaverFile();
+
+    for (int i = 0; i < 5; ++i) {
+        if (showTNAIcon_) {
+            resources_[i] = DrawResourceIcon(static_cast<ResourceIcon>(i));
+        }
+    }
+    tray_ = std::make_unique<TNAIcon>();
+    HideFromTaskbar(*this, true);
+    SetMinimizeBox(*this, true);
+    EnableCloseMenu(*this, true);
+    BuildMenu();
+
+    // The timers, in the order the form makes them.
+    const auto setUp = [this](platform::Timer& timer, int interval, bool enabled,
+                              void (TFormMain::*handler)()) {
+        timer.SetEnabled(false);
+        timer.SetInterval(interval);
+        timer.OnTimer = [this, handler] { (this->*handler)(); };
+        timer.SetEnabled(enabled);
+    };
+    setUp(IdleTimer, 800, true, &TFormMain::OnIdleTimer);
+    setUp(TransferTimer, 400, false, &TFormMain::OnTransferTimer);
+    setUp(LANIntervalTimer, lanInterval_, true, &TFormMain::OnLANIntervalTimer);
+    setUp(DUNIntervalTimer, dunInterval_, true, &TFormMain::OnDUNIntervalTimer);
+    setUp(SyncTimer, 200, false, &TFormMain::OnSyncTimer);
+    setUp(SplashTimer, 1000, false, &TFormMain::OnSplashTimer);
+    setUp(IpcPollTimer, 500, true, &TFormMain::OnIpcPoll);
+    setUp(SaverAnswerTimer, kSaverAnswerWatchMs, false, &TFormMain::OnSaverAnswerWatch);
+
+    fetch_ = std::make_unique<TFetchThread>();
+    pending_ = false;
+    dialled_ = false;
+
+    LoadCachedState();
+
+    if (showTNAIcon_) {
+        useLayoutFaces_ = faceLoaded_[FaceSlot(Face::NoNews, FaceImage::Default)] &&
+                          faceLoaded_[FaceSlot(Face::NoNews, FaceImage::Sync)];
+        tray_->SetCallback([this](platform::TrayMouse mouse) { OnTrayMessage(mouse); });
+        tray_->Tray().SetMenu(PopupTNA);
+        const int first = FaceSlot(Face::NoNews, FaceImage::Default);
+        tray_->SetIcon(faceLoaded_[first] ? &faces_[first]
+                                          : &resources_[static_cast<int>(ResourceIcon::Main)]);
+        tray_->Update();
+    }
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+}
+
+TFormMain::~TFormMain() {
+    // The cycle stops at its next check point; its thread is joined below (bounded by one
+    // request), so nothing it writes is left half done.
+    fetch_->Terminate();
+    for (platform::Timer* timer : {&IdleTimer, &TransferTimer, &LANIntervalTimer, &DUNIntervalTimer,
+                                   &SplashTimer, &SyncTimer, &IpcPollTimer, &SaverAnswerTimer}) {
+        timer->SetEnabled(false);
+        timer->OnTimer = nullptr;
+    }
+    tray_->Tray().SetMenu(nullptr);
+    tray_->Remove();
+    tray_->SetCallback(nullptr);
+    EnableCloseMenu(*this, false);
+    SetMinimizeBox(*this, false);
+    HideFromTaskbar(*this, false);
+    // The fetch thread's last log lines are sends to this window: stop it first.
+    fetch_.reset();
+    IpcHandlers = IpcHandlerSlots{};
+    platform::SetDialPrompt({});
+    if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window_ != 0) {
+        if (CtrlWnd.load() == window_) {
+            CtrlWnd = 0;
+        }
+        bus->DestroyWindow(window_);
+    }
+    launches_.clear();
+    splash_.reset();
+}
+
+void TFormMain::ChooseProvider() {
+    const TolvarSettings settings(kMaker, kProduct);
+    settings.SetBaseappPath(options_.programPath);
+    if (settings.GetSysAutostartBaseapp()) {
+        settings.RegisterBaseappAutostart(options_.programPath);
+    }
+    currentProvider_ = settings.GetCurrentProvider();
+    providerNames_ = settings.GetProviderNames();
+    try {
+        providerValues_ = settings.GetProviderValues();
+    } catch (const platform::RegistryTypeError&) {
+        providerValues_.clear(); // no layout folder is known: nothing is seeded
+    }
+    const bool known = std::find(providerNames_.begin(), providerNames_.end(), currentProvider_) !=
+                       providerNames_.end();
+    if ((currentProvider_.empty() || !known) && !providerNames_.empty()) {
+        std::mt19937 generator(std::random_device{}());
+        std::uniform_int_distribution<std::size_t> pick(0, providerNames_.size() - 1);
+        currentProvider_ = providerNames_[pick(generator)];
+        settings.SetCurrentProvider(currentProvider_);
+    }
+}
+
+void TFormMain::ReadSettings() {
+    const TolvarSettings settings(kMaker, kProduct);
+    actLANSys_ = settings.GetActLANSys();
+    actDUNSys_ = settings.GetActDUNSys();
+    lanInterval_ = MinutesToInterval(settings.GetActLANAutoInterval());
+    dunInterval_ = MinutesToInterval(settings.GetActDUNAutoInterval());
+    useDUN_ = settings.GetUseDUN();
+    actLANAlwaysOn_ = settings.GetActLANAlwaysOn();
+    actDUNAskOnlyIfSSActive_ = settings.GetActDUNAskOnlyIfSSActive();
+    actDUNMsgBox_ = settings.GetActDUNMsgBox();
+    showTNAIcon_ = settings.GetShowTNAIcon();
+    showDebug_ = settings.GetShowDebug();
+    hideQuit_ = settings.GetHideQuit();
+    sysAutoregisterSaver_ = settings.GetSysAutoregisterSaver();
+}
+
+void TFormMain::LoadCachedState() {
+    const std::string cacheDir = GetCacheDir();
+    CC cache(cacheDir);
+    try {
+        cache.Load();
+    } catch (const std::exception&) {
+        // An unreadable index: nothing is cached as far as this start can tell.
+    }
+    CF control;
+    if (const CCObject* entry = cache.FindLatest(GetControlFileKey())) {
+        control.Load(cacheDir + "/" + entry->file);
+    }
+    std::string key;
+    for (const std::string& name : providerNames_) {
+        key += name + ",";
+    }
+    if (key.size() > 1) {
+        key.pop_back();
+    }
+    HttpGetter::SetHostList(control.hosts);
+    HttpGetter::SetInternalScheme(kInternalScheme);
+    HttpGetter::SetRequestKey(key);
+
+    // Seeding sees the index read before it; what it adds is seen by the next start.
+    const std::size_t providers = std::min(providerNames_.size(), providerValues_.size());
+    for (std::size_t i = 0; i < providers; ++i) {
+        const std::string layoutKey =
+            "#brimwald:///images/" + providerValues_[i] + "/base/layout.xml";
+        if (cache.FindLatest(layoutKey) == nullptr && IsSafeProviderKey(providerNames_[i])) {
+            RunCopyCacheBatch(ProviderBatchPath(providerNames_[i]), true);
+        }
+    }
+
+    std::string layoutUri;
+    for (const CFLayout& layout : control.layouts) {
+        if (layout.key == currentProvider_) {
+            layoutUri = layout.uri;
+        }
+    }
+    LF layout;
+    if (!layoutUri.empty()) {
+        if (const CCObject* entry = cache.FindLatest(layoutUri)) {
+            try {
+                layout.Load(cacheDir + "/" + entry->file);
+            } catch (const LFValueError&) {
+                // Keeps what was read before the bad value.
+            }
+        }
+    }
+
+    const std::string first = FirstArgument(options_.args);
+    const bool quiet =
+        first == "--quiet" || first == "-i" || first == "--inst" || first == "--install";
+    if (quiet) {
+        resize(1, 1);
+    } else if (layout.splashscreen) {
+        if (const CCObject* entry = cache.FindLatest(layout.splashscreen->src)) {
+            LoadSplash(cacheDir + "/" + entry->file);
+        }
+    }
+
+    tray_->SetTip(layout.tooltip.empty() ? std::string(kDefaultTip) : layout.tooltip);
+    LoadFaces(layout.tnaicon.get(), cache);
+}
+
+void TFormMain::LoadSplash(const std::string& path) {
+    splash_ = std::make_unique<AXImage>(host_);
+    splash_->SizeToPicture = true;
+    try {
+        splash_->LoadFromFile(path);
+    } catch (const std::exception&) {
+        splash_.reset();
+    }
+    if (splash_ && !splash_->Picture().isNull() && splash_->Width() > 0 && splash_->Height() > 0) {
+        splash_->SetBounds(0, 0, splash_->Width(), splash_->Height());
+        resize(splash_->Width(), splash_->Height());
+        host_->setGeometry(0, 0, splash_->Width(), splash_->Height());
+        splash_->Invalidate();
+        return;
+    }
+    splash_.reset();
+    resize(1, 1);
+}
+
+void TFormMain::LoadFaces(const LFTNAIcon* icon, const CC& cache) {
+    faceLoaded_.fill(false);
+    if (icon == nullptr) {
+        return;
+    }
+    const LFTNAIconFace* const faces[] = {icon->no_news.get(), icon->news.get(), icon->mnews.get()};
+    for (int f = 0; f < 3; ++f) {
+        const LFTNAIconFace* face = faces[f];
+        if (face == nullptr) {
+            continue;
+        }
+        const std::string* const keys[] = {&face->defaultsrc, &face->defaultblinksrc,
+                                           &face->syncsrc, &face->syncblinksrc};
+        for (int i = 0; i < 4; ++i) {
+            const CCObject* entry = keys[i]->empty() ? nullptr : cache.FindLatest(*keys[i]);
+            if (entry == nullptr) {
+                continue;
+            }
+            const int slot = f * 4 + i;
+            faces_[slot] = LoadFacePicture(cache.folder + "/" + entry->file);
+            // A picture that did not load counts as absent: the tray never shows an empty
+            // face.
+            faceLoaded_[slot] = !faces_[slot].isNull();
+        }
+    }
+}
+
+void TFormMain::BuildMenu() {
+    PopupTNA = new QMenu(this);
+    const auto item = [this](const char* caption, int image, void (TFormMain::*handler)()) {
+        QAction* action = PopupTNA->addAction(QString::fromUtf8(caption));
+        if (image >= 0) {
+            action->setIcon(QIcon(QPixmap::fromImage(DrawMenuImage(image))));
+        }
+        QObject::connect(action, &QAction::triggered, this,
+                         [this, handler] { (this->*handler)(); });
+        return action;
+    };
+    MI_OpenScreenSaver = item("Bildschirmschoner öffnen", 0, &TFormMain::MI_OpenScreenSaverClick);
+    PopupTNA->addSeparator();
+    MI_Configure = item("Konfigurieren", 1, &TFormMain::MI_ConfigureClick);
+    MI_Sync = item("Synchronisieren", 2, &TFormMain::MI_SyncClick);
+    PopupTNA->addSeparator();
+    MI_Manual = item("Handbuch", -1, &TFormMain::MI_ManualClick);
+    MI_Debugwindow = item("Debug-Fenster", -1, &TFormMain::MI_DebugwindowClick);
+    MI_Close = item("Schließen", 3, &TFormMain::MI_CloseClick);
+}
+
+// ---- showing and hiding ----
+
+void TFormMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous()) {
+        FormShow();
+    }
+}
+
+void TFormMain::FormShow() {
+    MI_Debugwindow->setVisible(showDebug_);
+    MI_Close->setVisible(!hideQuit_);
+    if (!splash_) {
+        SplashTimer.SetInterval(1);
+    }
+    SplashTimer.SetEnabled(true);
+}
+
+void TFormMain::FormHide() {
+    if (terminating_) {
+        return;
+    }
+    const std::uint32_t flags = GetConnectionFlags();
+    if (((flags & INTERNET_CONNECTION_LAN) != 0 && actLANSys_) ||
+        ((flags & INTERNET_RAS_INSTALLED) != 0 && actDUNSys_ && useDUN_) ||
+        (actLANAlwaysOn_ && actLANSys_)) {
+        StartSync();
+    }
+}
+
+void TFormMain::OnSplashTimer() {
+    SplashTimer.SetEnabled(false);
+    hide();
+    FormHide();
+    const std::string first = FirstArgument(options_.args);
+    if (first == "-l" || first == "--showsplash" || first == "--show-splash") {
+        Terminate();
+    }
+}
+
+void TFormMain::Terminate() {
+    terminating_ = true;
+    if (OnTerminate) {
+        OnTerminate();
+    }
+}
+
+void TFormMain::EndSession() {
+    Log("Session ends.");
+    fetch_->Terminate();
+    Terminate();
+}
+
+// ---- log, links, poll ----
+
+void TFormMain::Log(const std::string& line) {
+    if (window_ != 0 && CtrlWnd.load() == window_) {
+        IpcSendLogText(line); // arrives here as IPC_DATA_LOG
+    } else {
+        debug_.AddLine(line);
+    }
+}
+
+void TFormMain::Launch(const std::string& text) {
+    launches_.erase(std::remove_if(launches_.begin(), launches_.end(),
+                                   [](const auto& t) { return t->Finished(); }),
+                    launches_.end());
+    launches_.push_back(std::make_unique<TLaunchThread>(text));
+}
+
+void TFormMain::OnIpcPoll() {
+    std::vector<std::string> urls;
+    IpcReadUrlQueue(urls);
+    for (const std::string& url : urls) {
+        Launch(url);
+    }
+    if (!IsScreenSaverRunning()) {
+        SaverWnd = 0;
+    }
+    IpcSendStatus(IsInternetConnected(), fetch_->Busy.load());
+}
+
+void TFormMain::OnDataUrl(const std::string& url) {
+    Log("Received URL \"" + url + "\"");
+    HttpGetter getter;
+    getter.SetURL(url);
+    Launch(getter.LinkURL().empty() ? url : getter.LinkURL());
+}
+
+void TFormMain::OnDataLog(const std::string& line) {
+    debug_.AddLine(line);
+}
+
+// ---- tray and menu ----
+
+void TFormMain::OnTrayMessage(platform::TrayMouse mouse) {
+    switch (mouse) {
+    case platform::TrayMouse::RightButtonDown:
+        // Where the notification area shows the attached menu itself, nothing is left to do.
+        if (tray_->Tray().Menu() == nullptr) {
+            activateWindow();
+            PopupTNA->popup(QCursor::pos());
+        }
+        break;
+    case platform::TrayMouse::LeftDoubleClick:
+        OpenScreenSaver();
+        break;
+    default:
+        break;
+    }
+}
+
+bool TFormMain::IsScreenSaverRunning() const {
+    return platform::IsScreenSaverRunning();
+}
+
+std::string TFormMain::ExchangeScreenSaver(const std::string& path) {
+    return SetSystemScreenSaver(path);
+}
+
+void TFormMain::InstallSaverFile() {
+    ::InstallSaverFile();
+    // A missing file is never made the system's saver: it would show nothing.
+    if (sysAutoregisterSaver_ && platform::FileExists(InstalledSaverPath())) {
+        SetSystemScreenSaver(InstalledSaverPath());
+    }
+}
+
+void TFormMain::OpenScreenSaver() {
+    newMessages_ = false;
+    mandatoryNews_ = false;
+    const std::string installed = InstalledSaverPath();
+    if (!platform::FileExists(installed)) {
+        return; // nothing to show; the user's saver stays registered
+    }
+    const std::string previous = ExchangeScreenSaver(installed);
+    StartScreenSaver();
+    if (!sysAutoregisterSaver_) {
+        ExchangeScreenSaver(previous);
+    }
+}
+
+bool TFormMain::OpenSaverConfig() {
+    return ::OpenSaverConfig();
+}
+
+void TFormMain::MI_OpenScreenSaverClick() {
+    OpenScreenSaver();
+}
+
+void TFormMain::MI_ConfigureClick() {
+    OpenSaverConfig();
+}
+
+void TFormMain::MI_SyncClick() {
+    if (!fetch_->Busy.load()) {
+        StartSync();
+    }
+}
+
+void TFormMain::MI_ManualClick() {
+    IpcSendURL(kManual);
+}
+
+void TFormMain::MI_DebugwindowClick() {
+    debug_.show();
+    debug_.raise();
+}
+
+void TFormMain::MI_CloseClick() {
+    close();
+    Terminate();
+}
+
+void TFormMain::BtnSyncClick() {
+    MI_Sync->setEnabled(false);
+    debug_.ListBox1->setEnabled(false);
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    QCoreApplication::processEvents();
+    StartSync();
+    MI_Sync->setEnabled(true);
+    debug_.ListBox1->setEnabled(true);
+    QGuiApplication::restoreOverrideCursor();
+}
+
+// ---- protocol handlers ----
+
+void TFormMain::OnHello() {
+    IpcPollTimer.SetEnabled(true);
+}
+
+void TFormMain::OnSyncRequest() {
+    Log("Received new Control FIle.");
+    SyncTimer.SetEnabled(true);
+}
+
+void TFormMain::OnQuit() {
+    Terminate();
+}
+
+void TFormMain::OnSyncNow() {
+    if (!fetch_->Busy.load()) {
+        StartSync();
+    } else {
+        Log("Sync request rejected while already synchronizing.");
+    }
+}
+
+void TFormMain::OnConnectionReady(std::int32_t connectionId) {
+    Log("Connection estalished.");
+    RecordConnectionId(connectionId);
+    if (connectionId > 0 && dialled_ && pending_) {
+        ownConnection_ = true;
+    }
+    StopWaitingForSaver();
+    RunFetch();
+}
+
+void TFormMain::OnNoConnection() {
+    Log("Failure: Connection could not be established.");
+    // Another program's answer while our cycle runs must not end it (nor hang up the
+    // connection it uses): the transfer timer sees the end of that cycle.
+    if (fetch_->Busy.load()) {
+        return;
+    }
+    FetchFinished();
+}
+
+void TFormMain::OnSettingsChanged() {
+    Log("Received new settings.");
+    const TolvarSettings settings(kMaker, kProduct);
+    useDUN_ = settings.GetUseDUN();
+    actLANAlwaysOn_ = settings.GetActLANAlwaysOn();
+    actDUNAskOnlyIfSSActive_ = settings.GetActDUNAskOnlyIfSSActive();
+    actDUNMsgBox_ = settings.GetActDUNMsgBox();
+    SetLANInterval(MinutesToInterval(settings.GetActLANAutoInterval()));
+    SetDUNInterval(MinutesToInterval(settings.GetActDUNAutoInterval()));
+}
+
+void TFormMain::SetLANInterval(int ms) {
+    LANIntervalTimer.SetEnabled(false);
+    lanInterval_ = ms;
+    LANIntervalTimer.SetInterval(ms);
+    LANIntervalTimer.SetEnabled(true);
+}
+
+void TFormMain::SetDUNInterval(int ms) {
+    DUNIntervalTimer.SetEnabled(false);
+    dunInterval_ = ms;
+    DUNIntervalTimer.SetInterval(ms);
+    DUNIntervalTimer.SetEnabled(true);
+}
+
+// ---- the connection decision ----
+
+void TFormMain::StartSync() {
+    if (fetch_->Busy.load() || pending_ || terminating_) {
+        return;
+    }
+    pending_ = true;
+    dialled_ = true;
+    ownConnection_ = false;
+
+    const std::uint32_t flags = GetConnectionFlags();
+    const bool connected = (flags & (INTERNET_CONNECTION_LAN | INTERNET_CONNECTION_MODEM)) != 0;
+    if (!connected) {
+        if (actLANAlwaysOn_) {
+            Log("System cheats: Windows says we have no connection at all. So simply try...");
+            dialled_ = false;
+            IpcReportConnectionReady(-1);
+            return;
+        }
+        if (IsScreenSaverRunning()) {
+            Log("Asking Tolvar to open DialUp-Dialogue.");
+            dialled_ = false;
+            IpcRequestSaverAskLan();
+        } else {
+            Log("OS reports there is no connection at all. Windows Bug?");
+            if (AskOkCancel && AskOkCancel(kSyncBoxCaption, kNoConnectionQuestion)) {
+                Log("System cheats: Windows says we have no connection at all. So simply "
+                    "try...");
+                dialled_ = false;
+                IpcReportConnectionReady(-1);
+                return;
+            }
+        }
+    }
+    if (IsInternetConnected()) {
+        Log("Using LAN Connection.");
+        dialled_ = false;
+        IpcReportConnectionReady(-1);
+        return;
+    }
+    if (!useDUN_) {
+        Log("Connection is offline, RAS will not be used.");
+        IpcReportNoConnection();
+        return;
+    }
+    if (!IsRasInstalled()) {
+        Log("Connection is offline, RAS is not configured.");
+        IpcReportNoConnection();
+        return;
+    }
+    if (actDUNMsgBox_ == 3) {
+        Log("Trying quiet dial-up.");
+        dialled_ = DialInternet(window_, 3);
+        if (dialled_) {
+            ownConnection_ = true;
+            IpcReportConnectionReady(-1);
+        } else {
+            IpcReportNoConnection();
+        }
+        return;
+    }
+    if (IsScreenSaverRunning()) {
+        dialled_ = true;
+        Log("Asking Tolvar to open DialUp-Dialogue.");
+        // The answer may never come (the saver ends, or it is another saver): the watch
+        // ends the decision then.
+        saverWaitMs_ = 0;
+        SaverAnswerTimer.SetEnabled(true);
+        IpcRequestSaverDial();
+        return;
+    }
+    if (actDUNAskOnlyIfSSActive_) {
+        Log("Configured not to ask to dial while SS is not running.");
+        dialled_ = false;
+        IpcReportConnectionReady(-1);
+        return;
+    }
+    Log("Trying verbose dial-up.");
+    dialled_ = DialInternet(window_, 1);
+    if (dialled_) {
+        IpcReportConnectionReady(GetConnectionId());
+    } else {
+        IpcReportNoConnection();
+    }
+}
+
+void TFormMain::StopWaitingForSaver() {
+    SaverAnswerTimer.SetEnabled(false);
+    saverWaitMs_ = 0;
+}
+
+void TFormMain::OnSaverAnswerWatch() {
+    if (!pending_ || fetch_->Busy.load()) {
+        StopWaitingForSaver();
+        return;
+    }
+    saverWaitMs_ += kSaverAnswerWatchMs;
+    if (!IsScreenSaverRunning() || saverWaitMs_ >= kSaverAnswerTimeoutMs) {
+        StopWaitingForSaver();
+        Log("No answer from the screen saver to the dial request.");
+        OnNoConnection();
+    }
+}
+
+void TFormMain::RunFetch() {
+    if (fetch_->Busy.load()) {
+        return;
+    }
+    debug_.Clear();
+    IdleTimer.SetEnabled(false);
+    TransferTimer.SetEnabled(true);
+    const TolvarSettings settings(kMaker, kProduct);
+    if (dialled_) {
+        fetch_->TimeoutSeconds = settings.GetActDUNTimeout();
+        fetch_->FetchThumbs = settings.GetActDUNThumbs();
+    } else {
+        fetch_->TimeoutSeconds = settings.GetActLANTimeout();
+        fetch_->FetchThumbs = settings.GetActLANThumbs();
+    }
+    if (!fetch_->Resume()) {
+        // The thread is stopping (the program ends): the transfer timer ends the cycle.
+        return;
+    }
+    MI_Configure->setEnabled(false);
+    MI_Sync->setEnabled(false);
+}
+
+void TFormMain::FetchFinished() {
+    TransferTimer.SetEnabled(false);
+    transferSubPhase_ = false;
+    StopWaitingForSaver();
+    if (dialled_ && ownConnection_) {
+        HangUpInternet();
+    }
+    ownConnection_ = false;
+    MI_Configure->setEnabled(true);
+    MI_Sync->setEnabled(true);
+    pending_ = false;
+    if (fetch_->GotNews.load()) {
+        newMessages_ = true;
+    }
+    if (fetch_->GotMandatoryNews.load()) {
+        mandatoryNews_ = true;
+    }
+    IdleTimer.SetEnabled(true);
+}
+
+// ---- triggers ----
+
+void TFormMain::OnLANIntervalTimer() {
+    if (!fetch_->Busy.load()) {
+        StartSync();
+    }
+}
+
+void TFormMain::OnDUNIntervalTimer() {
+    if (!fetch_->Busy.load()) {
+        StartSync();
+    }
+}
+
+void TFormMain::OnSyncTimer() {
+    LANIntervalTimer.SetEnabled(false);
+    DUNIntervalTimer.SetEnabled(false);
+    if (fetch_->Busy.load()) {
+        return; // tried again at the next tick
+    }
+    SyncTimer.SetEnabled(false);
+    const std::uint32_t flags = GetConnectionFlags();
+    if ((flags & INTERNET_CONNECTION_LAN) != 0 || actLANAlwaysOn_) {
+        OnLANIntervalTimer();
+    } else if ((flags & INTERNET_RAS_INSTALLED) != 0 && useDUN_) {
+        OnDUNIntervalTimer();
+    }
+    LANIntervalTimer.SetEnabled(true);
+    DUNIntervalTimer.SetEnabled(true);
+}
+
+// ---- tray animation ----
+
+TrayState TFormMain::CurrentTrayState() const {
+    TrayState s;
+    s.loaded = faceLoaded_;
+    s.useLayoutFaces = useLayoutFaces_;
+    s.newMessages = newMessages_;
+    s.mandatoryNews = mandatoryNews_;
+    s.blinkPhase = blinkPhase_;
+    s.transferSubPhase = transferSubPhase_;
+    return s;
+}
+
+const QImage& TFormMain::ResourcePicture(ResourceIcon icon) const {
+    return resources_[static_cast<int>(icon)];
+}
+
+void TFormMain::ShowChoice(const TrayChoice& choice) {
+    tray_->SetIcon(choice.layoutFace ? &faces_[choice.slot]
+                                     : &resources_[static_cast<int>(choice.resource)]);
+    tray_->Update();
+}
+
+void TFormMain::OnIdleTimer() {
+    IdleTimer.SetEnabled(false);
+    blinkPhase_ = !blinkPhase_;
+    if (showTNAIcon_ && !IsScreenSaverRunning()) {
+        ShowChoice(ChooseIdleIcon(CurrentTrayState()));
+    }
+    IdleTimer.SetEnabled(true);
+}
+
+void TFormMain::OnTransferTimer() {
+    if (!fetch_->Busy.load()) {
+        FetchFinished();
+        return;
+    }
+    const bool wasClear = !transferSubPhase_;
+    transferSubPhase_ = !transferSubPhase_;
+    if (wasClear) {
+        blinkPhase_ = !blinkPhase_;
+    }
+    TransferTimer.SetEnabled(false);
+    if (showTNAIcon_ && !IsScreenSaverRunning()) {
+        ShowChoice(ChooseTransferIcon(CurrentTrayState()));
+    }
+    TransferTimer.SetEnabled(true);
+}
