@@ -42,7 +42,6 @@ constexpr int kFontPixels = 11;
 constexpr int kFontPoints = 8;
 
 // Geometry of the design (client area 442 x 318).
-constexpr int kBannerPanelHeight = 25;
 constexpr int kButtonPanelHeight = 28;
 constexpr int kInset = 3;             // page control and banner inside their panels
 constexpr int kBannerAreaWidth = 437; // the banner's room at the design's width
