@@ -1,0 +1,274 @@
+#include "saver/aticker.h"
+
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <algorithm>
+#include <climits>
+#include <mutex>
+
+using platform::Brush;
+using platform::BrushStyle;
+using platform::Canvas;
+using platform::Point;
+using platform::Rect;
+
+namespace {
+
+// Clears IsPainting however the frame ends.
+class PaintingRelease {
+public:
+    explicit PaintingRelease(AXMessenger& messenger) : messenger_(messenger) {}
+    PaintingRelease(const PaintingRelease&) = delete;
+    PaintingRelease& operator=(const PaintingRelease&) = delete;
+    ~PaintingRelease() { messenger_.EndPainting(); }
+
+private:
+    AXMessenger& messenger_;
+};
+
+} // namespace
+
+ATicker::ATicker(QWidget* parent) : AXMessenger(parent) {
+    MessageWidth.store(300);
+    TitleHeight = 22;
+    MaxImageWidth = 100;
+    MaxImageHeight = 100;
+    TitleBorderWidth = 2;
+    TitleFontSize = 8;
+    BodyFontSize = 8;
+    viewHeight_.store(height());
+    timer_ = std::make_unique<xMMTimer>(parent);
+    timer_->SetOnTimer([this](QObject*) { TickerTick(); });
+    SetTickInterval(500);
+}
+
+ATicker::~ATicker() {
+    // Each of these waits for a running tick, so nothing below is freed under one.
+    SetEnabled(false);
+    timer_->SetOnTimer(nullptr);
+    timer_->SetOnSecondPhase(nullptr);
+    timer_.reset();
+}
+
+void ATicker::SetEnabled(bool enabled) {
+    if (enabled == enabled_.load()) {
+        return;
+    }
+    enabled_.store(enabled);
+    // Takes the timer list's lock, which a running tick holds: on disabling this returns
+    // once that tick has finished, and the flag above keeps any later one from painting.
+    timer_->SetEnabled(enabled);
+}
+
+void ATicker::SetTickInterval(int ms) {
+    tickInterval_ = ms;
+    timer_->SetInterval(ms);
+    timer_->SetSecondPhase(ms / 2 + 1);
+}
+
+std::string ATicker::LinkAt(int x) const {
+    const int mw = MessageWidth.load();
+    if (mw < 1) {
+        return {};
+    }
+    const long long position = (long long)x + CurrentMessageScrollOffset.load();
+    const long long cell = std::clamp<long long>(position / mw, INT_MIN, INT_MAX);
+    const AXMessageRef item = MessageAt(int(cell));
+    return item ? item->Link : std::string();
+}
+
+void ATicker::SetBounds(int left, int top, int width, int height) {
+    AXMessenger::SetBounds(left, top, width, height);
+    viewHeight_.store(this->height());
+}
+
+void ATicker::resizeEvent(QResizeEvent* event) {
+    viewHeight_.store(height());
+    AXMessenger::resizeEvent(event);
+}
+
+// ---------------------------------------------------------------------------------------
+// Ticks and frames (timer thread)
+
+void ATicker::TickerTick() {
+    if (!enabled_.load()) {
+        return;
+    }
+    const int mw = MessageWidth.load();
+    if (mw < 1) {
+        return;
+    }
+    int offset = CurrentMessageScrollOffset.load();
+    // Counted in 64 bits: an offset set from outside could sit at the top of the range.
+    const long long next = (long long)offset + 1;
+    if (next > mw) {
+        // Whole cells scrolled out step the items on; the offset stays within 1..mw.
+        const long long cells = (next - 1) / mw;
+        offset = int(next - cells * mw);
+        CurrentMessageScrollOffset.store(offset);
+        Step(int(std::min<long long>(cells, 1 << 30)));
+    } else {
+        CurrentMessageScrollOffset.store(int(next));
+    }
+    if (!IsPainting.load() && !IsConstructing.load() && enabled_.load()) {
+        PaintFrame();
+    }
+}
+
+void ATicker::PaintFrame() {
+    if (IsConstructing.load() || !TryBeginPainting()) {
+        return;
+    }
+    const PaintingRelease release(*this);
+    if (IsConstructing.load()) {
+        return;
+    }
+    const int w = std::clamp(ViewWidth(), 0, kMaxFrameWidth);
+    const int h = std::clamp(ViewHeight(), 0, kMaxFrameHeight);
+    if (back_.width() != w || back_.height() != h) {
+        back_ = platform::NewPicture(w, h, BodyBgColor);
+    }
+    const int mw = MessageWidth.load();
+    bool painted = false;
+    if (mw >= 1 && !back_.isNull()) {
+        Canvas canvas(back_);
+        const int offset = CurrentMessageScrollOffset.load();
+        // The cells 0 .. w / mw, and as many more as it takes to reach the right edge: with
+        // a width that is not a multiple of the cell and a large offset, the last of those
+        // ends short of the edge and the strip beyond would keep an older frame's pixels.
+        const long long reach = ((long long)w + offset - 1) / mw;
+        const long long last = std::max<long long>(w / mw, reach);
+        for (long long i = 0; i <= last; ++i) {
+            AXMessageRef item = MessageAt(int(i));
+            if (!item) {
+                break;
+            }
+            PaintCell(canvas, *item, int(i * mw - offset), 0);
+            painted = true;
+        }
+    }
+    if (!painted && !back_.isNull()) {
+        // No items: an empty band, not a frame left over from before.
+        back_.fill(platform::ToQRgb(BodyBgColor));
+    }
+    {
+        const std::lock_guard lock(frameMutex_);
+        std::swap(front_, back_);
+    }
+    Present();
+    RebuildDisplayList();
+}
+
+void ATicker::Present() {
+    // One repaint waits at a time; the GUI thread shows the newest frame when it runs.
+    if (presentQueued_.exchange(true)) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            presentQueued_.store(false);
+            if (drawOnScreen_.load()) {
+                repaint(rect());
+            } else {
+                update();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void ATicker::PaintCell(Canvas& canvas, AXMessage& item, int x, int y) {
+    const int mw = MessageWidth.load();
+    const int bw = TitleBorderWidth;
+    const int height = ViewHeight();
+    PaintFrameBox(canvas, Rect{x, y, x + mw, y + height});
+    PaintTitle(canvas, Rect{x, y, x + mw, y + TitleHeight}, item.ChannelName);
+
+    Rect body{x + bw, y + TitleHeight + bw, x + mw - bw, y + height - bw};
+    const int bodyW = body.Width();
+    const int bodyH = body.Height();
+    if (AXMessageImage* thumb1 = item.Thumb1) {
+        int w1 = 0;
+        int h1 = 0;
+        {
+            const std::lock_guard lock(thumb1->CanvasLock());
+            w1 = thumb1->Picture().width();
+            h1 = thumb1->Picture().height();
+        }
+        // A third of the body's height stays free under the thumbnail.
+        AXMessageImage* const thumbs[] = {item.Thumb1, item.Thumb2, item.Thumb4, item.Thumb8};
+        for (int k = 0, divisor = 1; k < 4; ++k, divisor *= 2) {
+            if (bodyH >= 3 * h1 / (2 * divisor) && bodyW / 2 >= w1 / divisor) {
+                if (thumbs[k] != nullptr) {
+                    PaintThumb(canvas, body, thumbs[k]);
+                }
+                break;
+            }
+        }
+    }
+    if (BodyFontItalic) {
+        body.left += bw;
+        body.right -= 2 * bw;
+    }
+    PaintText(canvas, body, !item.Link.empty(), BodyFontItalic, BodyFontBold, item.Title);
+}
+
+QImage ATicker::Frame() const {
+    const std::lock_guard lock(frameMutex_);
+    return front_;
+}
+
+// ---------------------------------------------------------------------------------------
+// GUI thread
+
+void ATicker::Paint(Canvas& canvas) {
+    const Rect all{0, 0, Width(), Height()};
+    const std::lock_guard lock(frameMutex_);
+    if (front_.isNull()) {
+        canvas.FillRect(all, Brush(BrushStyle::Solid, BodyBgColor));
+        return;
+    }
+    canvas.BitBlt(Point{0, 0}, front_, Rect{0, 0, front_.width(), front_.height()});
+    // A frame painted before a resize (or clamped) leaves the rest of the ticker empty.
+    const Rect right{front_.width(), 0, all.right, all.bottom};
+    const Rect below{0, front_.height(), std::min(front_.width(), all.right), all.bottom};
+    for (const Rect& r : {right, below}) {
+        if (!r.Empty()) {
+            canvas.FillRect(r, Brush(BrushStyle::Solid, BodyBgColor));
+        }
+    }
+}
+
+void ATicker::mouseReleaseEvent(QMouseEvent* event) {
+    const QPoint p = event->position().toPoint();
+    releasePos_ = Point{p.x(), p.y()};
+    AXMessenger::mouseReleaseEvent(event);
+}
+
+void ATicker::Click() {
+    if (!OnLinkClick) {
+        return;
+    }
+    // The place of the click itself: the pointer may have moved on since.
+    clickedLink_ = LinkAt(releasePos_.x);
+    OnLinkClick(*this);
+}
+
+void ATicker::ContextPopup(Point p, bool& handled) {
+    if (!OnLinkContextPopup) {
+        handled = true;
+        return;
+    }
+    clickedLink_ = LinkAt(p.x);
+    OnLinkContextPopup(*this, p, handled);
+}
+
+void ATicker::MouseMove(Point p) {
+    SetCursor(LinkAt(p.x).empty() ? platform::CursorShape::Arrow
+                                  : platform::CursorShape::HandPoint);
+}
+
+void ATicker::MouseLeave() {
+    SetCursor(platform::CursorShape::Arrow);
+}

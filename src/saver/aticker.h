@@ -1,0 +1,122 @@
+#pragma once
+
+// ATicker scrolls channel items from right to left through its band, one pixel per tick
+// of its xMMTimer. Each item is a cell MessageWidth pixels wide: the channel name in a
+// bevelled title bar and below it a thumbnail (when one fits with a third of the body's
+// height to spare) and the item's title, word-wrapped, with the more-marker when the item
+// has a link. A click or a context-menu request over a cell hands out that cell's link.
+//
+// Frames are painted on the timer thread into a picture of the ticker's own; the finished
+// frame is handed to the GUI thread under a small lock and shown there by a queued
+// repaint, so the timer thread never waits for the GUI thread and the GUI thread never
+// waits for a frame to be painted. DrawOnScreen asks for each frame to be shown at once:
+// a repaint of only the ticker's rectangle as soon as the frame arrives, instead of an
+// update that the window system may put together with other paints.
+//
+// Owns its tick timer and its frames; its item lists are shared as AXMessenger describes.
+//
+// Threads: construction, destruction, the setters, SetBounds, the mouse handlers and the
+// look fields: main thread (the look fields before the ticker is enabled). TickerTick and
+// PaintFrame: the timer thread, or any one thread while the tick timer cannot fire (tests
+// give it an interval it never reaches). Disabling and destruction wait for a running tick
+// to finish: once SetEnabled(false) returns, no tick runs and none starts.
+
+#include "platform/ui/control.h"
+#include "platform/ui/drawing.h"
+#include "saver/axmessenger.h"
+#include "saver/xmmtimer.h"
+
+#include <QImage>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class QMouseEvent;
+class QResizeEvent;
+
+class ATicker : public AXMessenger {
+public:
+    // Created disabled, with a tick interval of 500 ms. The parent is the tick timer's
+    // owner.
+    explicit ATicker(QWidget* parent = nullptr);
+    ~ATicker() override;
+
+    // A frame is painted at most this wide and high (the rest of a larger ticker stays
+    // empty): geometry from a layout can be anything, and a band larger than this could
+    // not be shown on a screen anyway.
+    static constexpr int kMaxFrameWidth = 8192;
+    static constexpr int kMaxFrameHeight = 2048;
+
+    // A click on a cell: ClickedLink holds its link.
+    std::function<void(ATicker& sender)> OnLinkClick;
+    // A context-menu request over a cell (ticker coordinates); without a handler the
+    // request is taken as handled and no menu opens.
+    std::function<void(ATicker& sender, platform::Point, bool& handled)> OnLinkContextPopup;
+    // The link of the cell under the mouse at the last click or context-menu request.
+    const std::string& ClickedLink() const { return clickedLink_; }
+
+    // Scrolling and painting on or off. Only those: clicks are taken while it is off.
+    bool Enabled() const { return enabled_.load(); }
+    void SetEnabled(bool enabled) override;
+    int TickInterval() const { return tickInterval_; }
+    // Milliseconds between two ticks (the timer's interval; never below its period).
+    void SetTickInterval(int ms);
+    bool DrawOnScreen() const { return drawOnScreen_.load(); }
+    void SetDrawOnScreen(bool on) { drawOnScreen_.store(on); }
+
+    // The link of the item whose cell is at x (ticker coordinates); empty when that item
+    // has none, when there are no items, or while MessageWidth is below 1.
+    std::string LinkAt(int x) const;
+
+    // Size the ticker through this (or by resizing it): the timer thread reads the size
+    // from copies kept here.
+    void SetBounds(int left, int top, int width, int height);
+    int ViewHeight() const { return viewHeight_.load(); }
+
+    // One tick: the band moves one pixel (a whole cell scrolled out steps one item
+    // forward) and a frame is painted. Nothing while disabled or while MessageWidth is
+    // below 1.
+    void TickerTick();
+    // Paints the cells into a new frame, hands it to the GUI thread and then merges a
+    // waiting item set into the display list. Nothing while a frame is painted or the
+    // display list is rebuilt.
+    void PaintFrame();
+    // The frame handed over last (null before the first one).
+    QImage Frame() const;
+
+    xMMTimer& TickTimer() { return *timer_; }
+
+protected:
+    // One item's cell with its top-left corner at (x, y) of the frame. Runs on the timer
+    // thread: a class that overrides it disables the ticker in its own destructor.
+    virtual void PaintCell(platform::Canvas& canvas, AXMessage& item, int x, int y);
+
+    void Paint(platform::Canvas& canvas) override;
+    void MouseMove(platform::Point p) override;
+    void MouseLeave() override;
+    void Click() override;
+    void ContextPopup(platform::Point p, bool& handled) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void Present();
+
+    std::unique_ptr<xMMTimer> timer_;
+    std::atomic<bool> enabled_{false};
+    int tickInterval_ = 0;
+    std::atomic<bool> drawOnScreen_{false};
+    std::atomic<int> viewHeight_{0};
+    std::string clickedLink_;
+    platform::Point releasePos_;
+
+    // The frame being painted: only the holder of IsPainting touches it.
+    QImage back_;
+    // The finished frame, shown by Paint.
+    mutable std::mutex frameMutex_;
+    QImage front_;
+    // A repaint has been asked of the GUI thread and not yet run.
+    std::atomic<bool> presentQueued_{false};
+};

@@ -1,0 +1,93 @@
+#include "saver/xmmtimer.h"
+
+#include <algorithm>
+
+xMMTimer::xMMTimer(QObject* owner) : owner_(owner) {
+    platform::AddTickClient(this);
+}
+
+xMMTimer::~xMMTimer() {
+    // Waits for a running walk: nothing of this timer is touched once it returns.
+    platform::RemoveTickClient(this);
+}
+
+bool xMMTimer::Enabled() const {
+    const auto lock = platform::LockTickList();
+    return enabled_;
+}
+
+void xMMTimer::SetEnabled(bool enabled) {
+    const auto lock = platform::LockTickList();
+    enabled_ = enabled;
+}
+
+int xMMTimer::Interval() const {
+    const auto lock = platform::LockTickList();
+    return interval_;
+}
+
+void xMMTimer::SetInterval(int ms) {
+    const int value = std::max(ms, Period());
+    const auto lock = platform::LockTickList();
+    interval_ = value;
+    countdown_ = value;
+    secondPhaseLength_ = value / 2 + 1;
+}
+
+int xMMTimer::SecondPhaseLength() const {
+    const auto lock = platform::LockTickList();
+    return secondPhaseLength_;
+}
+
+void xMMTimer::SetSecondPhase(int ms) {
+    const auto lock = platform::LockTickList();
+    secondPhaseLength_ = std::max(ms, Period());
+}
+
+void xMMTimer::SetOnTimer(Event event) {
+    const auto lock = platform::LockTickList();
+    onTimer_ = std::move(event);
+}
+
+void xMMTimer::SetOnSecondPhase(Event event) {
+    const auto lock = platform::LockTickList();
+    onSecondPhase_ = std::move(event);
+}
+
+int xMMTimer::Countdown() const {
+    const auto lock = platform::LockTickList();
+    return countdown_;
+}
+
+int xMMTimer::PhaseCountdown() const {
+    const auto lock = platform::LockTickList();
+    return phaseCountdown_;
+}
+
+void xMMTimer::OnTick() {
+    if (!enabled_) {
+        return;
+    }
+    if (--countdown_ <= 0) {
+        countdown_ = interval_;
+        if (onTimer_) {
+            // A copy: the event may replace itself through SetOnTimer.
+            const Event event = onTimer_;
+            event(owner_);
+            if (onSecondPhase_) {
+                phaseCountdown_ = secondPhaseLength_;
+            }
+        }
+    }
+    if (onSecondPhase_) {
+        // Held at 0 once the phase is over: counting on would overflow after weeks of
+        // running and start the phase again on its own.
+        if (phaseCountdown_ > 0) {
+            --phaseCountdown_;
+        }
+        if (phaseCountdown_ > 0) {
+            const Event event = onSecondPhase_;
+            event(owner_);
+        }
+    }
+}

@@ -1,0 +1,505 @@
+#include "saver/layoutcontrol.h"
+#include "support/guiapp.h"
+#include "support/temphome.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QMouseEvent>
+#include <climits>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tolvar::test::TempFolder;
+using tolvar::test::WriteFile;
+
+struct GuiAppFirst {
+    GuiAppFirst() { tolvar::test::EnsureGuiApp(); }
+};
+
+std::string BmpBytes(int width, int height, platform::Color color) {
+    const QImage image = platform::NewPicture(width, height, color);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "BMP");
+    return bytes.toStdString();
+}
+
+LFScreen MakeScreen(int width, int height, const std::string& context = "") {
+    LFScreen screen;
+    screen.width = width;
+    screen.height = height;
+    screen.context = context;
+    return screen;
+}
+
+LFScreenButton MakeButton(const std::string& id, int left, int top, int width, int height) {
+    LFScreenButton button;
+    button.id = id;
+    button.left = left;
+    button.top = top;
+    button.width = width;
+    button.height = height;
+    return button;
+}
+
+std::unique_ptr<LFScreenTicker> MakeTicker() {
+    auto ticker = std::make_unique<LFScreenTicker>();
+    ticker->width = 400;
+    ticker->height = 80;
+    ticker->messagewidth = 200;
+    ticker->title = std::make_unique<LFScreenTickerLayout>();
+    ticker->title->fontsize = 10;
+    ticker->title->height = 20;
+    ticker->title->border = 2;
+    ticker->body = std::make_unique<LFScreenTickerLayout>();
+    ticker->body->fontsize = 10;
+    return ticker;
+}
+
+std::unique_ptr<LFScreenMessagewindow> MakeMessagewindow() {
+    auto w = std::make_unique<LFScreenMessagewindow>();
+    w->left = 10;
+    w->top = 10;
+    w->width = 300;
+    w->minheight = 60;
+    w->maxheight = 200;
+    w->title = std::make_unique<LFScreenMessagewindowLayout>();
+    w->title->fontsize = 10;
+    w->title->height = 20;
+    w->body = std::make_unique<LFScreenMessagewindowLayout>();
+    w->body->fontsize = 10;
+    return w;
+}
+
+class LayoutControlTest : public ::testing::Test, private GuiAppFirst {
+protected:
+    LayoutControlTest() : cache(folder.Path()) {
+        host.resize(1280, 1024);
+        lc = std::make_unique<LayoutControl>(&host);
+        lc->area = {0, 0, 1280, 1024};
+        lc->cache = &cache;
+        lc->RefreshRate = [this] { return refreshRate; };
+    }
+    ~LayoutControlTest() override { lc.reset(); }
+
+    // A file in the cache folder, recorded under key and serial.
+    void Cache(const std::string& key, const std::string& serial, const std::string& file,
+               const std::string& bytes) {
+        WriteFile(folder.Path() + "/" + file, bytes);
+        auto entry = std::make_unique<CCObject>();
+        entry->uri = key;
+        entry->serial = serial;
+        entry->file = file;
+        cache.entries.Add(std::move(entry));
+    }
+    void Build(const LF& layout, int width = 1280, int height = 1024) {
+        lc->BuildScreen(layout, width, "", height);
+    }
+
+    TempFolder folder;
+    CC cache;
+    platform::ControlHost host;
+    double refreshRate = 60.0;
+    std::unique_ptr<LayoutControl> lc;
+};
+
+// --- Choosing the screen and scaling
+
+TEST_F(LayoutControlTest, ScreensOfAnotherSizeAreScaledFromTheirBaseSize) {
+    struct Case {
+        int areaWidth, areaHeight;
+        int screenWidth, screenHeight; // the only screen of the layout
+        int baseWidth, baseHeight;
+        float scaleX, scaleY;
+        int left, top, width, height; // the button placed at 100, 300 sized 64 x 48
+    };
+    const Case cases[] = {
+        {1280, 1024, 1024, 768, 1024, 768, 1.25F, 1.3333334F, 125, 400, 80, 64},
+        {800, 600, 1024, 768, 1024, 768, 0.78125F, 0.78125F, 78, 234, 50, 37},
+        {1280, 1024, 1280, 1024, 1280, 1024, 1.0F, 1.0F, 100, 300, 64, 48},
+    };
+    for (const Case& c : cases) {
+        lc->area = {0, 0, c.areaWidth, c.areaHeight};
+        LF layout;
+        layout.screens.push_back(MakeScreen(c.screenWidth, c.screenHeight));
+        layout.screens.back().buttons.push_back(MakeButton("#b", 100, 300, 64, 48));
+        layout.screens.back().ticker = MakeTicker();
+        lc->BuildScreen(layout, c.areaWidth, "", c.areaHeight);
+        ASSERT_EQ(lc->Screen(), &layout.screens.back()) << c.areaWidth;
+        EXPECT_EQ(lc->BaseWidth(), c.baseWidth);
+        EXPECT_EQ(lc->BaseHeight(), c.baseHeight);
+        EXPECT_EQ(lc->ScaleX(), c.scaleX) << c.areaWidth;
+        EXPECT_EQ(lc->ScaleY(), c.scaleY) << c.areaWidth;
+        ASSERT_EQ(lc->Buttons().size(), 1u);
+        const AButton& b = *lc->Buttons()[0];
+        EXPECT_EQ(b.Left(), c.left) << c.areaWidth;
+        EXPECT_EQ(b.Top(), c.top) << c.areaWidth;
+        EXPECT_EQ(b.Width(), c.width) << c.areaWidth;
+        EXPECT_EQ(b.Height(), c.height) << c.areaWidth;
+        EXPECT_EQ(b.CurrentContext(), "default");
+        // Font sizes scale with y and are truncated: 10 x 0.78125 gives 7.
+        ASSERT_NE(lc->Ticker(), nullptr);
+        EXPECT_EQ(lc->Ticker()->TitleFontSize, int(10 * c.scaleY)) << c.areaWidth;
+        EXPECT_EQ(lc->Ticker()->MessageWidth.load(), int(200 * c.scaleX)) << c.areaWidth;
+        EXPECT_FALSE(lc->Suspended());
+    }
+    lc->area = {0, 0, 800, 600};
+    LF layout;
+    layout.screens.push_back(MakeScreen(1024, 768));
+    layout.screens.back().ticker = MakeTicker();
+    lc->BuildScreen(layout, 800, "", 600);
+    EXPECT_EQ(lc->Ticker()->TitleFontSize, 7);
+}
+
+TEST_F(LayoutControlTest, TheLastScreenOfTheSizeAndStateWins) {
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().buttons.push_back(MakeButton("first", 0, 0, 10, 10));
+    layout.screens.push_back(MakeScreen(1280, 1024, "offline"));
+    layout.screens.back().buttons.push_back(MakeButton("offline", 0, 0, 10, 10));
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().buttons.push_back(MakeButton("second", 0, 0, 10, 10));
+    layout.screens.push_back(MakeScreen(1024, 768));
+    layout.screens.back().buttons.push_back(MakeButton("base", 0, 0, 10, 10));
+    Build(layout);
+    ASSERT_EQ(lc->Buttons().size(), 1u);
+    EXPECT_EQ(lc->Buttons()[0]->Id, "second");
+
+    lc->BuildScreen(layout, 1280, "offline", 1024);
+    ASSERT_EQ(lc->Buttons().size(), 1u);
+    EXPECT_EQ(lc->Buttons()[0]->Id, "offline");
+
+    // Neither the size nor 1024 x 768 with that state: an empty screen, not suspended.
+    lc->BuildScreen(layout, 1280, "elsewhere", 1024);
+    EXPECT_EQ(lc->Screen(), nullptr);
+    EXPECT_TRUE(lc->Buttons().empty());
+    EXPECT_FALSE(lc->Suspended());
+}
+
+TEST_F(LayoutControlTest, ScaledLengthsStayWithinTheArea) {
+    LF layout;
+    layout.screens.push_back(MakeScreen(1024, 768));
+    Build(layout);
+    struct Case {
+        int value;
+        int x;
+        int y;
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {100, 125, 133},
+        {-100, -125, -133},
+        {INT_MAX, 1280, 1024},
+        {INT_MIN, -1280, -1024},
+        {2000, 1280, 1024},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(lc->ScaleXValue(c.value), c.x) << c.value;
+        EXPECT_EQ(lc->ScaleYValue(c.value), c.y) << c.value;
+    }
+    // A message window from a hostile layout renders no picture larger than the screen.
+    layout.screens.back().messagewindow = MakeMessagewindow();
+    layout.screens.back().messagewindow->width = INT_MAX;
+    layout.screens.back().messagewindow->maxheight = INT_MAX;
+    Build(layout);
+    ASSERT_NE(lc->Messagewindow(), nullptr);
+    EXPECT_LE(lc->Messagewindow()->Width(), 1280);
+    EXPECT_LE(lc->Messagewindow()->MaxHeight, 1024);
+    EXPECT_LE(lc->Messagewindow()->Rendering().width(), 1280);
+    EXPECT_LE(lc->Messagewindow()->Rendering().height(), 1024);
+}
+
+// --- Cache pictures
+
+TEST_F(LayoutControlTest, CachePicturesComeFromPlainFilesOfTheCacheFolder) {
+    Cache("#pic", "2", "pic.bmp", BmpBytes(7, 5, 0x0000FF));
+    Cache("#bad", "1", "bad.bmp", "not a bitmap");
+    Cache("#outside", "1", "../outside.bmp", BmpBytes(7, 5, 0x0000FF));
+    WriteFile(folder.Path() + "/../outside.bmp", BmpBytes(7, 5, 0x0000FF));
+
+    const auto image = lc->LoadCacheImage("#pic", "");
+    ASSERT_NE(image, nullptr);
+    EXPECT_TRUE(image->SizeToPicture);
+    EXPECT_FALSE(image->Stretch);
+    EXPECT_EQ(image->Picture().size(), QSize(7, 5));
+    EXPECT_NE(lc->LoadCacheImage("#pic", "2"), nullptr);
+    EXPECT_EQ(lc->LoadCacheImage("#pic", "3"), nullptr);
+    EXPECT_EQ(lc->LoadCacheImage("#none", ""), nullptr);
+    EXPECT_EQ(lc->LoadCacheImage("#bad", ""), nullptr);
+    EXPECT_EQ(lc->LoadCacheImage("#outside", ""), nullptr);
+    lc->cache = nullptr;
+    EXPECT_EQ(lc->LoadCacheImage("#pic", ""), nullptr);
+}
+
+// --- Items
+
+class LayoutChannelsTest : public LayoutControlTest {
+protected:
+    CFChannel& AddChannel(const std::string& title, const std::string& uri, bool subscribed) {
+        CFChannel channel;
+        channel.title = title;
+        channel.uri = uri;
+        channel.subscribed = subscribed;
+        cf.channels.push_back(channel);
+        return cf.channels.back();
+    }
+    std::vector<AXMessage*> Items() {
+        const auto view = lc->Messages().LockList();
+        return *view;
+    }
+    CF cf;
+};
+
+TEST_F(LayoutChannelsTest, SubscribedFeedsBecomeItemsWithoutTheCustomizeEntryOrUntitledOnes) {
+    Cache("#feed", "1", "feed.xml",
+          "<rss version=\"2.0\"><channel><title>c</title>"
+          "<item><title>Customize this feed</title><link>http://x</link></item>"
+          "<item><title></title><link>http://empty</link></item>"
+          "<item><link>http://untitled</link></item>"
+          "<item><title>Eins</title><description>Text eins</description>"
+          "<link>http://eins</link></item>"
+          "<item><title>customize this feed</title></item>"
+          "</channel></rss>");
+    Cache("#other", "1", "other.xml",
+          "<rss version=\"2.0\"><channel><title>o</title>"
+          "<item><title>Fremd</title></item></channel></rss>");
+    AddChannel("Nachrichten", "#feed", true);
+    AddChannel("Abbestellt", "#other", false);
+    AddChannel("Ohne Cache", "#missing", true);
+    lc->LoadChannels(&cf);
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0]->ChannelName, "Nachrichten");
+    EXPECT_EQ(items[0]->Title, "Eins");
+    EXPECT_EQ(items[0]->Text, "Text eins");
+    EXPECT_EQ(items[0]->Link, "http://eins");
+    EXPECT_EQ(items[0]->Thumb1, nullptr);              // no picture and no icon
+    EXPECT_EQ(items[1]->Title, "customize this feed"); // compared case-sensitively
+
+    // A reload starts from an empty list; nothing happens without a control file.
+    lc->LoadChannels(&cf);
+    EXPECT_EQ(Items().size(), 2u);
+    lc->LoadChannels(nullptr);
+    EXPECT_EQ(Items().size(), 2u);
+}
+
+TEST_F(LayoutChannelsTest, ItemsOfOnePictureShareTheirFourThumbnails) {
+    Cache("#feed", "1", "feed.xml",
+          "<rss version=\"2.0\"><channel><title>c</title>"
+          "<item><title>Eins</title></item><item><title>Zwei</title></item>"
+          "</channel></rss>");
+    Cache("#rdf", "1", "rdf.xml",
+          "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
+          " xmlns=\"http://purl.org/rss/1.0/\""
+          " xmlns:content=\"http://purl.org/rss/1.0/modules/content/\">"
+          "<channel><title>r</title></channel>"
+          "<item><title>Drei</title><content:items><rdf:Bag><rdf:li>"
+          "<content:item rdf:about=\"#pic\"/></rdf:li></rdf:Bag></content:items></item>"
+          "</rdf:RDF>");
+    Cache("#icon", "1", "icon.bmp", BmpBytes(16, 16, 0x00FF00));
+    Cache("#pic", "1", "pic.bmp", BmpBytes(8, 8, 0x0000FF));
+    AddChannel("Eins", "#feed", true).iconuri = "#icon";
+    AddChannel("Zwei", "#rdf", true).iconuri = "#icon";
+    lc->LoadChannels(&cf);
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 3u);
+    // Without a picture of its own an item shows its channel's icon, loaded once for all.
+    AXMessage& first = *items[0];
+    ASSERT_NE(first.Thumb1, nullptr);
+    EXPECT_EQ(first.ImagePath, folder.Path() + "/icon.bmp");
+    AXMessageImage* const thumbs[] = {first.Thumb1, first.Thumb2, first.Thumb4, first.Thumb8};
+    for (int k = 0; k < 4; ++k) {
+        ASSERT_NE(thumbs[k], nullptr) << k;
+        EXPECT_EQ(thumbs[k]->ScaleDivisor, 1 << k);
+        EXPECT_EQ(thumbs[k]->Key, "#icon");
+        EXPECT_EQ(thumbs[k]->RefCount(), 2) << k; // the two items of the icon
+    }
+    EXPECT_EQ(first.Thumb1->Picture().size(), QSize(16, 16));
+    EXPECT_EQ(items[1]->Thumb1, first.Thumb1);
+    EXPECT_EQ(items[1]->Thumb2, first.Thumb2);
+    EXPECT_EQ(items[1]->Thumb4, first.Thumb4);
+    EXPECT_EQ(items[1]->Thumb8, first.Thumb8);
+    // An item's own picture beats the icon.
+    ASSERT_NE(items[2]->Thumb1, nullptr);
+    EXPECT_EQ(items[2]->Thumb1->Key, "#pic");
+    EXPECT_EQ(items[2]->Thumb1->Picture().size(), QSize(8, 8));
+
+    lc->loadThumbnails = false;
+    lc->LoadChannels(&cf);
+    EXPECT_EQ(Items()[0]->Thumb1, nullptr);
+}
+
+TEST_F(LayoutChannelsTest, AReloadWhilePausedRunsTheWidgetsAgain) {
+    Cache("#feed", "1", "feed.xml",
+          "<rss version=\"2.0\"><channel><title>c</title>"
+          "<item><title>Eins</title></item><item><title>Zwei</title></item>"
+          "</channel></rss>");
+    AddChannel("Kanal", "#feed", true);
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().messagewindow = MakeMessagewindow();
+    layout.screens.back().ticker = MakeTicker();
+    Build(layout);
+    std::vector<bool> states;
+    lc->OnPlayState = [&](bool paused) { states.push_back(paused); };
+    lc->Pause();
+    EXPECT_FALSE(lc->Messagewindow()->Enabled());
+    EXPECT_FALSE(lc->Ticker()->Enabled());
+    lc->LoadChannels(&cf);
+    EXPECT_TRUE(lc->Messagewindow()->Enabled());
+    EXPECT_TRUE(lc->Ticker()->Enabled());
+    EXPECT_TRUE(lc->Paused());
+    EXPECT_EQ(states, std::vector<bool>{true});
+    // Both were handed the items.
+    EXPECT_EQ(
+        lc->Messagewindow()->DisplayList().Count() + lc->Messagewindow()->PendingList().Count(), 2);
+}
+
+// --- Driving
+
+TEST(TickIntervalTest, OneStepPerFrameDoubledUntilAtLeastTwentyMilliseconds) {
+    const std::pair<int, int> cases[] = {
+        {0, 20},   {1, 20},   {30, 20},  {50, 20},  {60, 32},   {75, 26},   {85, 22},
+        {100, 20}, {120, 32}, {144, 24}, {240, 32}, {1000, 32}, {2000, 32}, // a whole millisecond
+                                                                            // at least: 0 would
+                                                                            // double for ever
+    };
+    for (const auto& [hz, ms] : cases) {
+        EXPECT_EQ(LayoutControl::TickIntervalForRefreshRate(hz), ms) << hz;
+    }
+}
+
+TEST_F(LayoutControlTest, TickerSpeedIsClampedAndMultipliesTheStep) {
+    // Without a ticker the speed is still stored.
+    EXPECT_EQ(lc->SetTickerSpeed(7), 3);
+    EXPECT_EQ(lc->TickerSpeed(), 3);
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().ticker = MakeTicker();
+    Build(layout);
+    EXPECT_EQ(lc->Ticker()->TickInterval(), 32 * 3); // the stored speed at building
+    struct Case {
+        double hz;
+        int speed;
+        int used;
+        int interval;
+    };
+    const Case cases[] = {
+        {60, 0, 1, 32}, {60, 7, 3, 96}, {60, 2, 2, 64},           {59.94, 1, 1, 32},
+        {85, 2, 2, 44}, {0, 1, 1, 20},  {std::nan(""), 2, 2, 40}, {1e300, 1, 1, 20},
+    };
+    for (const Case& c : cases) {
+        refreshRate = c.hz;
+        EXPECT_EQ(lc->SetTickerSpeed(c.speed), c.used) << c.hz << " " << c.speed;
+        EXPECT_EQ(lc->Ticker()->TickInterval(), c.interval) << c.hz << " " << c.speed;
+    }
+}
+
+TEST_F(LayoutControlTest, MessageIntervalIsClampedAndNeedsAMessageWindow) {
+    EXPECT_EQ(lc->SetMessageInterval(30), 0);
+    EXPECT_EQ(lc->MessageInterval(), 10);
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().messagewindow = MakeMessagewindow();
+    Build(layout);
+    EXPECT_EQ(lc->Messagewindow()->Interval(), 20000);
+    const std::pair<int, int> cases[] = {{2, 4}, {90, 60}, {15, 15}, {4, 4}, {60, 60}, {-1, 4}};
+    for (const auto& [seconds, used] : cases) {
+        EXPECT_EQ(lc->SetMessageInterval(seconds), used) << seconds;
+        EXPECT_EQ(lc->MessageInterval(), used);
+        EXPECT_EQ(lc->Messagewindow()->Interval(), used * 1000) << seconds;
+    }
+}
+
+TEST_F(LayoutControlTest, ForwardAndRewindPauseAndResumeOnlyFromPlaying) {
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().ticker = MakeTicker();
+    Build(layout);
+    AXMessageList items;
+    for (int i = 0; i < 4; ++i) {
+        items.AddMessage(new AXMessage);
+    }
+    ATicker& t = *lc->Ticker();
+    t.SetMessages(&items);
+    t.RebuildDisplayList();
+
+    lc->Forward(); // from playing: paused, resumed by the timer
+    EXPECT_TRUE(lc->Paused());
+    EXPECT_FALSE(t.Enabled());
+    EXPECT_TRUE(lc->ResumeTimer().Enabled());
+    EXPECT_EQ(lc->ResumeTimer().Interval(), 3000);
+    EXPECT_EQ(t.CurrentMessageScrollOffset.load(), 0);
+    const int index = t.CurrentIndex();
+
+    // The timer's event plays again.
+    lc->ResumeTimer().OnTimer();
+    EXPECT_FALSE(lc->Paused());
+    EXPECT_TRUE(t.Enabled());
+    EXPECT_FALSE(lc->ResumeTimer().Enabled());
+
+    lc->Pause();
+    lc->Forward(); // from paused: stays paused
+    EXPECT_TRUE(lc->Paused());
+    EXPECT_FALSE(lc->ResumeTimer().Enabled());
+    EXPECT_EQ(t.CurrentIndex(), (index + 1) % 4);
+
+    // Rewind in the middle of an item: back to its start; again: the item before.
+    t.CurrentMessageScrollOffset = 57;
+    lc->Rewind();
+    EXPECT_EQ(t.CurrentMessageScrollOffset.load(), 0);
+    EXPECT_EQ(t.CurrentIndex(), (index + 1) % 4);
+    lc->Rewind();
+    EXPECT_EQ(t.CurrentIndex(), index);
+    EXPECT_TRUE(lc->Paused());
+    EXPECT_FALSE(lc->ResumeTimer().Enabled());
+}
+
+TEST_F(LayoutControlTest, ButtonClicksReachTheFormOnlyWhileNotSuspended) {
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    LFScreenButton button = MakeButton("#play", 100, 100, 40, 40);
+    LFScreenButtonFace face;
+    face.link = "http://default";
+    button.faces.push_back(face);
+    face.context = "playing";
+    face.link = "http://playing";
+    button.faces.push_back(face);
+    layout.screens.back().buttons.push_back(button);
+    Build(layout);
+    // Resuming showed the "#play" buttons as playing.
+    EXPECT_EQ(lc->Buttons()[0]->CurrentContext(), "playing");
+
+    std::vector<std::string> clicks;
+    lc->OnButtonClick = [&](const std::string& id, const std::string& context,
+                            const std::string& link) {
+        clicks.push_back(id + " " + context + " " + link);
+    };
+    auto click = [&] {
+        const QPointF p(110, 110);
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent e(type, p, host.mapToGlobal(p), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                          Qt::NoModifier);
+            QApplication::sendEvent(&host, &e);
+        }
+    };
+    click();
+    lc->SetSuspended(true);
+    click();
+    lc->SetSuspended(false);
+    lc->SetButtonContext("#play", "default");
+    lc->SetButtonContext("#PLAY", "playing"); // ids compare case-sensitively
+    click();
+    EXPECT_EQ(clicks, (std::vector<std::string>{"#play playing http://playing",
+                                                "#play default http://default"}));
+}
+
+} // namespace
