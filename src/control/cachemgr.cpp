@@ -29,36 +29,11 @@ std::function<void(const SeedingErrorReport&)>& Reporter() {
     return reporter;
 }
 
-std::string CurrentFolder() {
-    std::vector<char> buffer(4096);
-    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-        if (errno != ERANGE || buffer.size() > (1u << 20)) {
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    return buffer.data();
-}
-
-std::string ExecutablePath() {
-    std::vector<char> buffer(4096);
-    for (;;) {
-        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) {
-            return {};
-        }
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            return std::string(buffer.data(), static_cast<std::size_t>(n));
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 void ReportMissingBatch(const std::string& path, const std::string& workingFolder) {
     SeedingErrorReport report;
     report.caption = "TolvarCtrl";
     report.text = "Fehler beim Aufruf:\nDer angebene Providerkey ist ungültig.\n\nExecutable: [" +
-                  ExecutablePath() + "]\nArbeitsverzeichnis: [" + workingFolder +
+                  platform::ExecutablePath() + "]\nArbeitsverzeichnis: [" + workingFolder +
                   "]\nBatchfile: [" + path + "]\n";
     if (Reporter()) {
         Reporter()(report);
@@ -243,7 +218,7 @@ void SetSeedingErrorReporter(std::function<void(const SeedingErrorReport&)> repo
 }
 
 bool RunCopyCacheBatch(const std::string& path, bool quiet) {
-    const std::string workingFolder = CurrentFolder();
+    const std::string workingFolder = platform::CurrentFolder();
     const std::string fsPath = platform::ToFileSystemPath(path);
     std::optional<std::string> text;
     try {

@@ -58,20 +58,6 @@ std::string FirstArgument(const std::vector<std::string>& args) {
     return args.empty() ? std::string() : ToLower(args[0]);
 }
 
-std::string ThisExecutable() {
-    std::vector<char> buffer(4096);
-    for (;;) {
-        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) {
-            return {};
-        }
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            return std::string(buffer.data(), static_cast<std::size_t>(n));
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 std::string FileExtension(const std::string& path) {
     const std::size_t dot = path.rfind('.');
     const std::size_t slash = path.rfind('/');
@@ -193,7 +179,7 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
     });
 
     if (options_.programPath.empty()) {
-        options_.programPath = ThisExecutable();
+        options_.programPath = platform::ExecutablePath();
     }
     ChooseProvider();
     ReadSettings();

@@ -117,32 +117,6 @@ void SetLetterSwitch(char letter, CtrlSwitches& s) {
     }
 }
 
-std::string CurrentFolder() {
-    std::vector<char> buffer(4096);
-    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-        if (errno != ERANGE || buffer.size() > (1u << 20)) {
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    return buffer.data();
-}
-
-// This program's full path, with no length limit.
-std::string ExecutablePath() {
-    std::vector<char> buffer(4096);
-    for (;;) {
-        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) {
-            return {};
-        }
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            return std::string(buffer.data(), static_cast<std::size_t>(n));
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 std::string NewIdentity() {
     // "{" + 36 characters + "}": the identity is the text between the braces.
     return MakeGuidString().substr(1, 36);
@@ -163,9 +137,9 @@ void ReportRefusedProviderKey(const std::string& key) {
     SeedingErrorReport report;
     report.caption = "TolvarCtrl";
     report.text = "Fehler beim Aufruf:\nDer angebene Providerkey ist ungültig.\n\nExecutable: [" +
-                  ExecutablePath() + "]\nArbeitsverzeichnis: [" + CurrentFolder() +
-                  "]\nBatchfile: [" + std::string(kProviderFolder) + "\\" + key + "\\" +
-                  kBatchFileName + "]\n";
+                  platform::ExecutablePath() + "]\nArbeitsverzeichnis: [" +
+                  platform::CurrentFolder() + "]\nBatchfile: [" + std::string(kProviderFolder) +
+                  "\\" + key + "\\" + kBatchFileName + "]\n";
     ShowSeedingReport(report);
 }
 
@@ -192,7 +166,7 @@ void RegisterInstalledSaver() {
 
 int RunInstall(const TolvarSettings& settings, const std::optional<std::string>& key) {
     IpcBroadcastQuit();
-    settings.RegisterBaseappAutostart(ExecutablePath());
+    settings.RegisterBaseappAutostart(platform::ExecutablePath());
     if (!InstallSaverFile()) {
         std::fprintf(stderr, "TolvarCtrl: cannot copy \"%s\" from the working folder to \"%s\"\n",
                      kSaverFileName, InstalledSaverPath().c_str());

@@ -33,6 +33,11 @@ std::string WindowsFolder();
 std::string UserHivePath();    // ConfigHome() + "/tolvar/user.reg"
 std::string MachineHivePath(); // SystemFolder() + "/machine.reg"
 
+// The process's working folder, whatever its length; empty when it cannot be read.
+std::string CurrentFolder();
+// This program's own file (from /proc/self/exe), whatever its length; empty when unknown.
+std::string ExecutablePath();
+
 // Turns a path the Windows way ("C:\a\b" style folder names joined with "\") into a
 // file-system path: every "\" becomes "/".
 std::string ToFileSystemPath(std::string path);
