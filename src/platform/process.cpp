@@ -9,6 +9,8 @@
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -116,10 +118,9 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text) 
     return words;
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                         const WaitPump& pump) {
+StartedProcess StartProcess(const std::vector<std::string>& argv) {
     if (argv.empty() || argv.front().empty()) {
-        return {ProcessResult::Status::NotStarted, ENOENT};
+        return {-1, ENOENT};
     }
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -147,8 +148,62 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
     const int rc =
         ::posix_spawnp(&pid, args[0], setup.Actions(), setup.Attr(), args.data(), environ);
     if (rc != 0) {
-        return {ProcessResult::Status::NotStarted, rc};
+        return {-1, rc};
     }
+    return {static_cast<int>(pid), 0};
+}
+
+std::optional<int> WaitProcess(int pid, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const int pidFd = OpenPidFd(pid);
+    std::optional<int> status;
+    for (;;) {
+        int raw = 0;
+        const pid_t r = ::waitpid(pid, &raw, WNOHANG);
+        if (r == pid) {
+            status = raw;
+            break;
+        }
+        if (r < 0 && errno != EINTR) {
+            status = 0; // reaped elsewhere: nothing more to learn
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        // The process descriptor becomes readable when the child ends; without one (old
+        // kernels) the check repeats in short steps.
+        pollfd pfd{pidFd, POLLIN, 0};
+        ::poll(pidFd >= 0 ? &pfd : nullptr, pidFd >= 0 ? 1 : 0,
+               static_cast<int>(std::min<long long>(left.count(), pidFd >= 0 ? 1000 : 10)));
+    }
+    if (pidFd >= 0) {
+        ::close(pidFd);
+    }
+    return status;
+}
+
+void ReapInBackground(int pid) {
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // Without a thread the child is reaped when this process ends.
+    }
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                         const WaitPump& pump) {
+    const StartedProcess started = StartProcess(argv);
+    if (started.pid <= 0) {
+        return {ProcessResult::Status::NotStarted, started.error};
+    }
+    const pid_t pid = started.pid;
 
     const int pidFd = OpenPidFd(pid);
     const auto deadline = std::chrono::steady_clock::now() + timeout;

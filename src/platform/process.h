@@ -44,6 +44,22 @@ using WaitPump = std::function<void(std::chrono::milliseconds)>;
 ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                          const WaitPump& pump = {});
 
+// Starts argv as RunProcess does (PATH search, input from /dev/null, a process group of
+// its own, default signal dispositions) and returns at once: the process id, or the
+// errno of the failed start. For programs nobody waits for to the end (the screen saver,
+// the URL opener).
+struct StartedProcess {
+    int pid = -1;  // above 0 when it started
+    int error = 0; // errno of a failed start
+};
+StartedProcess StartProcess(const std::vector<std::string>& argv);
+// Waits for a started process at most `wait`: its wait status, or nullopt while it still
+// runs. A process reaped elsewhere counts as ended with status 0.
+std::optional<int> WaitProcess(int pid, std::chrono::milliseconds wait);
+// Reaps the process whenever it ends, on a detached thread, so a long-running starter
+// keeps no zombie.
+void ReapInBackground(int pid);
+
 // "exit status 3", "killed by signal 9", "timed out", "cannot start: <reason>".
 std::string Describe(const ProcessResult& result);
 

@@ -3,18 +3,15 @@
 #include "platform/fileio.h"
 #include "platform/folders.h"
 #include "platform/namedlock.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace platform {
 
@@ -279,42 +276,16 @@ std::optional<int> SpawnScreenSaver(const std::string& path, std::string_view ar
     if (path.empty()) {
         return std::nullopt;
     }
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) {
-        return std::nullopt;
-    }
-    posix_spawnattr_t attributes;
-    if (posix_spawnattr_init(&attributes) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return std::nullopt;
-    }
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // A group of its own: a terminal's interrupt meant for the starter leaves the saver.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-
-    std::string program = path;
-    std::string arg(argument);
-    char* argv[] = {program.data(), arg.data(), nullptr};
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
+    // A name without a folder is the file in the working folder, never one found in PATH.
+    const std::string program = path.find('/') == std::string::npos ? "./" + path : path;
+    const StartedProcess started = StartProcess({program, std::string(argument)});
+    if (started.pid <= 0) {
         return std::nullopt;
     }
     // Nobody waits for the saver, but its end must not leave a zombie behind in a
-    // long-running starter: a detached thread reaps exactly this child.
-    try {
-        std::thread([pid] {
-            int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        // Without a thread the child is reaped when the starter ends.
-    }
-    return static_cast<int>(pid);
+    // long-running starter.
+    ReapInBackground(started.pid);
+    return started.pid;
 }
 
 std::optional<int> StartSystemScreenSaver() {

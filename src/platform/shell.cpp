@@ -1,24 +1,17 @@
 #include "platform/shell.h"
 
 #include "platform/fileio.h"
+#include "platform/process.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <string_view>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace platform {
 
@@ -176,58 +169,6 @@ std::optional<std::string> OpenableFile(const std::string& text) {
     return path;
 }
 
-void ReapLater(pid_t pid) {
-    try {
-        std::thread([pid] {
-            int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        // Without a thread the child is reaped when this process ends.
-    }
-}
-
-// Waits for the child at most wait; its wait status, or nullopt when it still runs.
-std::optional<int> WaitBounded(pid_t pid, std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
-            return status;
-        }
-        if (r < 0 && errno != EINTR) {
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
-            return 0; // reaped elsewhere: nothing more to learn
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
-            return std::nullopt;
-        }
-        // The process descriptor becomes readable when the child ends; without one (old
-        // kernels) the check repeats in short steps.
-        const int step = pidfd >= 0 ? static_cast<int>(left.count())
-                                    : static_cast<int>(std::min<long long>(left.count(), 20));
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            ::poll(&p, 1, step);
-        } else {
-            ::poll(nullptr, 0, step);
-        }
-    }
-}
-
 } // namespace
 
 std::optional<std::string> ShellOpenArgument(const std::string& target) {
@@ -242,31 +183,14 @@ ShellOpenResult ShellOpen(const std::string& target, std::chrono::milliseconds w
     if (!argument) {
         return ShellOpenResult::Refused;
     }
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) {
+    const StartedProcess started = StartProcess({"xdg-open", *argument});
+    if (started.pid <= 0) {
         return ShellOpenResult::NotStarted;
     }
-    posix_spawnattr_t attributes;
-    if (posix_spawnattr_init(&attributes) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return ShellOpenResult::NotStarted;
-    }
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    std::string program = "xdg-open";
-    std::string arg = *argument;
-    char* argv[] = {program.data(), arg.data(), nullptr};
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        return ShellOpenResult::NotStarted;
-    }
-    const std::optional<int> status = WaitBounded(pid, wait);
+    const int pid = started.pid;
+    const std::optional<int> status = WaitProcess(pid, wait);
     if (!status) {
-        ReapLater(pid);
+        ReapInBackground(pid);
         return ShellOpenResult::Running;
     }
     return WIFEXITED(*status) && WEXITSTATUS(*status) == 0 ? ShellOpenResult::Opened
