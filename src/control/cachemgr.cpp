@@ -42,26 +42,6 @@ void ReportMissingBatch(const std::string& path, const std::string& workingFolde
     }
 }
 
-// The lines of a text; a line ends at CR LF, a lone CR or a lone LF, and a last line
-// without an end counts too.
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' || text[i] == '\n') {
-            lines.emplace_back(text.substr(start, i - start));
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-                ++i;
-            }
-            start = i + 1;
-        }
-    }
-    if (start < text.size()) {
-        lines.emplace_back(text.substr(start));
-    }
-    return lines;
-}
-
 // The split rule of the command language: the text before the first blank and the text
 // after it; without a blank, nothing before and the whole text after.
 std::pair<std::string_view, std::string_view> SplitAtBlank(std::string_view text) {
@@ -238,7 +218,7 @@ bool RunCopyCacheBatch(const std::string& path, bool quiet) {
     // instead of changing the process's working folder, leaves other threads alone.
     const std::size_t slash = fsPath.rfind('/');
     BatchRun run(slash == std::string::npos ? std::string() : fsPath.substr(0, slash + 1));
-    for (const std::string& line : SplitLines(*text)) {
+    for (const std::string& line : platform::SplitLines(*text)) {
         run.HandleLine(line);
     }
     return true;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 namespace platform {
 
@@ -28,6 +29,10 @@ private:
 // The whole content of a file; nullopt when no file exists at the path.
 // Throws FileError when the file exists but cannot be read.
 std::optional<std::string> ReadFile(const std::string& path);
+
+// The lines of a text: a line ends at CR LF, a lone CR or a lone LF, and a last line
+// without an end counts too. The ends are not kept.
+std::vector<std::string> SplitLines(std::string_view text);
 
 // Replaces the file at path with bytes: a temporary file in the same folder is written,
 // flushed to disk, renamed over the target and the folder is flushed. On failure the old

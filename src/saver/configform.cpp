@@ -80,22 +80,6 @@ void ShowInstallationError(int step) {
                               platform::MessageBoxIcon::Stop});
 }
 
-// The lines of a subscriptions file: they end at CR LF, CR or LF.
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            lines.emplace_back(text.substr(start));
-            break;
-        }
-        lines.emplace_back(text.substr(start, end - start));
-        start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
-    }
-    return lines;
-}
-
 } // namespace
 
 struct TFormConfig::StandAloneModels {
@@ -480,7 +464,7 @@ bool TFormConfig::SaveSubscriptions(const std::string& path, std::string& error)
         merged.channels = controlFile_->channels;
         const std::size_t known = merged.channels.size();
         if (const auto text = platform::ReadFile(path)) {
-            for (const std::string& line : SplitLines(*text)) {
+            for (const std::string& line : platform::SplitLines(*text)) {
                 if (!line.empty() && merged.FindChannel(line) == nullptr) {
                     CFChannel kept;
                     kept.id = line;

@@ -214,4 +214,22 @@ TEST(AtomicFileWriter, MissingFolderIsAFileError) {
     }
 }
 
+TEST(SplitLines, EveryLineEndAndALastLineWithoutOne) {
+    const struct {
+        const char* text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\r\nb\r\n", {"a", "b"}},
+        {"a\rb\nc", {"a", "b", "c"}},
+        {"a\n\nb", {"a", "", "b"}},
+        {"a\n\r", {"a", ""}},   // LF then a lone CR: two ends
+        {"\r\n\r\n", {"", ""}}, // CR LF is one end
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::SplitLines(c.text), c.lines) << c.text;
+    }
+}
+
 } // namespace
