@@ -14,6 +14,7 @@
 #include "platform/ui/messagebox.h"
 #include "saver/aximage.h"
 #include "saver/configform.h"
+#include "saver/formsrvmain.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -229,9 +230,15 @@ int RunConfigForm() {
 }
 
 int RunSvrMainForm() {
-    // TFormSvrMain is created here as the main form and the loop runs until it closes:
-    // return QApplication::exec(). Until it exists there is nothing to run.
-    return kSaverExitOk;
+    // The full-screen form is the program's main form; the loop runs until it ends the
+    // program. A failed start has shown its error box: the program ends without a screen.
+    auto form = TFormSvrMain::Create();
+    if (!form) {
+        return kSaverExitOk;
+    }
+    form->showFullScreen();
+    form->activateWindow();
+    return QApplication::exec();
 }
 
 SaverStart DefaultSaverStart(int& argc, char** argv) {

@@ -1,5 +1,7 @@
 #include "common/directories.h"
+#include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
+#include "platform/bus.h"
 #include "platform/namedlock.h"
 #include "platform/screensaver.h"
 #include "platform/ui/messagebox.h"
@@ -113,9 +115,10 @@ TEST(RunSaverApplication, EveryModeEndsAndNamesTheApplication) {
     }
     platform::SetMessageBoxHandler({});
     EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "Tolvar");
-    // Only the dialog mode reached the subscription dialog, which found no cache.
-    ASSERT_EQ(boxes.size(), 1u);
+    // The dialog and the run mode reached their forms, which found no cache.
+    ASSERT_EQ(boxes.size(), 2u);
     EXPECT_TRUE(boxes[0].text.starts_with("Fehler:")) << boxes[0].text;
+    EXPECT_NE(boxes[1].text.find("(-1)."), std::string::npos) << boxes[1].text;
 }
 
 // ---- the preview picture from the cache ----
@@ -394,13 +397,44 @@ TEST(SaverProcess, SecondInstanceEndsWithFourAndNotifiesTheFirst) {
 TEST(SaverProcess, EachModeAloneEndsCleanlyAndFreesTheGuard) {
     TempHome home;
     for (const std::vector<std::string>& args :
-         // The dialog mode is left out: without a cache its error box waits for a user.
-         std::vector<std::vector<std::string>>{{"/a"}, {"/s"}, {"/p", "99"}}) {
+         // The dialog and run modes are left out: without a cache their error box waits
+         // for a user.
+         std::vector<std::vector<std::string>>{{"/a"}, {"/p", "99"}}) {
         SCOPED_TRACE(Describe(args));
         Child run(ProgramPath(), args);
         EXPECT_EQ(run.ExitCode(), 0);
         EXPECT_FALSE(platform::NamedLock::IsHeldByAnotherProcess(platform::kSaverGuardName));
     }
+}
+
+TEST(SaverProcess, RunModeShowsItsScreenUntilTheQuitMessage) {
+    TempHome home;
+    PreviewCache cache;
+    cache.AddControlFile(PreviewCache::LayoutEntry("prov", kLayoutKey));
+    cache.AddLayout("layout.xml", "1", kLayoutKey, "");
+    cache.WriteIndex();
+    TolvarSettings("Brimwald", "Tolvar").SetProviderValue("prov", "prov");
+
+    platform::Bus bus;
+    const std::uint32_t protocol = platform::RegisterMessage(IPC_MESSAGE_NAME);
+    bool hello = false;
+    const platform::WindowHandle window =
+        bus.CreateWindow([&](platform::WindowHandle, const platform::Message& m) {
+            hello = hello || (m.number == protocol && m.second == IPC_HELLO);
+            return std::int64_t{0};
+        });
+    Child run(ProgramPath(), {"/s"});
+    ASSERT_TRUE(bus.RunUntil([&] { return hello; }, 30s));
+    // The saver hears the protocol once its loop runs; until it ends, each broadcast waits
+    // for its answer or its bound.
+    std::optional<int> exitCode;
+    for (int attempt = 0; attempt < 30 && !exitCode; ++attempt) {
+        bus.Broadcast(platform::Message(protocol, 0, IPC_QUIT));
+        exitCode = run.ExitCode(500ms);
+    }
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_FALSE(platform::NamedLock::IsHeldByAnotherProcess(platform::kSaverGuardName));
+    bus.DestroyWindow(window);
 }
 
 TEST(SaverProcess, WithoutAnyDisplayFormsEndWithOneAndTheRestWithZero) {

@@ -1,0 +1,710 @@
+#include "saver/formsrvmain.h"
+
+#include "common/directories.h"
+#include "common/internetconnection.h"
+#include "common/tolvaripc.h"
+#include "common/tolvarsettings.h"
+#include "platform/fileio.h"
+#include "platform/network.h"
+#include "platform/ui/control.h"
+#include "platform/ui/messagebox.h"
+#include "saver/cachereadlayout.h"
+#include "saver/configform.h"
+#include "saver/layoutcontrol.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPalette>
+#include <QScreen>
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <random>
+
+namespace {
+
+constexpr const char* kMaker = "Brimwald";
+constexpr const char* kProduct = "Tolvar";
+
+std::string LayoutKey(const std::string& provider) {
+    return "#brimwald:///images/" + provider + "/base/layout.xml";
+}
+
+// The file of a cache entry, or nullopt when its name could reach outside the folder
+// (such an entry is treated like a file that cannot be read).
+std::optional<std::string> EntryPath(const CC& cache, const CCObject& entry) {
+    if (!IsPlainCacheFileName(entry.file)) {
+        return std::nullopt;
+    }
+    return cache.folder + "/" + entry.file;
+}
+
+// A layout load whose failure is ignored: the model keeps what was read.
+void LoadLayout(LF& layout, const CC& cache, const CCObject& entry) {
+    if (const auto path = EntryPath(cache, entry)) {
+        try {
+            layout.Load(*path);
+        } catch (const std::exception&) {
+            // The entries read before the value error stay.
+        }
+    }
+}
+
+CFLoadResult LoadControlFile(CF& controlFile, const CC& cache, const CCObject& entry) {
+    if (const auto path = EntryPath(cache, entry)) {
+        return controlFile.Load(*path);
+    }
+    return {};
+}
+
+void LoadSubscriptions(CF& controlFile) {
+    try {
+        controlFile.LoadSubscriptions(GetAppDataDir() + "/" + GetSubscriptionFileName());
+    } catch (const std::exception&) {
+        // An unreadable subscriptions file leaves the flags as the control file gave them.
+    }
+}
+
+std::size_t RandomIndex(std::size_t count) {
+    std::mt19937 generator(static_cast<std::mt19937::result_type>(
+        std::chrono::system_clock::now().time_since_epoch().count()));
+    return std::uniform_int_distribution<std::size_t>(0, count - 1)(generator);
+}
+
+std::string ValueAt(const std::vector<std::string>& values, std::size_t index) {
+    return index < values.size() ? values[index] : std::string();
+}
+
+int VirtualKey(int qtKey) {
+    switch (qtKey) {
+    case Qt::Key_Space:
+        return TFormSvrMain::VK_SPACE;
+    case Qt::Key_Escape:
+        return TFormSvrMain::VK_ESCAPE;
+    case Qt::Key_Left:
+        return TFormSvrMain::VK_LEFT;
+    case Qt::Key_Right:
+        return TFormSvrMain::VK_RIGHT;
+    case Qt::Key_F5:
+        return TFormSvrMain::VK_F5;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+std::string ChooseRunProvider() {
+    const TolvarSettings settings(kMaker, kProduct);
+    const std::string current = settings.GetCurrentProvider();
+    const std::vector<std::string> names = settings.GetProviderNames();
+    const std::vector<std::string> values = settings.GetProviderValues();
+    if (!current.empty()) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (names[i] == current) {
+                return ValueAt(values, i);
+            }
+        }
+    }
+    // Without any provider there is nothing to pick from: the value stays empty.
+    if (names.empty()) {
+        return {};
+    }
+    const std::size_t index = RandomIndex(names.size());
+    settings.SetCurrentProvider(names[index]);
+    return ValueAt(values, index);
+}
+
+void ChooseNextProvider() {
+    const TolvarSettings settings(kMaker, kProduct);
+    const std::vector<std::string> names = settings.GetProviderNames();
+    if (!names.empty()) {
+        settings.SetCurrentProvider(names[RandomIndex(names.size())]);
+    }
+}
+
+std::string TFormSvrMain::ErrorText(int step) {
+    return TFormConfig::ErrorText(step);
+}
+
+// ---- construction ----
+
+TFormSvrMain::TFormSvrMain()
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+    setWindowTitle(QString::fromUtf8(kCaption));
+    setFocusPolicy(Qt::StrongFocus);
+    host_ = new platform::ControlHost(this);
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    host_->SetBackgroundColor(platform::Rgb(static_cast<std::uint8_t>(face.red()),
+                                            static_cast<std::uint8_t>(face.green()),
+                                            static_cast<std::uint8_t>(face.blue())));
+
+    OnTerminate = [] { QCoreApplication::exit(0); };
+    ShiftHeld = [] { return (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier) != 0; };
+    RunConfigDialog = [](TFormConfig& dialog) { dialog.ShowModal(); };
+
+    // The timers exist (disabled) whatever happens below, so the handlers never meet a
+    // half-made form.
+    SetUpTimers();
+
+    // 1. The flags are cleared by their initialisers.
+    if (!SetUpMessages() || !LoadCacheIndex() || !LoadControlFile()) {
+        return;
+    }
+    std::string provider;
+    try {
+        provider = ChooseRunProvider();
+    } catch (const std::exception&) {
+        Fail(kStepProvider);
+        return;
+    }
+    layoutKey_ = LayoutKey(provider);
+    if (!ChooseLayout()) {
+        return;
+    }
+}
+
+std::unique_ptr<TFormSvrMain> TFormSvrMain::Create() {
+    auto form = std::make_unique<TFormSvrMain>();
+    if (form->StartFailed()) {
+        return nullptr;
+    }
+    form->FormCreate();
+    return form;
+}
+
+bool TFormSvrMain::SetUpMessages() {
+    IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
+    if (platform::Bus* bus = platform::Bus::Instance()) {
+        try {
+            window_ =
+                bus->CreateWindow([this](platform::WindowHandle, const platform::Message& message) {
+                    return WndProc(message);
+                });
+            SaverWnd = window_;
+        } catch (const platform::BusError&) {
+            // Without a window the saver hears nothing; it still sends by broadcast.
+        }
+    }
+    IpcHandlers.OnSettingsChanged = [this] { IpcSettingsChanged(); };
+    IpcHandlers.OnReloadAndSync = [this] { IpcReloadAndSync(); };
+    IpcHandlers.OnContentChanged = [this] { IpcContentChanged(); };
+    IpcHandlers.OnCancelReload = [this] { IpcCancelReload(); };
+    IpcHandlers.OnStatusOnline = [this](bool online) { IpcOnlineChanged(online); };
+    IpcHandlers.OnStatusSyncing = [this](bool syncing) { IpcSyncActiveChanged(syncing); };
+    IpcHandlers.OnDialRequest = [this] { IpcDialRequest(); };
+    IpcKeepAlive();
+    IpcHandlers.OnQuit = [this] { IpcQuit(); };
+
+    // The control program's dial request makes the saver dial visibly: it asks first,
+    // over the saver's screen.
+    platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
+        QMessageBox box(QMessageBox::Question, QString::fromUtf8("DFÜ-Verbindung"),
+                        QString::fromUtf8("Verbindung mit \"%1\" herstellen?")
+                            .arg(QString::fromStdString(name)),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        return box.exec() == QMessageBox::Yes;
+    });
+    return true;
+}
+
+bool TFormSvrMain::LoadCacheIndex() {
+    cache_ = std::make_unique<CC>(GetCacheDir());
+    if (!platform::FileExists(cache_->IndexPath())) {
+        Fail(kStepCacheIndex);
+        return false;
+    }
+    try {
+        cache_->Load();
+    } catch (const std::exception&) {
+        // An index that is there but cannot be read is as good as a missing one.
+        Fail(kStepCacheIndex);
+        return false;
+    }
+    return true;
+}
+
+bool TFormSvrMain::LoadControlFile() {
+    controlFile_ = std::make_unique<CF>();
+    const CCObject* entry = cache_->FindLatest(GetControlFileKey());
+    if (entry == nullptr) {
+        Fail(kStepControlFile);
+        return false;
+    }
+    controlFileComplete_ = ::LoadControlFile(*controlFile_, *cache_, *entry).complete;
+    LoadSubscriptions(*controlFile_);
+    return true;
+}
+
+bool TFormSvrMain::ChooseLayout() {
+    const auto serials = cache_->ListSerials(layoutKey_);
+    if (!serials || serials->empty()) {
+        Fail(kStepLayoutVersions);
+        return false;
+    }
+    const auto entryOf = [this](const std::string& serial) {
+        return serial.empty() ? cache_->FindLatest(layoutKey_) : cache_->Find(layoutKey_, serial);
+    };
+
+    CacheReadLayout reader;
+    reader.cache = cache_.get();
+    std::optional<std::string> complete;
+    std::optional<std::string> halfComplete;
+    for (auto it = serials->rbegin(); it != serials->rend(); ++it) {
+        LF candidate;
+        if (const CCObject* entry = entryOf(*it)) {
+            LoadLayout(candidate, *cache_, *entry);
+        }
+        reader.layout = &candidate;
+        if (reader.IsHalfComplete()) {
+            halfComplete = *it; // walking down, so the oldest one is kept
+        }
+        if (reader.IsComplete()) {
+            complete = *it;
+            break;
+        }
+    }
+
+    const CCObject* chosen = complete       ? entryOf(*complete)
+                             : halfComplete ? entryOf(*halfComplete)
+                                            : cache_->FindLatest(layoutKey_);
+    if (chosen == nullptr) {
+        Fail(kStepLayoutEntry);
+        return false;
+    }
+    layout_ = std::make_unique<LF>();
+    LoadLayout(*layout_, *cache_, *chosen);
+    return true;
+}
+
+void TFormSvrMain::SetUpTimers() {
+    const auto setUp = [this](platform::Timer& timer, int interval, void (TFormSvrMain::*tick)()) {
+        timer.SetEnabled(false);
+        timer.SetInterval(interval);
+        timer.OnTimer = [this, tick] { (this->*tick)(); };
+    };
+    setUp(ReloadTimer, kReloadMs, &TFormSvrMain::ReloadTimerTimer);
+    setUp(ReloadAndSyncTimer, kReloadAndSyncMs, &TFormSvrMain::ReloadAndSyncTimerTimer);
+    setUp(SettingsTimer, kSettingsMs, &TFormSvrMain::SettingsTimerTimer);
+    setUp(CancelReloadTimer, kCancelReloadMs, &TFormSvrMain::CancelReloadTimerTimer);
+    setUp(DialTimer, kDialMs, &TFormSvrMain::DialTimerTimer);
+}
+
+void TFormSvrMain::Fail(int step) {
+    startFailed_ = true;
+    platform::ShowMessageBox({kCaption, ErrorText(step), platform::MessageBoxIcon::Stop});
+}
+
+// ---- life cycle ----
+
+void TFormSvrMain::FormCreate() {
+    if (startFailed_ || screen_) {
+        return;
+    }
+    QRect area(0, 0, 1024, 768);
+    if (const QScreen* primary = QGuiApplication::primaryScreen()) {
+        area = primary->geometry();
+    }
+    setGeometry(area);
+    host_->setGeometry(0, 0, area.width(), area.height());
+
+    screen_ = std::make_unique<LayoutControl>(host_);
+    screen_->cache = cache_.get();
+    screen_->area = {0, 0, area.width(), area.height()};
+    screen_->OnButtonClick = [this](const std::string& id, const std::string& context,
+                                    const std::string& link) { OnButtonClick(id, context, link); };
+    screen_->OnMessagewindowClick = [this](const std::string& link) { OnMessageWindowClick(link); };
+    screen_->OnTickerClick = [this](const std::string& link) { OnTickerClick(link); };
+    screen_->OnPlayState = [this](bool paused) { PlayStateChanged(paused); };
+
+    screen_->BuildScreen(*layout_, area.width(), "default", area.height());
+    screen_->LoadChannels(controlFile_.get());
+    screen_->SetTickerDrawOnScreenDC(false);
+
+    // Hints are on in Qt as long as nothing switches tool tips off.
+    playing_ = true;
+    ready_ = true;
+
+    const TolvarSettings settings(kMaker, kProduct);
+    const bool actLAN = settings.GetActLANTolvar();
+    const bool actDUN = settings.GetActDUNTolvar();
+    const bool useDUN = settings.GetUseDUN();
+    const int messageInterval = settings.GetMessageInterval();
+    const int tickerSpeed = settings.GetTickerSpeed();
+    const std::string baseapp = settings.GetBaseappPath();
+    tickerDrawOnScreenDC_ = settings.GetTickerDrawOnScreenDC();
+    if (settings.GetSysAutostartBaseapp()) {
+        settings.RegisterBaseappAutostart(baseapp);
+    }
+
+    if ((IsLanConnection() && actLAN) || (IsRasInstalled() && actDUN && useDUN)) {
+        IpcRequestSync();
+    }
+
+    screen_->SetMessageInterval(messageInterval);
+    screen_->SetTickerSpeed(tickerSpeed);
+    screen_->SetTickerDrawOnScreenDC(tickerDrawOnScreenDC_);
+}
+
+void TFormSvrMain::FormShow() {
+    SetScreenSaverRunning(true);
+}
+
+void TFormSvrMain::FormClose() {
+    SetScreenSaverRunning(false);
+}
+
+void TFormSvrMain::FormDestroy() {
+    if (destroyed_) {
+        return;
+    }
+    destroyed_ = true;
+    if (screen_) {
+        screen_->SetSuspended(true);
+        screen_.reset();
+    }
+    // The next run shows a provider picked afresh, whatever this one showed.
+    try {
+        ChooseNextProvider();
+    } catch (const std::exception&) {
+        // An unreadable provider list: the current provider stays.
+    }
+}
+
+TFormSvrMain::~TFormSvrMain() {
+    FormDestroy();
+    SetScreenSaverRunning(false);
+    for (platform::Timer* timer :
+         {&ReloadTimer, &ReloadAndSyncTimer, &SettingsTimer, &CancelReloadTimer, &DialTimer}) {
+        timer->SetEnabled(false);
+        timer->OnTimer = nullptr;
+    }
+    IpcHandlers = IpcHandlerSlots{};
+    platform::SetDialPrompt({});
+    if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window_ != 0) {
+        if (SaverWnd.load() == window_) {
+            SaverWnd = 0;
+        }
+        bus->DestroyWindow(window_);
+    }
+    layout_.reset();
+    controlFile_.reset();
+    cache_.reset();
+}
+
+void TFormSvrMain::SetScreenSaverRunning(bool running) {
+    screenSaverRunning_ = running;
+}
+
+void TFormSvrMain::EndProgram() {
+    if (ended_) {
+        return;
+    }
+    ended_ = true;
+    FormClose();
+    close();
+    if (OnTerminate) {
+        OnTerminate();
+    }
+}
+
+void TFormSvrMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    FormShow();
+}
+
+void TFormSvrMain::closeEvent(QCloseEvent* event) {
+    event->accept();
+    FormClose();
+    EndProgram();
+}
+
+void TFormSvrMain::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    host_->setGeometry(rect());
+}
+
+void TFormSvrMain::keyReleaseEvent(QKeyEvent* event) {
+    // Held keys repeat as press and release pairs; only the real release counts.
+    if (event->isAutoRepeat()) {
+        return;
+    }
+    const int key = VirtualKey(event->key());
+    if (key == 0) {
+        QWidget::keyReleaseEvent(event);
+        return;
+    }
+    FormKeyUp(key);
+}
+
+// ---- keys and clicks ----
+
+void TFormSvrMain::FormKeyUp(int key) {
+    if (!ready_) {
+        return;
+    }
+    switch (key) {
+    case VK_F5:
+        if (!syncActive_) {
+            OnButtonClick("#sync", "default", "");
+        }
+        break;
+    case VK_ESCAPE:
+        EndProgram();
+        break;
+    case VK_LEFT:
+        screen_->Rewind();
+        break;
+    case VK_RIGHT:
+        screen_->Forward();
+        break;
+    case VK_SPACE:
+        OnButtonClick("#play", playing_ ? "playing" : "default", "");
+        break;
+    default:
+        break;
+    }
+}
+
+void TFormSvrMain::OnButtonClick(const std::string& id, const std::string& context,
+                                 const std::string& link) {
+    if (id == "#quit") {
+        EndProgram();
+    } else if (id == "#config") {
+        ShowConfig();
+    } else if (id == "#sync") {
+        if (context == "default") {
+            IpcRequestSync();
+        }
+    } else if (id == "#online") {
+        // Shows the state only.
+    } else if (id == "#play") {
+        if (!screen_) {
+            return;
+        }
+        if (context == "default") {
+            screen_->Play();
+        } else {
+            screen_->Pause();
+        }
+    } else if (id == "#forward") {
+        if (screen_) {
+            screen_->Forward();
+        }
+    } else if (id == "#rewind") {
+        if (screen_) {
+            screen_->Rewind();
+        }
+    } else if (!link.empty()) {
+        OpenLink(link);
+    }
+}
+
+void TFormSvrMain::OnMessageWindowClick(const std::string& link) {
+    if (!link.empty()) {
+        OpenLink(link);
+    }
+}
+
+void TFormSvrMain::OnTickerClick(const std::string& link) {
+    if (!link.empty()) {
+        OpenLink(link);
+    }
+}
+
+void TFormSvrMain::PlayStateChanged(bool paused) {
+    if (!ready_ || paused == !playing_) {
+        return;
+    }
+    playing_ = !paused;
+    screen_->SetButtonContext("#play", paused ? "default" : "playing");
+}
+
+void TFormSvrMain::OpenLink(const std::string& url) {
+    const bool shift = ShiftHeld && ShiftHeld();
+    IpcSendURL(url);
+    if (!shift) {
+        EndProgram();
+    }
+}
+
+void TFormSvrMain::ShowConfig() {
+    if (!controlFile_) {
+        platform::ShowMessageBox(
+            {kCaption, ErrorText(kStepConfigWithoutControlFile), platform::MessageBoxIcon::Stop});
+        return;
+    }
+    if (screen_) {
+        screen_->SetTickerDrawOnScreenDC(false);
+    }
+    configuring_ = true;
+    {
+        TFormConfig dialog(this, cache_.get(), controlFile_.get());
+        dialog.BuildTopicPages();
+        if (RunConfigDialog) {
+            RunConfigDialog(dialog);
+        }
+    }
+    if (screen_) {
+        screen_->SetTickerDrawOnScreenDC(tickerDrawOnScreenDC_);
+    }
+    configuring_ = false;
+}
+
+// ---- the protocol ----
+
+std::int64_t TFormSvrMain::WndProc(const platform::Message& message) {
+    if (IpcDispatch(message)) {
+        return 0;
+    }
+    // The system's power broadcasts have no counterpart here; nothing else is ours.
+    return 0;
+}
+
+void TFormSvrMain::IpcSettingsChanged() {
+    SettingsTimer.SetEnabled(true);
+}
+
+void TFormSvrMain::IpcReloadAndSync() {
+    ReloadAndSyncTimer.SetEnabled(true);
+}
+
+void TFormSvrMain::IpcContentChanged() {
+    ReloadTimer.SetEnabled(true);
+}
+
+void TFormSvrMain::IpcCancelReload() {
+    CancelReloadTimer.SetEnabled(true);
+}
+
+void TFormSvrMain::IpcDialRequest() {
+    DialTimer.SetEnabled(true);
+}
+
+void TFormSvrMain::IpcQuit() {
+    EndProgram();
+}
+
+void TFormSvrMain::IpcOnlineChanged(bool online) {
+    if (!ready_ || online == online_) {
+        return;
+    }
+    online_ = online;
+    screen_->SetButtonContext("#online", online ? "online" : "default");
+}
+
+void TFormSvrMain::IpcSyncActiveChanged(bool syncing) {
+    if (!ready_ || syncing == syncActive_) {
+        return;
+    }
+    syncActive_ = syncing;
+    screen_->SetButtonContext("#sync", syncing ? "active" : "default");
+}
+
+// ---- the timers ----
+
+void TFormSvrMain::ReloadTimerTimer() {
+    if (configuring_) {
+        return; // retried every tick until the dialog has closed
+    }
+    if (ReloadAndSyncTimer.Enabled()) {
+        ReloadTimer.SetEnabled(false);
+        return;
+    }
+    ReloadTimer.SetEnabled(false);
+    QCoreApplication::processEvents();
+    Reload();
+}
+
+void TFormSvrMain::ReloadAndSyncTimerTimer() {
+    if (configuring_) {
+        return;
+    }
+    ReloadAndSyncTimer.SetEnabled(false);
+    ReloadTimer.SetEnabled(false);
+    QCoreApplication::processEvents();
+    Reload();
+    if (!ended_) {
+        IpcRequestSync();
+    }
+}
+
+void TFormSvrMain::Reload() {
+    // Messages handled meanwhile may have ended the program or left it half made.
+    if (ended_ || startFailed_) {
+        return;
+    }
+    auto cache = std::make_unique<CC>(GetCacheDir());
+    try {
+        cache->Load();
+    } catch (const std::exception&) {
+        // The index is there but cannot be read now: the screen keeps what it shows, and
+        // the next content change tries again.
+        return;
+    }
+    const CCObject* entry = cache->FindLatest(GetControlFileKey());
+    if (entry == nullptr) {
+        IpcSendLogText(kLogControlFileMissing);
+        EndProgram();
+        return;
+    }
+    auto controlFile = std::make_unique<CF>();
+    const bool complete = ::LoadControlFile(*controlFile, *cache, *entry).complete;
+    if (!complete && controlFileComplete_) {
+        // A control file read only in part would drop channels from the screen: the
+        // whole one in use stays until a readable one arrives.
+        return;
+    }
+    LoadSubscriptions(*controlFile);
+
+    controlFile_ = std::move(controlFile);
+    controlFileComplete_ = complete;
+    cache_ = std::move(cache);
+    ++reloads_;
+    if (screen_) {
+        screen_->cache = cache_.get();
+        screen_->LoadChannels(controlFile_.get());
+    }
+}
+
+void TFormSvrMain::ApplyViewSettings() {
+    const TolvarSettings settings(kMaker, kProduct);
+    const int messageInterval = settings.GetMessageInterval();
+    const int tickerSpeed = settings.GetTickerSpeed();
+    tickerDrawOnScreenDC_ = settings.GetTickerDrawOnScreenDC();
+    if (screen_) {
+        screen_->SetTickerSpeed(tickerSpeed);
+        screen_->SetMessageInterval(messageInterval);
+        // While the subscription dialog is open the ticker stays off the screen; the
+        // dialog's close applies the value read here.
+        screen_->SetTickerDrawOnScreenDC(configuring_ ? false : tickerDrawOnScreenDC_);
+    }
+}
+
+void TFormSvrMain::SettingsTimerTimer() {
+    SettingsTimer.SetEnabled(false);
+    ApplyViewSettings();
+}
+
+void TFormSvrMain::CancelReloadTimerTimer() {
+    if (configuring_) {
+        return;
+    }
+    CancelReloadTimer.SetEnabled(false);
+    ReloadTimer.SetEnabled(false);
+}
+
+void TFormSvrMain::DialTimerTimer() {
+    if (configuring_) {
+        return;
+    }
+    DialTimer.SetEnabled(false);
+    if (DialInternet(window_, 2)) {
+        IpcReportConnectionReady(GetConnectionId());
+    } else {
+        IpcReportNoConnection();
+    }
+}

@@ -1,0 +1,209 @@
+#pragma once
+
+// TFormSvrMain, the full-screen form of the running saver. It owns the saver's own cache
+// index, control-file model and the layout version chosen at start, and the screen
+// builder that turns them into widgets on its client area. It is the saver's end of the
+// inter-program protocol: a window on the message bus that announces itself, asks the
+// control program for synchronisations, hands it the links the user clicks and reacts to
+// its broadcasts through five timers (each handler only starts one; the work runs in the
+// tick). It turns keys, button and item clicks into commands, ends the program on Esc,
+// the quit button or message, a link without Shift and a reload without control file,
+// and on the way out picks the provider for the next run.
+//
+// Life cycle: the constructor sets up the protocol and chooses the models; a missing
+// piece shows the installation error box with its step number and leaves the form
+// StartFailed (nothing else is done, the screen is never built). FormCreate builds the
+// screen; showing the form (FormShow) marks the saver as running; EndProgram closes it
+// (FormClose) and ends the loop; the destructor runs FormDestroy (screen freed, next
+// provider stored, also after a failed start) and frees the rest.
+//
+// Owns its client area (a platform::ControlHost, Qt child), the LayoutControl, the five
+// timers, the models and its bus window. Threads: the GUI thread only; the message bus
+// delivers on it.
+
+#include "common/cache.h"
+#include "common/controlfile.h"
+#include "common/layoutfile.h"
+#include "platform/bus.h"
+#include "platform/ui/timer.h"
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+
+class LayoutControl;
+class TFormConfig;
+
+namespace platform {
+class ControlHost;
+}
+
+class TFormSvrMain : public QWidget {
+public:
+    // The start-up step numbers of the installation error box.
+    static constexpr int kStepCacheIndex = -1;
+    static constexpr int kStepControlFile = 1;
+    static constexpr int kStepProvider = 0;
+    static constexpr int kStepLayoutVersions = 3;
+    static constexpr int kStepLayoutEntry = 2;
+    static constexpr int kStepConfigWithoutControlFile = 4;
+
+    // The timers' intervals.
+    static constexpr int kReloadMs = 1000;
+    static constexpr int kReloadAndSyncMs = 200;
+    static constexpr int kSettingsMs = 200;
+    static constexpr int kCancelReloadMs = 1000;
+    static constexpr int kDialMs = 1000;
+
+    // The keys the form acts on (virtual-key codes).
+    static constexpr int VK_SPACE = 0x20;
+    static constexpr int VK_ESCAPE = 0x1B;
+    static constexpr int VK_LEFT = 0x25;
+    static constexpr int VK_RIGHT = 0x27;
+    static constexpr int VK_F5 = 0x74;
+
+    static constexpr const char* kCaption = "Tolvar";
+    static constexpr const char* kLogControlFileMissing =
+        "Tolvar: Terminating while control file missing.";
+
+    // The constructor's steps; see StartFailed.
+    TFormSvrMain();
+    ~TFormSvrMain() override;
+    TFormSvrMain(const TFormSvrMain&) = delete;
+    TFormSvrMain& operator=(const TFormSvrMain&) = delete;
+
+    // Constructor and FormCreate: the form ready to be shown, or nullptr after the error
+    // box of a failed start-up step (the program then ends without a loop).
+    static std::unique_ptr<TFormSvrMain> Create();
+
+    // A start-up step failed: its box has been shown and nothing after it was done.
+    bool StartFailed() const { return startFailed_; }
+
+    // Life cycle handlers, as the form's design binds them.
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void FormDestroy();
+    // The key table, on release; key is a virtual-key code.
+    void FormKeyUp(int key);
+
+    // The screen builder's callbacks.
+    void OnButtonClick(const std::string& id, const std::string& context, const std::string& link);
+    void OnMessageWindowClick(const std::string& link);
+    void OnTickerClick(const std::string& link);
+    void PlayStateChanged(bool paused);
+
+    // Commands.
+    void OpenLink(const std::string& url);
+    void ShowConfig();
+
+    // The bus window's procedure: the protocol first; the rest is not ours.
+    std::int64_t WndProc(const platform::Message& message);
+
+    // The protocol handlers.
+    void IpcSettingsChanged();
+    void IpcReloadAndSync();
+    void IpcContentChanged();
+    void IpcCancelReload();
+    void IpcOnlineChanged(bool online);
+    void IpcSyncActiveChanged(bool syncing);
+    void IpcDialRequest();
+    void IpcQuit();
+
+    // The timers' ticks.
+    void ReloadTimerTimer();
+    void ReloadAndSyncTimerTimer();
+    void SettingsTimerTimer();
+    void CancelReloadTimerTimer();
+    void DialTimerTimer();
+
+    // Ends the program: the window closes (FormClose) and the loop is told to end.
+    void EndProgram();
+
+    // The state, for the program and its tests.
+    bool Ready() const { return ready_; }
+    bool SyncActive() const { return syncActive_; }
+    bool Online() const { return online_; }
+    bool Playing() const { return playing_; }
+    bool Configuring() const { return configuring_; }
+    bool TickerDrawOnScreenDC() const { return tickerDrawOnScreenDC_; }
+    // Set while the saver's screen is shown: from FormShow to the end of the program.
+    bool ScreenSaverRunning() const { return screenSaverRunning_; }
+    bool Ended() const { return ended_; }
+    // How many reloads replaced the models.
+    int Reloads() const { return reloads_; }
+    CC* Cache() const { return cache_.get(); }
+    CF* ControlFile() const { return controlFile_.get(); }
+    const LF& Layout() const { return *layout_; }
+    LayoutControl* Screen() const { return screen_.get(); }
+    platform::ControlHost* Host() const { return host_; }
+    platform::WindowHandle Window() const { return window_; }
+
+    platform::Timer ReloadTimer;
+    platform::Timer ReloadAndSyncTimer;
+    platform::Timer SettingsTimer;
+    platform::Timer CancelReloadTimer;
+    platform::Timer DialTimer;
+
+    // Hooks with the real behaviour as default; tests replace them.
+    // Ends the application's loop.
+    std::function<void()> OnTerminate;
+    // Whether Shift is held down at this moment.
+    std::function<bool()> ShiftHeld;
+    // Shows the subscription dialog modally.
+    std::function<void(TFormConfig& dialog)> RunConfigDialog;
+
+    // The installation error box's text for a step number.
+    static std::string ErrorText(int step);
+
+protected:
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    // Each gives false after the error box of its step.
+    bool SetUpMessages();
+    bool LoadCacheIndex();
+    bool LoadControlFile();
+    bool ChooseLayout();
+    void SetUpTimers();
+    // The reload's steps 3 to 7 (nothing pending).
+    void Reload();
+    // Re-reads and applies message interval, ticker speed and drawing mode.
+    void ApplyViewSettings();
+    void Fail(int step);
+    void SetScreenSaverRunning(bool running);
+
+    bool ready_ = false;
+    bool syncActive_ = false;
+    bool online_ = false;
+    bool playing_ = false;
+    std::unique_ptr<CF> controlFile_;
+    std::unique_ptr<CC> cache_;
+    std::unique_ptr<LF> layout_;
+    std::unique_ptr<LayoutControl> screen_;
+    bool configuring_ = false;
+    bool tickerDrawOnScreenDC_ = false;
+
+    bool startFailed_ = false;
+    bool screenSaverRunning_ = false;
+    bool ended_ = false;
+    bool destroyed_ = false;
+    // The control file in use was read whole.
+    bool controlFileComplete_ = false;
+    std::string layoutKey_;
+    int reloads_ = 0;
+    platform::ControlHost* host_ = nullptr;
+    platform::WindowHandle window_ = 0;
+};
+
+// The provider a run shows: the current one when it is listed, else a random listed one,
+// stored as the new current provider; its layout folder (empty without any provider).
+// Throws what reading the provider list throws.
+std::string ChooseRunProvider();
+// A random listed provider stored as the current one (the next run's); nothing without
+// any.
+void ChooseNextProvider();
