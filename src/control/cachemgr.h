@@ -11,8 +11,9 @@
 // no GUI: the error box for a missing batch file goes through a report handler that the
 // GUI binds.
 //
-// Main thread only (the control program's start, or its entry before any form exists):
-// the cache index is read and written without coordination with a running sync cycle.
+// Main thread only (the control program's start, or its entry before any form exists);
+// each addition re-reads and saves the cache index under its lock (CC::Update), so a
+// running synchronisation cycle and the seeding keep each other's entries.
 
 #include <functional>
 #include <string>
