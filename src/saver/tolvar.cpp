@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -189,6 +190,9 @@ int RunSaver(const SaverStart& start) {
         }
         return kSaverExitOk;
     }
+    if (start.raisePriority) {
+        start.raisePriority();
+    }
     if (!start.claim || !start.claim()) {
         return kSaverExitAlreadyRunning;
     }
@@ -241,9 +245,20 @@ int RunSvrMainForm() {
     return QApplication::exec();
 }
 
+void SetSaverPriority() {
+    // On this system a nice value belongs to one thread: who 0 names the calling thread.
+    // Either call fails without the right to lower the value; the saver then runs as it
+    // was started.
+    constexpr int kNormalLevel = 0;
+    constexpr int kAboveNormalLevel = -1;
+    (void)setpriority(PRIO_PROCESS, 0, kNormalLevel);
+    (void)setpriority(PRIO_PROCESS, 0, kAboveNormalLevel);
+}
+
 SaverStart DefaultSaverStart(int& argc, char** argv) {
     SaverStart start;
     start.preview = [](SaverWindowId parentWindow) { ShowPreview(parentWindow); };
+    start.raisePriority = [] { SetSaverPriority(); };
     start.claim = [] {
         SingletonApp* guard = SingletonApp::CreateInstance(platform::kSaverGuardName);
         return guard != nullptr && guard->Claim();

@@ -50,6 +50,8 @@ void ShowPreview(SaverWindowId parentWindow);
 struct SaverStart {
     // The preview into the parent window.
     std::function<void(SaverWindowId parentWindow)> preview;
+    // Raises the main thread's priority for every mode but the preview.
+    std::function<void()> raisePriority;
     // True when this process now holds the saver's single-instance guard.
     std::function<bool()> claim;
     // Application set-up, the mode's form and the loop; returns the exit code.
@@ -57,7 +59,8 @@ struct SaverStart {
 };
 
 // The decision: SSUtils::GetInstance and ParseCommandLine once more; the preview
-// (exit 0) without the guard; else the claim (4 when it fails) and the mode's run.
+// (exit 0) without the priority change and the guard; else the priority change, the claim
+// (4 when it fails) and the mode's run.
 int RunSaver(const SaverStart& start);
 
 // Sets up the Qt application titled "Tolvar" (reusing one that exists), hooks the
@@ -74,8 +77,14 @@ int RunConfigForm();
 // TFormSvrMain, the full-screen saver form.
 int RunSvrMainForm();
 
-// The real steps: ShowPreview, the guard of platform::kSaverGuardName, and
-// RunSaverApplication.
+// The saver's priority: the process at the normal level and the calling (main) thread one
+// step above it (nice 0, then -1 for this thread), so that the screen keeps pace with
+// the desktop's other programs. Without the right to raise it the priority stays as it
+// was; nothing is reported. Threads made afterwards inherit the thread's level.
+void SetSaverPriority();
+
+// The real steps: ShowPreview, SetSaverPriority, the guard of platform::kSaverGuardName,
+// and RunSaverApplication.
 SaverStart DefaultSaverStart(int& argc, char** argv);
 
 // The program entry: hands the arguments to SSUtils, makes the process's message bus

@@ -238,6 +238,9 @@ TEST_F(ConfigFormTest, OnePagePerTopicWithAChoiceAndNoMandatoryOrMissingChannel)
     auto form = StandAlone();
     ASSERT_NE(form, nullptr);
     EXPECT_EQ(form->windowTitle().toStdString(), "Tolvar-Konfiguration");
+    EXPECT_EQ(form->BtnOK->text().toStdString(), "OK");
+    EXPECT_EQ(form->BtnCancel->text().toStdString(), "Abbrechen");
+    EXPECT_TRUE(form->BtnOK->isDefault());
     EXPECT_EQ(Tabs(*form), (std::vector<std::string>{"Nachrichten", "Sport && Spiel"}));
     EXPECT_EQ(Items(*form, 0), (std::vector<std::string>{"T-a=1"}));
     EXPECT_EQ(Items(*form, 1), (std::vector<std::string>{"T-b=0", "T-a=1"}));

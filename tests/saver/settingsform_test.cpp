@@ -19,6 +19,7 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QTimer>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -224,6 +225,128 @@ TEST_F(SettingsFormTest, OpensOnTheViewPageWithTheDefaultsWhenNoHiveExists) {
     EXPECT_EQ(form.TrackBarTickerSpeed->maximum(), 3);
     EXPECT_TRUE(form.BtnOK->isDefault());
     EXPECT_EQ(form.LblDUN->text(), TSettingsForm::kLblDUNEnabled);
+}
+
+// Every text a page shows (group titles, labels, check boxes), sorted.
+std::vector<std::string> TextsOn(const QWidget* page) {
+    std::vector<std::string> texts;
+    for (const QGroupBox* group : page->findChildren<QGroupBox*>()) {
+        texts.push_back(group->title().toStdString());
+    }
+    for (const QLabel* label : page->findChildren<QLabel*>()) {
+        texts.push_back(label->text().toStdString());
+    }
+    for (const QCheckBox* box : page->findChildren<QCheckBox*>()) {
+        texts.push_back(box->text().toStdString());
+    }
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
+
+TEST_F(SettingsFormTest, EveryPageShowsItsGermanTextsExactly) {
+    TSettingsForm form;
+    const std::string search = "Neue Nachrichten suchen:";
+    const std::string onSaver = "Beim Aktivieren des Bildschirmschoners";
+    const std::string onStart = "Sofort nach Systemstart / Anmeldung";
+    const std::string every = "Automatisch alle";
+    const std::string thumbs = "Mini-Grafiken der Nachrichten laden, falls vorhanden";
+    struct Page {
+        const QWidget* page;
+        std::vector<std::string> texts;
+    };
+    const Page pages[] = {
+        {form.TabView,
+         {"Ticker", "Einzelnachricht",
+          "Legen Sie hier die Geschwindigkeit des Tickers fest. Langsam laufende Ticker "
+          "benötigen weniger Systemressourcen als schnelle, werden aber vom Auge bisweilen als "
+          "\"ruckelnd\" empfunden.",
+          "Geschwindigkeit:", "schnell", "langsam",
+          "Bestimmen Sie, mit welcher Frequenz der Inhalt des Nachrichtenfensters durch eine "
+          "neue Nachricht ersetzt wird.",
+          "Nachrichtenwechsel:", "alle", "Sekunden"}},
+        {form.TabLAN,
+         {"Hier legen Sie fest, wie sich die Software verhält, wenn eine permanente Verbindung "
+          "zum Internet besteht, beispielsweise über ein lokales Netzwerk (LAN).",
+          search, onSaver, onStart, every, "Minuten", thumbs, "Timeout:", "Sekunden",
+          "Windows-Fehler zur Erkennung der Internet-Verbindung übersteuern:",
+          "Dieser Computer verfügt über eine permanente Verbindung mit dem Internet."}},
+        {form.TabDUN,
+         {"Hier legen Sie fest, wie die Software sich verhält, wenn die Verbindung zum Internet "
+          "durch eine Einwahlverbindung hergestellt werden muß, beispielsweise über Modem oder "
+          "ISDN.",
+          search, onSaver, onStart, every, "Minuten", thumbs, "Timeout:", "Sekunden",
+          "Verbindungsaufbau", "Wählverbindung automatisch aufbauen:",
+          "Nur fragen, wenn Bildschirmschoner aktiv (nicht bei der Arbeit stören)"}},
+        {form.TabSystem,
+         {"Hier legen Sie fest, wie sich die Software beim Systemstart bzw. bei der Anmeldung "
+          "am Betriebssystem verhält.",
+          "Verhalten bei Systemstart / Anmeldung", "Saververwaltung automatisch starten",
+          "Tolvar automatisch als Standard-Bildschirmschoner festlegen",
+          "Die Saververwaltung versorgt den Tolvar mit aktuellen Nachrichten und unterstützt ihn "
+          "beim Öffnen von Nachrichtenartikeln aus dem Internet.",
+          "Achtung:",
+          "Das Deaktivieren dieser Optionen wird nicht empfohlen, da anderenfalls wichtige "
+          "Funktionen der Software nicht zur Verfügung stehen.",
+          "Im akuten Bedarfsfall (z.B. permanenter Speicherplatzmangel) können Sie allerdings "
+          "alternativ die Saververwaltung über das Startmenü aufrufen und beenden sowie den "
+          "Schoner starten."}},
+    };
+    for (const Page& p : pages) {
+        std::vector<std::string> expected = p.texts;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(TextsOn(p.page), expected);
+    }
+
+    // Each check box edits the setting its caption names.
+    const std::pair<const QCheckBox*, std::string> boxes[] = {
+        {form.CBActLANTolvar, onSaver},
+        {form.CBActLANSys, onStart},
+        {form.CBActLANAuto, every},
+        {form.CBActLANThumbs, thumbs},
+        {form.CBActDUNTolvar, onSaver},
+        {form.CBActDUNSys, onStart},
+        {form.CBActDUNAuto, every},
+        {form.CBActDUNThumbs, thumbs},
+        {form.CBSysAutostartBaseApp, "Saververwaltung automatisch starten"},
+        {form.CBSysAutoregisterSaver,
+         "Tolvar automatisch als Standard-Bildschirmschoner festlegen"},
+    };
+    for (const auto& [box, text] : boxes) {
+        EXPECT_EQ(box->text().toStdString(), text);
+    }
+    EXPECT_EQ(form.GBDUN->title().toStdString(), search);
+    EXPECT_EQ(form.GBUseDUN->title().toStdString(), "Verbindungsaufbau");
+    EXPECT_EQ(form.LBLActDUNAutoMinutes->text().toStdString(), "Minuten");
+    EXPECT_EQ(form.LblActDUNTimeout->text().toStdString(), "Timeout:");
+    EXPECT_EQ(form.LblActDUNTimeoutSeconds->text().toStdString(), "Sekunden");
+    std::vector<std::string> items;
+    for (int i = 0; i < form.CLBUseDUN->count(); ++i) {
+        items.push_back(form.CLBUseDUN->itemText(i).toStdString());
+    }
+    EXPECT_EQ(items,
+              (std::vector<std::string>{"Nie", "Immer fragen", "Nur fragen, falls erforderlich",
+                                        "Ohne Rückfrage"}));
+    EXPECT_EQ(form.BtnOK->text().toStdString(), "OK");
+    EXPECT_EQ(form.BtnCancel->text().toStdString(), "Abbrechen");
+
+    // The dial-up page's explanation once the permanent connection is ticked, and the two
+    // confirmation texts.
+    form.CBLANAlwaysOn->click();
+    EXPECT_EQ(form.LblDUN->text().toStdString(),
+              "Die DFÜ-Optionen stehen derzeit nicht zur Verfügung, da Sie auf der Karte "
+              "\"LAN-Einstellungen\" angegeben haben, dass dieser Computer über eine "
+              "permanente Internet-Verbindung verfügt.");
+    EXPECT_EQ(TSettingsForm::kConfirmAutostartBaseApp.toStdString(),
+              "Sie sind im Begriff, die Option \"Saververwaltung automatisch \nstarten\" zu "
+              "deaktivieren.\n\nWenn die Saververwaltung nicht gestartet wird, können "
+              "\nNachrichten des Meldungsfensters und des Tickers nicht\nmehr im Browser "
+              "geöffnet werden, und der Tolvar wird\nnicht mehr mit aktuellen Nachrichten "
+              "versorgt.\n\nWollen Sie das wirklich?");
+    EXPECT_EQ(TSettingsForm::kConfirmAutoregisterSaver.toStdString(),
+              "Sie sind im Begriff, die Option \"Tolvar automatisch als Standard-"
+              "\nBildschirmschoner festlegen\" zu deaktivieren.\n\nWenn der "
+              "Tolvar-Bildschirmschoner nicht als Standard festgelegt \nist, stehen wichtige "
+              "Funktionen der Software nicht mehr zur\nVerfügung.\n\nWollen Sie das wirklich?");
 }
 
 TEST_F(SettingsFormTest, OpensWithTheUsersValuesOverTheMachineValues) {

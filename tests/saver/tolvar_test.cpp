@@ -14,6 +14,7 @@
 #include <QColor>
 #include <QCoreApplication>
 #include <QImage>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -24,7 +25,9 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -51,7 +54,7 @@ std::string Describe(const std::vector<std::string>& args) {
     return text.empty() ? "(none)" : text;
 }
 
-TEST(RunSaver, PreviewWithoutGuardEveryOtherModeAfterTheClaim) {
+TEST(RunSaver, PreviewWithoutPriorityAndGuardEveryOtherModeAfterTheClaim) {
     struct Case {
         std::vector<std::string> args;
         bool claimSucceeds;
@@ -59,23 +62,24 @@ TEST(RunSaver, PreviewWithoutGuardEveryOtherModeAfterTheClaim) {
         int exitCode;
     };
     const Case cases[] = {
-        {{}, true, "claim run 2", 0},
-        {{"/c"}, true, "claim run 2", 0},
-        {{"/x"}, true, "claim run 2", 0},
-        {{"/s"}, true, "claim run 3", 0},
-        {{"-S"}, true, "claim run 3", 0},
-        {{"/a"}, true, "claim run 0", 0},
+        {{}, true, "priority claim run 2", 0},
+        {{"/c"}, true, "priority claim run 2", 0},
+        {{"/x"}, true, "priority claim run 2", 0},
+        {{"/s"}, true, "priority claim run 3", 0},
+        {{"-S"}, true, "priority claim run 3", 0},
+        {{"/a"}, true, "priority claim run 0", 0},
         {{"/p:1234"}, true, "preview 1234", 0},
         {{"/l", "77"}, true, "preview 77", 0},
         {{"/p"}, true, "preview 0", 0},
-        // Another instance holds the guard: 4 at once, no form; the preview still runs.
-        {{}, false, "claim", 4},
-        {{"/s"}, false, "claim", 4},
-        {{"/c"}, false, "claim", 4},
-        {{"/a"}, false, "claim", 4},
+        // Another instance holds the guard: 4 at once, no form; the preview still runs, and
+        // never with a raised priority.
+        {{}, false, "priority claim", 4},
+        {{"/s"}, false, "priority claim", 4},
+        {{"/c"}, false, "priority claim", 4},
+        {{"/a"}, false, "priority claim", 4},
         {{"/p", "5"}, false, "preview 5", 0},
         // What the mode's run returns is the exit code.
-        {{"/s"}, true, "claim run 3", 1},
+        {{"/s"}, true, "priority claim run 3", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Describe(c.args));
@@ -85,6 +89,7 @@ TEST(RunSaver, PreviewWithoutGuardEveryOtherModeAfterTheClaim) {
         };
         SaverStart start;
         start.preview = [&](SaverWindowId parent) { note("preview " + std::to_string(parent)); };
+        start.raisePriority = [&] { note("priority"); };
         start.claim = [&] {
             note("claim");
             return c.claimSucceeds;
@@ -98,6 +103,28 @@ TEST(RunSaver, PreviewWithoutGuardEveryOtherModeAfterTheClaim) {
         EXPECT_EQ(calls, c.calls);
     }
     SSUtils::SetProgramArguments({});
+}
+
+TEST(SetSaverPriority, RaisesTheCallingThreadOnlyAndNeverLowersIt) {
+    errno = 0;
+    const int mainBefore = getpriority(PRIO_PROCESS, 0);
+    ASSERT_EQ(errno, 0);
+    int before = 0;
+    int after = 0;
+    // On a thread of its own, started below the normal level (raising a nice value needs
+    // no right): the change may only bring it up to one step above normal.
+    std::thread worker([&] {
+        setpriority(PRIO_PROCESS, 0, std::min(mainBefore + 3, 19));
+        before = getpriority(PRIO_PROCESS, 0);
+        SetSaverPriority();
+        after = getpriority(PRIO_PROCESS, 0);
+    });
+    worker.join();
+    EXPECT_GE(before, mainBefore);
+    EXPECT_LE(after, before);
+    EXPECT_GE(after, -1);
+    // Other threads (and so other processes) keep theirs.
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), mainBefore);
 }
 
 TEST(RunSaverApplication, EveryModeEndsAndNamesTheApplication) {
