@@ -276,7 +276,10 @@ bool FetchFeed(CC* cache, const std::string& uri, const std::string& name,
 
 bool HttpGetChannel(const std::string& uri, const std::string& id, const std::string& serial,
                     bool fetchThumbs, const std::vector<std::string>& keepFeeds,
-                    const std::atomic<bool>* stop) {
+                    const std::atomic<bool>* stop, bool* fetched) {
+    if (fetched != nullptr) {
+        *fetched = false;
+    }
     const std::string name = MakeGuidString();
     CC* cache = CurrentCache.load();
     if (uri.empty() || id.empty() || serial.empty() || cache == nullptr) {
@@ -286,12 +289,17 @@ bool HttpGetChannel(const std::string& uri, const std::string& id, const std::st
 
     std::string feedFile = name + ".xml";
     bool result = false;
+    bool downloaded = false;
     const CCObject* latest = cache->FindLatest(uri);
     // Serials order byte-wise; a cached version at least as new is used as it is.
     if (latest != nullptr && !(latest->serial < serial)) {
         result = true;
     } else {
         result = FetchFeed(cache, uri, name, serial);
+        downloaded = result;
+    }
+    if (fetched != nullptr) {
+        *fetched = downloaded;
     }
     if (result) {
         latest = cache->FindLatest(uri);
@@ -311,7 +319,10 @@ bool HttpGetChannel(const std::string& uri, const std::string& id, const std::st
                 FetchThumb(cache, item.contenturi, MakeGuidString());
             }
         }
-        NewMessageCount += static_cast<int>(items.size());
+        // The items of a version cached before are no news.
+        if (downloaded) {
+            NewMessageCount += static_cast<int>(items.size());
+        }
     }
 
     // Also after a failed fetch: versions left by earlier cycles go all the same. An

@@ -42,13 +42,15 @@ bool HttpGetLayout(const std::string& uri, const std::string& serial);
 // serial gives false without a request and leaves the last error as it was.
 bool HttpGetIcon(const std::string& uri, const std::string& serial);
 // Fetches the feed unless the newest cached version is as new as serial (then true),
-// then, with fetchThumbs, the pictures of its items that are not cached. Older versions
-// (all but the two newest) are removed with the pictures that no kept version of this
-// feed and no feed of keepFeeds (newest two versions each) uses. stop, when given, ends
-// the picture fetches early.
+// then, with fetchThumbs, the pictures of its items that are not cached; only a feed
+// fetched here adds its items to NewMessageCount. Older versions (all but the two
+// newest) are removed with the pictures that no kept version of this feed and no feed of
+// keepFeeds (newest two versions each) uses. stop, when given, ends the picture fetches
+// early. fetched, when given, tells whether the feed was downloaded in this call: a true
+// result alone may mean that the cached version is used.
 bool HttpGetChannel(const std::string& uri, const std::string& id, const std::string& serial,
                     bool fetchThumbs, const std::vector<std::string>& keepFeeds = {},
-                    const std::atomic<bool>* stop = nullptr);
+                    const std::atomic<bool>* stop = nullptr, bool* fetched = nullptr);
 
 // The inner writers: fetch into cache's folder and record on success.
 bool FetchControlFile(CC* cache, const std::string& uri, const std::string& name,

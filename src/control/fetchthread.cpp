@@ -337,21 +337,26 @@ void TFetchThread::RunSteps(CC& cache) {
             std::string line =
                 "   Feed(" + channel.id + "): Serial=" + channel.serial + ", URI=" + channel.uri;
             Log(line);
+            bool downloaded = false;
             if (IsCached(channel.uri, channel.serial)) {
                 line += "  --> Cached.";
-            } else if (HttpGetChannel(channel.uri, channel.id, channel.serial, thumbs, feeds,
-                                      &stop_)) {
+            } else if (!HttpGetChannel(channel.uri, channel.id, channel.serial, thumbs, feeds,
+                                       &stop_, &downloaded)) {
+                line += "  --> HTTP Get failed: " + GetHttpGetError();
+                if (!IsInternetConnected()) {
+                    Log("Connection terminated.");
+                    return;
+                }
+            } else if (!downloaded) {
+                // A newer version than the control file names is cached: nothing came,
+                // so there is no news and nothing for the saver to reload.
+                line += "  --> Cached.";
+            } else {
                 Changed = true;
                 line += "  --> Fetched.";
                 GotNews = true;
                 if (channel.mandatory) {
                     GotMandatoryNews = true;
-                }
-            } else {
-                line += "  --> HTTP Get failed: " + GetHttpGetError();
-                if (!IsInternetConnected()) {
-                    Log("Connection terminated.");
-                    return;
                 }
             }
             Log(line);

@@ -126,7 +126,8 @@ TEST_F(CacheWriteTest, IconWithoutUriOrSerialLeavesTheLastError) {
     EXPECT_EQ(hostA.Total(), 0);
 }
 
-// A cached version at least as new (byte-wise) is used as it is.
+// A cached version at least as new (byte-wise) is used as it is: the call succeeds, says
+// that nothing was downloaded, and the cached items are not counted as new messages.
 TEST_F(CacheWriteTest, ChannelNotNewerThanTheCacheIsNotFetched) {
     const struct {
         const char* cached;
@@ -136,17 +137,31 @@ TEST_F(CacheWriteTest, ChannelNotNewerThanTheCacheIsNotFetched) {
         {"5", "5", false}, {"5", "4", false}, {"9", "10", false},
         {"5", "6", true},  {"10", "9", true}, {"", "1", true},
     };
-    hostA.Put("/feeds/c1.xml", Feed({}));
+    hostA.Put("/feeds/c1.xml", Feed({"", "", ""}));
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.cached) + " -> " + c.wanted);
         TearDown();
         tolvar::test::RemoveTree(cacheDir);
         SetUp();
         hostA.ResetCounts();
-        Seed(kFeed, c.cached, Feed({}), "cached.xml");
-        EXPECT_TRUE(HttpGetChannel(kFeed, "c1", c.wanted, false));
+        Seed(kFeed, c.cached, Feed({"", ""}), "cached.xml");
+        bool fetched = !c.fetches;
+        EXPECT_TRUE(HttpGetChannel(kFeed, "c1", c.wanted, true, {}, nullptr, &fetched));
         EXPECT_EQ(hostA.Count("/feeds/c1.xml"), c.fetches ? 1 : 0);
+        EXPECT_EQ(fetched, c.fetches);
+        EXPECT_EQ(NewMessageCount.load(), c.fetches ? 3 : 0);
     }
+}
+
+TEST_F(CacheWriteTest, FailedChannelFetchSaysNothingWasFetched) {
+    bool fetched = true;
+    EXPECT_FALSE(HttpGetChannel(kFeed, "c1", "1", true, {}, nullptr, &fetched));
+    EXPECT_FALSE(fetched);
+    EXPECT_EQ(GetHttpGetError(), "404 Not Found");
+    EXPECT_EQ(NewMessageCount.load(), 0);
+    fetched = true;
+    EXPECT_FALSE(HttpGetChannel(kFeed, "", "1", true, {}, nullptr, &fetched));
+    EXPECT_FALSE(fetched);
 }
 
 // Old versions go with the pictures that only they use: neither the two kept versions of

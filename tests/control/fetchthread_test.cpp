@@ -160,6 +160,34 @@ TEST_F(FetchThreadTest, ControlFileWithoutHostsEndsTheCycle) {
     EXPECT_EQ(hostA.Total(), 0);
 }
 
+TEST_F(FetchThreadTest, UnreadableCachedControlFileEndsTheCycle) {
+    const struct {
+        const char* name;
+        const char* bytes; // nullptr: the entry names a file that is gone
+    } cases[] = {
+        {"file gone", nullptr},
+        {"not a document", "<content time=\"1\"><hosts>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        thread.reset();
+        TearDown();
+        tolvar::test::RemoveTree(GetAppDataDir());
+        SetUp();
+        ServeContent();
+        Seed(GetControlFileKey(), "2025-12-31", c.bytes != nullptr ? c.bytes : "",
+             "seed-control.xml");
+        if (c.bytes == nullptr) {
+            platform::RemoveFile(cacheDir + "/seed-control.xml");
+        }
+        RunCycle();
+        EXPECT_EQ(Lines().back(), "Error fetching the control file (Load failed).");
+        EXPECT_EQ(Lines().size(), 4u);
+        EXPECT_EQ(hostA.Total(), 0);
+        EXPECT_EQ(changedMessages.load(), 0);
+    }
+}
+
 // From a cache that holds only a control file to a full cache, then a cycle that finds
 // everything cached.
 TEST_F(FetchThreadTest, FirstCycleFillsTheCacheAndTheSecondFindsNothingNew) {
@@ -167,6 +195,25 @@ TEST_F(FetchThreadTest, FirstCycleFillsTheCacheAndTheSecondFindsNothingNew) {
     ServeContent();
     RunCycle();
     const auto log = Lines();
+    // The lines of the steps themselves (the detail lines begin with blanks), in order.
+    std::vector<std::string> steps;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(steps),
+                 [](const std::string& line) { return !line.starts_with(" "); });
+    EXPECT_EQ(steps, (std::vector<std::string>{
+                         "Synchronization started width key=[k1]",
+                         "Timeout value = 5s",
+                         "Fetching Control file...",
+                         "Control file and subscriptions loaded [2026-01-01]",
+                         "Brimwald working host set to host-a",
+                         "Fetching Layout basics...",
+                         "LAYOUT: p : 1 : #brimwald:///layouts/p.xml  -  - Fetched.",
+                         "Fetching subscribed channels:",
+                         "CHANNEL(c1): One [#brimwald:///feeds/c1.xml]",
+                         "CHANNEL(c2): Two [#brimwald:///feeds/c2.xml]",
+                         "Fetching Layout remainders...",
+                         "Synchronization finished.",
+                         "You have 4 new messages.",
+                     }));
     EXPECT_TRUE(Logged("Control file and subscriptions loaded [2026-01-01]"));
     EXPECT_TRUE(Logged("Brimwald working host set to host-a"));
     EXPECT_TRUE(Logged("LAYOUT: p : 1 : #brimwald:///layouts/p.xml  -  - Fetched."));
@@ -288,6 +335,60 @@ TEST_F(FetchThreadTest, ChannelListChangesAnnounceNewContent) {
         EXPECT_EQ(thread->Changed.load(), c.messages != 0);
         EXPECT_FALSE(thread->GotNews.load());
     }
+}
+
+// A feed version newer than the one the control file names may be cached already (serials
+// order byte-wise, so "9" is newer than "10"). Nothing is downloaded then: the feed counts
+// as cached, brings no news and no content-changed message.
+TEST_F(FetchThreadTest, NewerCachedFeedIsNoNews) {
+    const struct {
+        const char* name;
+        const char* cachedSerial; // the control file names "1"
+        bool fetched;
+    } cases[] = {
+        {"newer version cached", "2", false},
+        {"older version cached", "0", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        thread.reset();
+        TearDown();
+        tolvar::test::RemoveTree(GetAppDataDir());
+        SetUp();
+        SeedControl({});
+        ServeContent();
+        Seed("#brimwald:///icons/c1.gif", "1", "icon1", "i1.gif");
+        Seed("#brimwald:///icons/c2.gif", "1", "icon2", "i2.gif");
+        Seed("#brimwald:///feeds/c2.xml", "1", Feed({}), "c2.xml");
+        Seed("#brimwald:///feeds/c1.xml", c.cachedSerial, Feed({"", ""}), "c1.xml");
+        RunCycle(true);
+        EXPECT_EQ(hostA.Count("/feeds/c1.xml"), c.fetched ? 1 : 0);
+        EXPECT_TRUE(
+            Logged(std::string("   Feed(c1): Serial=1, URI=#brimwald:///feeds/c1.xml  --> ") +
+                   (c.fetched ? "Fetched." : "Cached.")))
+            << ::testing::PrintToString(Lines());
+        EXPECT_EQ(changedMessages.load(), c.fetched ? 1 : 0);
+        EXPECT_EQ(thread->GotNews.load(), c.fetched);
+        EXPECT_EQ(thread->GotMandatoryNews.load(), c.fetched);
+        EXPECT_EQ(Lines().back(),
+                  c.fetched ? "You have 2 new messages." : "You have 0 new messages.");
+    }
+}
+
+TEST_F(FetchThreadTest, IconWithoutUriIsLoggedAsAnError) {
+    ControlParams params;
+    params.extra = R"(<channel id="c5" serial="1" subscriptiondefault="true" title="Five" )"
+                   R"(uri="#brimwald:///feeds/c5.xml"><icon id="i5" serial="1"/></channel>)";
+    SeedControl(params);
+    ServeContent(params);
+    hostA.Put("/feeds/c5.xml", Feed({}));
+    RunCycle(true);
+    const int first = IndexOf("   Icon : Serial=1, URI=");
+    ASSERT_GE(first, 0) << ::testing::PrintToString(Lines());
+    EXPECT_EQ(IndexOf("   Icon : Serial=1, URI=  --> Error: Icon is defined but URI is empty."),
+              first + 1);
+    EXPECT_EQ(IndexOf("   Feed(c5): Serial=1, URI=#brimwald:///feeds/c5.xml  --> Fetched."),
+              first + 3);
 }
 
 TEST_F(FetchThreadTest, ThumbnailsOffFetchesNoPictureOfAChannel) {
