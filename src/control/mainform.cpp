@@ -387,10 +387,13 @@ void TFormMain::LoadSplash(const std::string& path) {
     } catch (const std::exception&) {
         splash_.reset();
     }
-    if (splash_ && !splash_->Picture().isNull() && splash_->Width() > 0 && splash_->Height() > 0) {
-        splash_->SetBounds(0, 0, splash_->Width(), splash_->Height());
-        resize(splash_->Width(), splash_->Height());
-        host_->setGeometry(0, 0, splash_->Width(), splash_->Height());
+    // The splash takes its picture's size: a bitmap never resizes the picture control, and
+    // would otherwise leave an empty control and no splash at all.
+    const QSize size = splash_ ? splash_->Picture().size() : QSize();
+    if (size.width() > 0 && size.height() > 0) {
+        splash_->SetBounds(0, 0, size.width(), size.height());
+        resize(size);
+        host_->setGeometry(0, 0, size.width(), size.height());
         splash_->Invalidate();
         return;
     }

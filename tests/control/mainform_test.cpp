@@ -9,21 +9,26 @@
 #include "control/tolvarctrl.h"
 #include "platform/bus.h"
 #include "platform/fileio.h"
+#include "platform/folders.h"
 #include "platform/network.h"
 #include "platform/registry.h"
 #include "platform/screensaver.h"
 #include "support/guiapp.h"
+#include "support/jpegwriter.h"
 #include "support/process.h"
 #include "support/scripted_dialup.h"
 #include "support/temphome.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QListWidget>
+#include <QMenu>
 #include <algorithm>
 #include <climits>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -37,6 +42,44 @@ using tolvar::test::TempHome;
 using tolvar::test::WaitUntil;
 
 constexpr const char* kSettingsKey = "\\Software\\Brimwald\\Tolvar";
+
+// A picture of one colour in the given file format ("BMP", "ICO", ...; "JPG" through the
+// JPEG library).
+std::string PictureBytes(int width, int height, QRgb colour, const char* format) {
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    if (std::string(format) == "JPG") {
+        return tolvar::test::JpegBytes(image);
+    }
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, format)) << format;
+    return bytes.toStdString();
+}
+
+// A stand-in saver: a script that writes its arguments, one a line, beside itself.
+void MakeRecordingSaverFile(const std::string& path) {
+    tolvar::test::WriteFile(
+        path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n");
+    ::chmod(path.c_str(), 0755);
+}
+
+std::string WaitForSaverArgs(const std::string& saver) {
+    const std::string argsFile = saver + ".args";
+    if (!WaitUntil([&] { return platform::FileExists(argsFile); })) {
+        return "(never ran)";
+    }
+    return tolvar::test::ReadFileOrEmpty(argsFile);
+}
+
+// A control file with two hosts that names the layout of provider "p".
+std::string ControlFileText(const std::string& layoutUri) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<content time=\"2026-01-01\">\n"
+           "  <hosts><host name=\"one.example\"/><host name=\"two.example\"/></hosts>\n"
+           "  <layout key=\"p\" uri=\"" +
+           layoutUri + "\" serial=\"1\"/>\n</content>\n";
+}
 
 // A fresh home with its bus, a scripted connection, a working folder holding the program
 // path, and the form's boxes, launches and end requests recorded instead of acted on.
@@ -117,6 +160,30 @@ protected:
         return saver;
     }
 
+    // Puts one object into the cache folder and lists it in "cache.dir".
+    void Cache(const std::string& key, const std::string& file, const std::string& bytes) {
+        const std::string folder = GetCacheDir();
+        platform::MakeFolders(folder);
+        tolvar::test::WriteFile(folder + "/" + file, bytes);
+        cached_.push_back(CCObject{key, file, "1"});
+        tolvar::test::WriteFile(folder + "/cache.dir", FormatCacheDir(cached_));
+    }
+    void ClearCache() {
+        cached_.clear();
+        tolvar::test::RemoveTree(GetCacheDir());
+    }
+    // Provider "p" is the current one, and the cache holds a control file naming its
+    // layout and the layout with the given elements.
+    void CacheLayout(const std::string& elements) {
+        Machine("\\Providers", "p", "p");
+        Settings().SetCurrentProvider("p");
+        Cache(GetControlFileKey(), "control.xml", ControlFileText(kLayoutKey));
+        Cache(kLayoutKey, "layout.xml",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<layout compat=\"2\">\n" + elements +
+                  "</layout>\n");
+    }
+    static constexpr const char* kLayoutKey = "#brimwald:///images/p/base/layout.xml";
+
     TempHome home_;
     ScriptedDialup dialup_;
     std::optional<platform::Bus> bus_;
@@ -131,6 +198,7 @@ protected:
     int terminations_ = 0;
     std::mutex mutex_;
     std::vector<std::string> launched_;
+    std::vector<CCObject> cached_;
 };
 
 // ---- the connection decision ----
@@ -656,6 +724,473 @@ TEST_F(MainFormTest, IdleTimerBlinksTheNewsIconUntilTheSaverIsOpened) {
     form_->OpenScreenSaver();
     EXPECT_FALSE(form_->NewMessages());
     EXPECT_FALSE(form_->MandatoryNews());
+}
+
+// ---- what the cached layout gives the start ----
+
+// Whether a picture's middle shows the colour (JPEG is lossy: a small tolerance).
+bool Shows(const QImage& picture, QRgb colour) {
+    if (picture.isNull()) {
+        return false;
+    }
+    const QRgb p = picture.pixel(picture.width() / 2, picture.height() / 2);
+    return std::abs(qRed(p) - qRed(colour)) < 12 && std::abs(qGreen(p) - qGreen(colour)) < 12 &&
+           std::abs(qBlue(p) - qBlue(colour)) < 12;
+}
+
+TEST_F(MainFormTest, SplashComesFromTheCachedLayout) {
+    const QRgb colour = qRgb(200, 40, 60);
+    struct Case {
+        const char* name;
+        const char* kind; // "none": no splash named, "missing": named, not cached
+        const char* file;
+        std::vector<std::string> args;
+        QSize size;
+        bool splash;
+    };
+    const Case cases[] = {
+        {"bitmap", "BMP", "splash.bmp", {}, QSize(120, 90), true},
+        {"JPEG", "JPG", "splash.jpg", {}, QSize(140, 70), true},
+        {"no splash named", "none", "", {}, QSize(105, 212), false},
+        {"splash not cached", "missing", "", {}, QSize(105, 212), false},
+        {"unreadable bitmap", "bad", "splash.bmp", {}, QSize(1, 1), false},
+        {"unreadable JPEG", "bad", "splash.jpg", {}, QSize(1, 1), false},
+        {"a quiet start shows none", "BMP", "splash.bmp", {"--quiet"}, QSize(1, 1), false},
+        {"an install shows none", "JPG", "splash.jpg", {"--INST"}, QSize(1, 1), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearCache();
+        const std::string kind = c.kind;
+        const std::string key = "#brimwald:///images/p/splash";
+        CacheLayout(kind == "none" ? "" : "  <splashscreen src=\"" + key + "\" serial=\"1\"/>\n");
+        if (kind == "bad") {
+            Cache(key, c.file, "not a picture");
+        } else if (kind != "none" && kind != "missing") {
+            Cache(key, c.file, PictureBytes(c.size.width(), c.size.height(), colour, c.kind));
+        }
+        Make(c.args);
+        EXPECT_EQ(form_->HasSplash(), c.splash);
+        EXPECT_EQ(form_->size(), c.size);
+        form_->show();
+        EXPECT_EQ(form_->SplashTimer.Interval(), c.splash ? 1000 : 1);
+        if (c.splash) {
+            EXPECT_TRUE(Shows(form_->grab().toImage(), colour)) << "the picture is shown";
+        }
+        form_->OnSplashTimer();
+        EXPECT_FALSE(form_->isVisible());
+        form_.reset();
+        debug_.reset();
+    }
+}
+
+TEST_F(MainFormTest, TrayTipAndHostListComeFromTheCachedLayout) {
+    Machine("\\System", "ShowTNAIcon", "true");
+    const std::string hundred(100, 'n');
+    struct Case {
+        std::string tooltip; // empty: no tooltip element
+        std::string tip;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"", "Bildschirmschoner-Verwaltung", "Bildschirmschoner-Verwaltung"},
+        {"Tolvar Nachrichten", "Tolvar Nachrichten", "Tolvar Nachrichten"},
+        {hundred, hundred, hundred.substr(0, 63)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tooltip);
+        ClearCache();
+        CacheLayout(c.tooltip.empty() ? "" : "  <tooltip>" + c.tooltip + "</tooltip>\n");
+        Make();
+        EXPECT_EQ(form_->Tray().GetTip(), c.tip);
+        EXPECT_EQ(form_->Tray().Tray().Tip(), c.shown);
+        EXPECT_EQ(HttpGetter::HostList(), (std::vector<std::string>{"one.example", "two.example"}));
+        form_.reset();
+        debug_.reset();
+    }
+    // Without a cached control file the host list is empty.
+    ClearCache();
+    Make();
+    EXPECT_TRUE(HttpGetter::HostList().empty());
+}
+
+TEST_F(MainFormTest, TrayFacesComeFromTheCachedLayout) {
+    Machine("\\System", "ShowTNAIcon", "true");
+    // How a slot is given: named by the layout and cached as a file of that kind.
+    enum class Kind { None, Ico, Bmp, Jpg, NoExtension, Missing, Bad };
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, Kind>> given;
+        std::vector<int> loaded;
+        bool useFaces;
+        int idleSlot; // the face after one idle tick (blink phase set); -1: main icon
+    };
+    const int nd = FaceSlot(Face::NoNews, FaceImage::Default);
+    const int ndb = FaceSlot(Face::NoNews, FaceImage::DefaultBlink);
+    const int ns = FaceSlot(Face::NoNews, FaceImage::Sync);
+    const int nsb = FaceSlot(Face::NoNews, FaceImage::SyncBlink);
+    const int wd = FaceSlot(Face::News, FaceImage::Default);
+    const int md = FaceSlot(Face::MNews, FaceImage::Default);
+    const int ms = FaceSlot(Face::MNews, FaceImage::Sync);
+    const Case cases[] = {
+        {"whole no_news face and a news face, three formats",
+         {{nd, Kind::Ico}, {ndb, Kind::Bmp}, {ns, Kind::Jpg}, {nsb, Kind::Ico}, {wd, Kind::Ico}},
+         {nd, ndb, ns, nsb, wd},
+         true,
+         ndb},
+        {"only no_news default: resource icons, but shown first",
+         {{nd, Kind::Ico}},
+         {nd},
+         false,
+         -1},
+        {"no_news sync named but not cached",
+         {{nd, Kind::Ico}, {ns, Kind::Missing}},
+         {nd},
+         false,
+         -1},
+        {"no_news sync unreadable", {{nd, Kind::Ico}, {ns, Kind::Bad}}, {nd}, false, -1},
+        {"icons stored without extension, as fetched ones are",
+         {{nd, Kind::NoExtension}, {ns, Kind::NoExtension}},
+         {nd, ns},
+         true,
+         nd},
+        {"an mnews face alone", {{md, Kind::Ico}, {ms, Kind::Ico}}, {md, ms}, false, -1},
+    };
+    const char* const faceNames[] = {"no_news", "news", "mnews"};
+    const char* const imageNames[] = {"default", "default_blink", "sync", "sync_blink"};
+    const auto colourOf = [](int slot) { return qRgb(20 + 18 * slot, 230 - 15 * slot, 90); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearCache();
+        std::string tnaicon = "  <tnaicon>\n";
+        for (int f = 0; f < 3; ++f) {
+            std::string images;
+            for (const auto& given : c.given) {
+                const int where = given.first;
+                if (where / 4 == f) {
+                    images += std::string("<") + imageNames[where % 4] +
+                              " src=\"#brimwald:///images/p/face" + std::to_string(where) +
+                              "\" serial=\"1\"/>";
+                }
+            }
+            if (!images.empty()) {
+                tnaicon += std::string("    <face context=\"") + faceNames[f] + "\">" + images +
+                           "</face>\n";
+            }
+        }
+        CacheLayout(tnaicon + "  </tnaicon>\n");
+        for (const auto& [where, kind] : c.given) {
+            const std::string key = "#brimwald:///images/p/face" + std::to_string(where);
+            const std::string name = "face" + std::to_string(where);
+            const QRgb colour = colourOf(where);
+            switch (kind) {
+            case Kind::Ico:
+                Cache(key, name + ".ico", PictureBytes(16, 16, colour, "ICO"));
+                break;
+            case Kind::Bmp:
+                Cache(key, name + ".bmp", PictureBytes(16, 16, colour, "BMP"));
+                break;
+            case Kind::Jpg:
+                Cache(key, name + ".jpg", PictureBytes(16, 16, colour, "JPG"));
+                break;
+            case Kind::NoExtension:
+                Cache(key, name, PictureBytes(16, 16, colour, "ICO"));
+                break;
+            case Kind::Bad:
+                Cache(key, name + ".ico", "not an icon");
+                break;
+            default:
+                break;
+            }
+        }
+        Make();
+        for (int slot = 0; slot < 12; ++slot) {
+            SCOPED_TRACE(slot);
+            const bool loaded = std::find(c.loaded.begin(), c.loaded.end(), slot) != c.loaded.end();
+            EXPECT_EQ(form_->FaceLoaded(slot), loaded);
+            if (loaded) {
+                EXPECT_TRUE(Shows(form_->FacePicture(slot), colourOf(slot)))
+                    << "the slot holds its own picture";
+            }
+        }
+        EXPECT_EQ(form_->UseLayoutFaces(), c.useFaces);
+        EXPECT_TRUE(form_->Tray().Added());
+        EXPECT_EQ(form_->Tray().Icon(), form_->FaceLoaded(nd)
+                                            ? &form_->FacePicture(nd)
+                                            : &form_->ResourcePicture(ResourceIcon::Main))
+            << "the first icon";
+        form_->OnIdleTimer();
+        ASSERT_TRUE(form_->BlinkPhase());
+        EXPECT_EQ(form_->Tray().Icon(), c.idleSlot >= 0
+                                            ? &form_->FacePicture(c.idleSlot)
+                                            : &form_->ResourcePicture(ResourceIcon::Main));
+        EXPECT_EQ(form_->Tray().Tray().Picture(), *form_->Tray().Icon()) << "and it is shown";
+        form_.reset();
+        debug_.reset();
+    }
+}
+
+TEST_F(MainFormTest, SeedingRunsForProvidersWithoutCachedLayoutAndIsSeenByTheNextStart) {
+    Machine("\\System", "ShowTNAIcon", "true");
+    Machine("\\Providers", "p", "p");
+    Machine("\\Providers", "q", "q");
+    Settings().SetCurrentProvider("p");
+    // Provider q's layout is cached already: its batch file must not run.
+    Cache("#brimwald:///images/q/base/layout.xml", "q-layout.xml", "<layout compat=\"2\"/>");
+    const std::string p = work_ + "/vorlk/p";
+    const std::string q = work_ + "/vorlk/q";
+    platform::MakeFolders(p);
+    platform::MakeFolders(q);
+    tolvar::test::WriteFile(p + "/control.xml", ControlFileText(kLayoutKey));
+    tolvar::test::WriteFile(
+        p + "/layout.xml",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<layout compat=\"2\">\n"
+        "  <splashscreen src=\"#brimwald:///images/p/splash.bmp\" serial=\"1\"/>\n"
+        "  <tooltip>Tolvar Demo</tooltip>\n  <tnaicon><face context=\"no_news\">"
+        "<default src=\"#brimwald:///images/p/t0.ico\" serial=\"1\"/>"
+        "<sync src=\"#brimwald:///images/p/t0s.ico\" serial=\"1\"/></face></tnaicon>\n"
+        "</layout>\n");
+    tolvar::test::WriteFile(p + "/splash.bmp", PictureBytes(64, 48, qRgb(10, 90, 200), "BMP"));
+    tolvar::test::WriteFile(p + "/t0.ico", PictureBytes(16, 16, qRgb(250, 250, 0), "ICO"));
+    tolvar::test::WriteFile(p + "/t0s.ico", PictureBytes(16, 16, qRgb(0, 250, 0), "ICO"));
+    tolvar::test::WriteFile(p + "/copylcache.bat",
+                            "@echo off\r\n"
+                            "%QRX% -add control.xml 1 #brimwald:///feeds/content.php\r\n"
+                            "%QRX% -add layout.xml 1 " +
+                                std::string(kLayoutKey) +
+                                "\r\n"
+                                "%QRX% -add splash.bmp 1 #brimwald:///images/p/splash.bmp\r\n"
+                                "%QRX% -add t0.ico 1 #brimwald:///images/p/t0.ico\r\n"
+                                "%QRX% -add t0s.ico 1 #brimwald:///images/p/t0s.ico\r\n");
+    tolvar::test::WriteFile(q + "/copylcache.bat", "%QRX% -add marker.txt 1 #brimwald:///q\r\n");
+    tolvar::test::WriteFile(q + "/marker.txt", "q");
+
+    const auto cachedKey = [](const std::string& key) {
+        CC cache(GetCacheDir());
+        cache.Load();
+        return cache.FindLatest(key) != nullptr;
+    };
+    Make();
+    EXPECT_TRUE(cachedKey(kLayoutKey)) << "p was seeded";
+    EXPECT_TRUE(cachedKey("#brimwald:///images/p/t0s.ico"));
+    EXPECT_FALSE(cachedKey("#brimwald:///q")) << "q's layout was cached: no seeding";
+    // This start read the cache before the seeding.
+    EXPECT_FALSE(form_->HasSplash());
+    EXPECT_EQ(form_->size(), QSize(105, 212));
+    EXPECT_EQ(form_->Tray().GetTip(), "Bildschirmschoner-Verwaltung");
+    EXPECT_FALSE(form_->UseLayoutFaces());
+    EXPECT_TRUE(HttpGetter::HostList().empty());
+    form_.reset();
+    debug_.reset();
+
+    Make();
+    EXPECT_TRUE(form_->HasSplash());
+    EXPECT_EQ(form_->size(), QSize(64, 48));
+    EXPECT_EQ(form_->Tray().GetTip(), "Tolvar Demo");
+    EXPECT_TRUE(form_->UseLayoutFaces());
+    EXPECT_EQ(form_->Tray().Icon(),
+              &form_->FacePicture(FaceSlot(Face::NoNews, FaceImage::Default)));
+    EXPECT_EQ(HttpGetter::HostList(), (std::vector<std::string>{"one.example", "two.example"}));
+}
+
+// ---- provider key, menu, protocol handlers, the saver ----
+
+TEST_F(MainFormTest, KeyOfNoOrOneProviderAndNoChoiceWithoutProviders) {
+    Settings().SetCurrentProvider("nobody");
+    Make();
+    EXPECT_EQ(HttpGetter::RequestKey(), "");
+    EXPECT_EQ(Settings().GetCurrentProvider(), "nobody") << "nothing to choose from";
+    form_.reset();
+    debug_.reset();
+
+    Machine("\\Providers", "solo", "s");
+    Make();
+    EXPECT_EQ(HttpGetter::RequestKey(), "solo");
+    EXPECT_EQ(Settings().GetCurrentProvider(), "solo");
+}
+
+TEST_F(MainFormTest, TrayMenuHasItsItemsInOrder) {
+    Make();
+    struct Item {
+        const char* text; // "-": a separator
+        bool image;
+    };
+    const Item items[] = {
+        {"Bildschirmschoner öffnen", true}, {"-", false},        {"Konfigurieren", true},
+        {"Synchronisieren", true},          {"-", false},        {"Handbuch", false},
+        {"Debug-Fenster", false},           {"Schließen", true},
+    };
+    const QList<QAction*> actions = form_->PopupTNA->actions();
+    ASSERT_EQ(actions.size(), static_cast<qsizetype>(std::size(items)));
+    for (std::size_t i = 0; i < std::size(items); ++i) {
+        SCOPED_TRACE(i);
+        const QAction* action = actions[static_cast<qsizetype>(i)];
+        if (std::string(items[i].text) == "-") {
+            EXPECT_TRUE(action->isSeparator());
+            continue;
+        }
+        EXPECT_EQ(action->text().toStdString(), items[i].text);
+        EXPECT_EQ(!action->icon().isNull(), items[i].image);
+    }
+    EXPECT_EQ(actions[0], form_->MI_OpenScreenSaver);
+    EXPECT_EQ(actions[2], form_->MI_Configure);
+    EXPECT_EQ(actions[3], form_->MI_Sync);
+    EXPECT_EQ(actions[5], form_->MI_Manual);
+    EXPECT_EQ(actions[6], form_->MI_Debugwindow);
+    EXPECT_EQ(actions[7], form_->MI_Close);
+}
+
+TEST_F(MainFormTest, HelloSwitchesThePollOnAndQuitEndsTheProgram) {
+    Make();
+    EXPECT_TRUE(form_->IpcPollTimer.Enabled()) << "runs from the start";
+    EXPECT_EQ(form_->IpcPollTimer.Interval(), 500);
+    form_->IpcPollTimer.SetEnabled(false);
+    bus_->Broadcast(platform::Message(IpcMessageId(), 0, IPC_HELLO));
+    EXPECT_TRUE(form_->IpcPollTimer.Enabled());
+    EXPECT_EQ(terminations_, 0);
+    bus_->Broadcast(platform::Message(IpcMessageId(), 0, IPC_QUIT));
+    EXPECT_EQ(terminations_, 1);
+    EXPECT_TRUE(form_->Terminating());
+}
+
+TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
+    MakeRecordingSaverFile(work_ + "/Tolvar.scr");
+    platform::MakeFolders(platform::WindowsFolder());
+    const std::string installed = InstalledSaverPath();
+    struct Case {
+        bool autoregister;
+        std::string registeredAfterStart;
+        std::string registeredAfterShow;
+    };
+    const Case cases[] = {{false, "/previous/Other.scr", "/previous/Other.scr"},
+                          {true, installed, installed}};
+    Machine("\\System", "ShowTNAIcon", "true");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.autoregister);
+        platform::RemoveFile(installed);
+        platform::RemoveFile(installed + ".args");
+        platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry,
+                                        "/previous/Other.scr");
+        Settings().SetSysAutoregisterSaver(c.autoregister);
+        Make();
+        EXPECT_EQ(tolvar::test::ReadFileOrEmpty(installed),
+                  tolvar::test::ReadFileOrEmpty(work_ + "/Tolvar.scr"))
+            << "copied from the working folder";
+        EXPECT_EQ(platform::RegisteredScreenSaver(), c.registeredAfterStart);
+
+        form_->FetchThread().GotNews = true;
+        form_->FetchThread().GotMandatoryNews = true;
+        form_->FetchFinished();
+        ASSERT_TRUE(form_->NewMessages() && form_->MandatoryNews());
+        form_->Tray().Tray().OnMouse(platform::TrayMouse::LeftDoubleClick);
+        EXPECT_EQ(WaitForSaverArgs(installed), "/s\n");
+        EXPECT_EQ(platform::RegisteredScreenSaver(), c.registeredAfterShow);
+        EXPECT_FALSE(form_->NewMessages());
+        EXPECT_FALSE(form_->MandatoryNews());
+        form_.reset();
+        debug_.reset();
+    }
+}
+
+TEST_F(MainFormTest, TimersStartWithTheirIntervalsAndStates) {
+    Settings().SetActLANAutoInterval(5);
+    Settings().SetActDUNAutoInterval(7);
+    Make();
+    struct Case {
+        const char* name;
+        const platform::Timer& timer;
+        int interval;
+        bool enabled;
+    };
+    const Case cases[] = {
+        {"idle", form_->IdleTimer, 800, true},
+        {"transfer", form_->TransferTimer, 400, false},
+        {"LAN interval", form_->LANIntervalTimer, 5 * 60000, true},
+        {"dial-up interval", form_->DUNIntervalTimer, 7 * 60000, true},
+        {"one-shot sync", form_->SyncTimer, 200, false},
+        {"splash", form_->SplashTimer, 1000, false},
+        {"IPC poll", form_->IpcPollTimer, 500, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.timer.Interval(), c.interval);
+        EXPECT_EQ(c.timer.Enabled(), c.enabled);
+    }
+    EXPECT_FALSE(form_->Pending());
+    EXPECT_FALSE(form_->Dialled());
+    EXPECT_FALSE(form_->NewMessages());
+    EXPECT_FALSE(form_->MandatoryNews());
+    EXPECT_FALSE(form_->isVisible()) << "shown only by the program's start";
+}
+
+TEST_F(MainFormTest, NewSettingsChangeTheNextDecision) {
+    dialup_->SetInstalled("isp");
+    Settings().SetUseDUN(true);
+    Settings().SetActDUNMsgBox(3);
+    answerOk_ = false;
+    Make();
+    Settings().SetUseDUN(false);
+    bus_->Broadcast(platform::Message(IpcMessageId(), 0, IPC_SETTINGS_CHANGED));
+    form_->StartSync();
+    EXPECT_TRUE(Logged("Connection is offline, RAS will not be used."));
+    EXPECT_FALSE(form_->Pending());
+
+    Settings().SetUseDUN(true);
+    Settings().SetActLANAlwaysOn(true);
+    bus_->Broadcast(platform::Message(IpcMessageId(), 0, IPC_SETTINGS_CHANGED));
+    log_.clear();
+    form_->StartSync();
+    EXPECT_TRUE(
+        Logged("System cheats: Windows says we have no connection at all. So simply try..."));
+    FinishCycle();
+    EXPECT_EQ(Calls(), std::vector<std::string>{}) << "nothing dialled";
+}
+
+TEST_F(MainFormTest, PollForgetsTheSaverWindowOnlyWhenNoSaverRuns) {
+    Make();
+    SaverWnd = 4711;
+    {
+        auto saver = RunSaver();
+        form_->OnIpcPoll();
+        EXPECT_EQ(SaverWnd.load(), 4711u);
+    }
+    ASSERT_TRUE(WaitUntil([] { return !platform::IsScreenSaverRunning(); }));
+    form_->OnIpcPoll();
+    EXPECT_EQ(SaverWnd.load(), 0u) << "later sends are broadcasts";
+}
+
+TEST_F(MainFormTest, StartStoresTheOwnPathAndWritesTheAutostartWhenAsked) {
+    const std::string runKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    const auto autostart = [&]() -> std::string {
+        auto key = platform::RegistryKey::Open(platform::Hive::LocalMachine, runKey,
+                                               platform::Access::Read);
+        return key && key->ValueExists("TolvarCtrl") ? key->ReadString("TolvarCtrl") : "";
+    };
+    Settings().SetSysAutostartBaseapp(false);
+    Make();
+    EXPECT_EQ(Settings().GetBaseappPath(), work_ + "/TolvarCtrl");
+    EXPECT_EQ(autostart(), "");
+    form_.reset();
+    debug_.reset();
+    Settings().SetSysAutostartBaseapp(true);
+    Make();
+    EXPECT_EQ(autostart(), work_ + "/TolvarCtrl --startup");
+}
+
+TEST_F(MainFormTest, MenuCommandsConfigureShowTheLogAndClose) {
+    const std::string saver = home_.Root() + "/registered saver.scr";
+    MakeRecordingSaverFile(saver);
+    Settings().SetSysAutoregisterSaver(false);
+    Make();
+    platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, saver);
+    form_->MI_Configure->trigger();
+    EXPECT_EQ(WaitForSaverArgs(saver), "/c\n");
+    EXPECT_FALSE(debug_->isVisible());
+    form_->MI_Debugwindow->trigger();
+    EXPECT_TRUE(debug_->isVisible());
+    EXPECT_EQ(terminations_, 0);
+    form_->MI_Close->trigger();
+    EXPECT_EQ(terminations_, 1);
 }
 
 } // namespace
