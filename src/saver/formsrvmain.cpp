@@ -8,6 +8,7 @@
 #include "platform/network.h"
 #include "platform/ui/control.h"
 #include "platform/ui/messagebox.h"
+#include "platform/ui/session.h"
 #include "saver/cachereadlayout.h"
 #include "saver/configform.h"
 #include "saver/layoutcontrol.h"
@@ -328,6 +329,15 @@ void TFormSvrMain::FormCreate() {
     playing_ = true;
     ready_ = true;
 
+    try {
+        sessionEnd_ = std::make_unique<platform::SessionEndWatcher>();
+        sessionEnd_->OnSessionEnd = [this] {
+            HandlePowerBroadcast(platform::Message(WM_POWERBROADCAST, PBT_APMQUERYSUSPEND));
+        };
+    } catch (const std::exception&) {
+        // Another watcher in this process: the session's end is not ours to hear.
+    }
+
     const TolvarSettings settings(kMaker, kProduct);
     const bool actLAN = settings.GetActLANTolvar();
     const bool actDUN = settings.GetActDUNTolvar();
@@ -375,6 +385,7 @@ void TFormSvrMain::FormDestroy() {
 }
 
 TFormSvrMain::~TFormSvrMain() {
+    sessionEnd_.reset();
     FormDestroy();
     SetScreenSaverRunning(false);
     for (platform::Timer* timer :
@@ -560,8 +571,24 @@ std::int64_t TFormSvrMain::WndProc(const platform::Message& message) {
     if (IpcDispatch(message)) {
         return 0;
     }
-    // The system's power broadcasts have no counterpart here; nothing else is ours.
+    if (message.number == WM_POWERBROADCAST) {
+        return HandlePowerBroadcast(message);
+    }
     return 0;
+}
+
+std::int64_t TFormSvrMain::HandlePowerBroadcast(const platform::Message& message) {
+    switch (message.first) {
+    case PBT_APMQUERYSUSPEND:
+        // Ended from the loop, not inside the sender's dispatch.
+        QMetaObject::invokeMethod(
+            this, [this] { EndProgram(); }, Qt::QueuedConnection);
+        return 1;
+    case PBT_APMSUSPEND:
+        return 1;
+    default:
+        return 0;
+    }
 }
 
 void TFormSvrMain::IpcSettingsChanged() {

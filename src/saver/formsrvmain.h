@@ -7,8 +7,9 @@
 // control program for synchronisations, hands it the links the user clicks and reacts to
 // its broadcasts through five timers (each handler only starts one; the work runs in the
 // tick). It turns keys, button and item clicks into commands, ends the program on Esc,
-// the quit button or message, a link without Shift and a reload without control file,
-// and on the way out picks the provider for the next run.
+// the quit button or message, a link without Shift, a reload without control file and
+// the system's query whether it may suspend, and on the way out picks the provider for
+// the next run.
 //
 // Life cycle: the constructor sets up the protocol and chooses the models; a missing
 // piece shows the installation error box with its step number and leaves the form
@@ -37,7 +38,8 @@ class TFormConfig;
 
 namespace platform {
 class ControlHost;
-}
+class SessionEndWatcher;
+} // namespace platform
 
 class TFormSvrMain : public QWidget {
 public:
@@ -62,6 +64,11 @@ public:
     static constexpr int VK_LEFT = 0x25;
     static constexpr int VK_RIGHT = 0x27;
     static constexpr int VK_F5 = 0x74;
+
+    // The system's power broadcast and the two events it answers.
+    static constexpr std::uint32_t WM_POWERBROADCAST = 0x218;
+    static constexpr std::int64_t PBT_APMQUERYSUSPEND = 0;
+    static constexpr std::int64_t PBT_APMSUSPEND = 4;
 
     static constexpr const char* kCaption = "Tolvar";
     static constexpr const char* kLogControlFileMissing =
@@ -98,8 +105,13 @@ public:
     void OpenLink(const std::string& url);
     void ShowConfig();
 
-    // The bus window's procedure: the protocol first; the rest is not ours.
+    // The bus window's procedure: the protocol first, then the power broadcast; the rest
+    // is not ours.
     std::int64_t WndProc(const platform::Message& message);
+    // A power broadcast, never passed on: the query whether the system may suspend ends
+    // the program (after the dispatch, as a posted quit would) and is answered 1, as is
+    // the suspend itself; other events are consumed and answered 0.
+    std::int64_t HandlePowerBroadcast(const platform::Message& message);
 
     // The protocol handlers.
     void IpcSettingsChanged();
@@ -198,6 +210,9 @@ private:
     int reloads_ = 0;
     platform::ControlHost* host_ = nullptr;
     platform::WindowHandle window_ = 0;
+    // The session's end (a SIGTERM or SIGHUP, the desktop's request) stands for the
+    // system's query whether it may suspend; none when another watcher exists.
+    std::unique_ptr<platform::SessionEndWatcher> sessionEnd_;
 };
 
 // The provider a run shows: the current one when it is listed, else a random listed one,

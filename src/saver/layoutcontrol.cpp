@@ -406,8 +406,11 @@ void LayoutControl::LoadChannels(const CF* controlFile) {
             item->Title = m.title;
             item->Text = m.description;
             item->Link = m.link;
+            // The key under which the thumbnails are shared, and what the message window's
+            // context box names.
+            item->ImageUri = m.contenturi.empty() ? channel.iconuri : m.contenturi;
             if (loadThumbnails) {
-                AddThumbnails(*item, m.contenturi.empty() ? channel.iconuri : m.contenturi);
+                AddThumbnails(*item, item->ImageUri);
             }
             messages_.AddMessage(item.get());
         }

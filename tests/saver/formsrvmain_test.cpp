@@ -22,6 +22,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -804,6 +806,56 @@ TEST_F(FormSvrMainTest, EveryEndClearsTheRunningFlag) {
         EXPECT_FALSE(form->ScreenSaverRunning());
         EXPECT_FALSE(form->isVisible());
         EXPECT_EQ(terminations, 1);
+        form.reset();
+    }
+}
+
+TEST_F(FormSvrMainTest, OfThePowerBroadcastsOnlyTheSuspendQueryEndsTheSaver) {
+    SaverCache cache;
+    cache.WriteStandard();
+    MakeForm();
+    form->show();
+    struct Case {
+        std::int64_t event;
+        std::int64_t answer;
+    };
+    // The suspend itself, resume, a change of the power status, automatic resume.
+    const Case cases[] = {{TFormSvrMain::PBT_APMSUSPEND, 1}, {7, 0}, {10, 0}, {18, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.event);
+        const platform::SendResult r =
+            bus->Send(form->Window(), platform::Message(TFormSvrMain::WM_POWERBROADCAST, c.event));
+        ASSERT_TRUE(r.Handled());
+        EXPECT_EQ(r.result, c.answer);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(terminations, 0);
+    EXPECT_TRUE(form->ScreenSaverRunning());
+
+    const platform::SendResult r =
+        bus->Send(form->Window(), platform::Message(TFormSvrMain::WM_POWERBROADCAST,
+                                                    TFormSvrMain::PBT_APMQUERYSUSPEND));
+    ASSERT_TRUE(r.Handled());
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(terminations, 0); // not inside the sender's dispatch
+    ASSERT_TRUE(RunUntil([&] { return terminations == 1; }));
+    EXPECT_TRUE(form->Ended());
+    EXPECT_FALSE(form->ScreenSaverRunning());
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(FormSvrMainTest, TheSessionsEndEndsTheSaverThroughItsOrdinaryPath) {
+    SaverCache cache;
+    cache.WriteStandard();
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        terminations = 0;
+        MakeForm();
+        form->show();
+        ASSERT_EQ(::kill(::getpid(), signal), 0);
+        ASSERT_TRUE(RunUntil([&] { return terminations == 1; }));
+        EXPECT_TRUE(form->Ended());
+        EXPECT_FALSE(form->ScreenSaverRunning());
         form.reset();
     }
 }

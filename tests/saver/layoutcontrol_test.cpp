@@ -1,3 +1,4 @@
+#include "platform/ui/messagebox.h"
 #include "saver/layoutcontrol.h"
 #include "support/guiapp.h"
 #include "support/temphome.h"
@@ -183,6 +184,99 @@ TEST_F(LayoutControlTest, TheLastScreenOfTheSizeAndStateWins) {
     EXPECT_FALSE(lc->Suspended());
 }
 
+TEST_F(LayoutControlTest, TheMessageWindowAndTheTickerTakeTheirLookScaled) {
+    lc->area = {0, 0, 800, 600}; // 0.78125 on both axes
+    LF layout;
+    layout.screens.push_back(MakeScreen(1024, 768));
+    LFScreen& screen = layout.screens.back();
+    const auto look = [](const char* font, int size, bool bold, bool italic, LFColor fg, LFColor bg,
+                         int border, int height) {
+        auto l = std::make_unique<LFScreenTickerLayout>();
+        *l = {{font, size, bold, italic, fg, bg, border, height}};
+        return l;
+    };
+    screen.messagewindow = std::make_unique<LFScreenMessagewindow>();
+    LFScreenMessagewindow& mw = *screen.messagewindow;
+    mw.left = 100;
+    mw.top = 200;
+    mw.width = 300;
+    mw.minheight = 64;
+    mw.maxheight = 256;
+    mw.thumbmaxwidth = 5;
+    mw.title = look("Verdana", 10, false, true, 0x111111, 0x222222, 4, 32);
+    mw.body = look("Times", 13, true, false, 0x333333, 0x444444, 9, 9);
+    screen.ticker = std::make_unique<LFScreenTicker>();
+    LFScreenTicker& tk = *screen.ticker;
+    tk.left = 10;
+    tk.top = 500;
+    tk.width = 400;
+    tk.height = 80;
+    tk.messagewidth = 200;
+    tk.defaultspeed = 3;
+    tk.title = look("Courier", 10, false, true, 0x555555, 0x666666, 4, 20);
+    tk.body = look("Tahoma", 13, false, true, 0x777777, 0x888888, 9, 9);
+
+    struct Case {
+        const char* morestr;
+        const char* shown;
+    };
+    const Case cases[] = {{"", "[mehr]"}, {"(weiter)", "(weiter)"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.morestr);
+        layout.morestr = c.morestr;
+        lc->SetTickerDrawOnScreenDC(true);
+        lc->BuildScreen(layout, 800, "", 600);
+        EXPECT_EQ(lc->MoreStr(), c.shown);
+
+        const AMessagewindow& w = *lc->Messagewindow();
+        EXPECT_EQ(QRect(w.Left(), w.Top(), w.Width(), 0), QRect(78, 156, 234, 0));
+        EXPECT_EQ(w.MinHeight, 50);
+        EXPECT_EQ(w.MaxHeight, 200);
+        EXPECT_EQ(w.TitleFontName, "Verdana");
+        EXPECT_EQ(w.TitleFontSize, 7);
+        EXPECT_FALSE(w.TitleFontBold);
+        EXPECT_TRUE(w.TitleFontItalic);
+        EXPECT_EQ(w.TitleFgColor, 0x111111u);
+        EXPECT_EQ(w.TitleBgColor, 0x222222u);
+        EXPECT_EQ(w.TitleBorderWidth, 3);
+        EXPECT_EQ(w.TitleHeight, 25);
+        EXPECT_EQ(w.BodyFontName, "Times");
+        EXPECT_EQ(w.BodyFontSize, 10);
+        EXPECT_TRUE(w.BodyFontBold);
+        EXPECT_FALSE(w.BodyFontItalic);
+        EXPECT_EQ(w.BodyFgColor, 0x333333u);
+        EXPECT_EQ(w.BodyBgColor, 0x444444u);
+        EXPECT_TRUE(w.Debug);
+        EXPECT_EQ(w.Interval(), 20000);
+        EXPECT_EQ(w.MoreStr, c.shown);
+
+        const ATicker& t = *lc->Ticker();
+        const ATicker fresh;
+        EXPECT_EQ(QRect(t.Left(), t.Top(), t.Width(), t.Height()), QRect(7, 390, 312, 62));
+        EXPECT_EQ(t.MessageWidth.load(), 156);
+        EXPECT_EQ(t.TitleFontName, "Courier");
+        EXPECT_EQ(t.TitleFontSize, 7);
+        EXPECT_EQ(t.TitleFgColor, 0x555555u);
+        EXPECT_EQ(t.TitleBgColor, 0x666666u);
+        EXPECT_EQ(t.TitleBorderWidth, 3);
+        EXPECT_EQ(t.TitleHeight, 15);
+        EXPECT_EQ(t.BodyFontName, "Tahoma");
+        EXPECT_EQ(t.BodyFontSize, 10);
+        EXPECT_EQ(t.BodyFgColor, 0x777777u);
+        EXPECT_EQ(t.BodyBgColor, 0x888888u);
+        // The ticker takes no bold, italic or speed from the layout.
+        EXPECT_EQ(t.TitleFontBold, fresh.TitleFontBold);
+        EXPECT_EQ(t.TitleFontItalic, fresh.TitleFontItalic);
+        EXPECT_EQ(t.BodyFontBold, fresh.BodyFontBold);
+        EXPECT_EQ(t.BodyFontItalic, fresh.BodyFontItalic);
+        EXPECT_EQ(t.TickInterval(), 32 * 2);
+        EXPECT_TRUE(t.DrawOnScreen());
+        EXPECT_EQ(t.MoreStr, c.shown);
+        lc->SetTickerDrawOnScreenDC(false);
+        EXPECT_FALSE(t.DrawOnScreen());
+    }
+}
+
 TEST_F(LayoutControlTest, ScaledLengthsStayWithinTheArea) {
     LF layout;
     layout.screens.push_back(MakeScreen(1024, 768));
@@ -236,6 +330,76 @@ TEST_F(LayoutControlTest, CachePicturesComeFromPlainFilesOfTheCacheFolder) {
     EXPECT_EQ(lc->LoadCacheImage("#outside", ""), nullptr);
     lc->cache = nullptr;
     EXPECT_EQ(lc->LoadCacheImage("#pic", ""), nullptr);
+}
+
+TEST_F(LayoutControlTest, PicturesCoverTheirPlacesAndAClockWithoutFaceTakesTheBackground) {
+    Cache("#bg", "1", "bg.bmp", BmpBytes(32, 24, 0x0000FF));
+    Cache("#img", "1", "img.bmp", BmpBytes(7, 5, 0x00FF00));
+    Cache("#face", "1", "face.bmp", BmpBytes(10, 10, 0xFF0000));
+    LF layout;
+    layout.screens.push_back(MakeScreen(1024, 768));
+    LFScreen& screen = layout.screens.back();
+    screen.background = std::make_unique<LFxScreenImg>();
+    screen.background->src = "#bg";
+    screen.background->width = 100; // not used: the background covers the area
+    screen.background->height = 100;
+    const LFScreenImage images[] = {
+        {"a", 32, 48, 8, 12, "#img", ""}, // width, height, left, top
+        {"b", 8, 8, 0, 0, "", ""},
+        {"c", 8, 8, 0, 0, "#missing", ""},
+    };
+    for (const LFScreenImage& image : images) {
+        screen.images.push_back(image);
+    }
+    screen.clock = std::make_unique<LFScreenClock>();
+    *screen.clock = {"", "", 64, 48, 100, 300, 0x123456, 0x654321};
+
+    struct Case {
+        const char* face;
+        QSize faceSize; // the face's picture
+    };
+    // No face, a cached face, a face that is not cached.
+    const Case cases[] = {{"", QSize(80, 64)}, {"#face", QSize(10, 10)}, {"#none", QSize(80, 64)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.face);
+        screen.clock->facesrc = c.face;
+        Build(layout);
+        ASSERT_NE(lc->Background(), nullptr);
+        const ABgimage& bg = *lc->Background();
+        EXPECT_EQ(QRect(bg.Left(), bg.Top(), bg.Width(), bg.Height()), QRect(0, 0, 1280, 1024));
+        EXPECT_EQ(bg.ScreenWidth, 1280);
+        EXPECT_EQ(bg.ScreenHeight, 1024);
+
+        ASSERT_EQ(lc->Images().size(), 3u);
+        const AImage& a = *lc->Images()[0];
+        EXPECT_EQ(a.Id, "a");
+        EXPECT_EQ(QRect(a.Left(), a.Top(), a.Width(), a.Height()), QRect(10, 16, 40, 64));
+        ASSERT_NE(a.Image, nullptr);
+        EXPECT_EQ(a.Image->Picture().size(), QSize(7, 5));
+        EXPECT_EQ(lc->Images()[1]->Id, "b");
+        EXPECT_EQ(lc->Images()[1]->Image, nullptr);
+        EXPECT_EQ(lc->Images()[2]->Id, "c");
+        EXPECT_EQ(lc->Images()[2]->Image, nullptr);
+
+        ASSERT_NE(lc->Clock(), nullptr);
+        const AClock& clock = *lc->Clock();
+        EXPECT_EQ(QRect(clock.Left(), clock.Top(), clock.Width(), clock.Height()),
+                  QRect(125, 400, 80, 64));
+        EXPECT_EQ(clock.ColorHoursHand, 0x123456u);
+        EXPECT_EQ(clock.ColorMinutesHand, 0x123456u);
+        EXPECT_EQ(clock.ColorSecondsHand, 0x654321u);
+        EXPECT_FALSE(clock.ShowHourMarks);
+        EXPECT_TRUE(clock.Enabled());
+        ASSERT_NE(clock.Clockface, nullptr);
+        EXPECT_EQ(clock.Clockface->Picture().size(), c.faceSize);
+        // A face taken from the background holds the background's red; the cached face
+        // is blue.
+        const bool ownFace = std::string(c.face) == "#face";
+        const QColor centre =
+            clock.Clockface->Picture().pixelColor(c.faceSize.width() / 2, c.faceSize.height() / 2);
+        EXPECT_EQ(centre.red(), ownFace ? 0 : 255);
+        EXPECT_EQ(centre.blue(), ownFace ? 255 : 0);
+    }
 }
 
 // --- Items
@@ -360,6 +524,142 @@ TEST_F(LayoutChannelsTest, AReloadWhilePausedRunsTheWidgetsAgain) {
     // Both were handed the items.
     EXPECT_EQ(
         lc->Messagewindow()->DisplayList().Count() + lc->Messagewindow()->PendingList().Count(), 2);
+}
+
+TEST_F(LayoutChannelsTest, TheMessageWindowRoutesClicksAndNamesItsPictureOnARightClick) {
+    Cache("#feed", "1", "feed.xml",
+          "<rss version=\"2.0\"><channel><title>c</title>"
+          "<item><title>Eins</title><link>http://eins</link></item>"
+          "</channel></rss>");
+    Cache("#icon", "1", "icon.bmp", BmpBytes(16, 16, 0x00FF00));
+    AddChannel("Kanal", "#feed", true).iconuri = "#icon";
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().messagewindow = MakeMessagewindow();
+    Build(layout);
+    lc->LoadChannels(&cf);
+    AMessagewindow& w = *lc->Messagewindow();
+    // The first showing merges the new items in; the second shows one of them.
+    w.ShowCurrentMessage();
+    w.ShowCurrentMessage();
+    ASSERT_EQ(w.CurrentTitle(), "Eins");
+
+    std::vector<std::string> links;
+    lc->OnMessagewindowClick = [&](const std::string& link) { links.push_back(link); };
+    std::vector<platform::MessageBoxRequest> boxes;
+    platform::SetMessageBoxHandler(
+        [&](const platform::MessageBoxRequest& box) { boxes.push_back(box); });
+    auto press = [&](Qt::MouseButton button) {
+        const QPointF p(10, 10);
+        QMouseEvent down(QEvent::MouseButtonPress, p, w.mapToGlobal(p), button, button,
+                         Qt::NoModifier);
+        QMouseEvent up(QEvent::MouseButtonRelease, p, w.mapToGlobal(p), button, Qt::NoButton,
+                       Qt::NoModifier);
+        QApplication::sendEvent(&w, &down);
+        QApplication::sendEvent(&w, &up);
+    };
+    press(Qt::LeftButton);
+    press(Qt::RightButton);
+    lc->SetSuspended(true);
+    press(Qt::LeftButton); // not while suspended
+    press(Qt::RightButton);
+    platform::SetMessageBoxHandler({});
+
+    EXPECT_EQ(links, std::vector<std::string>{"http://eins"});
+    ASSERT_EQ(boxes.size(), 2u);
+    for (const platform::MessageBoxRequest& box : boxes) {
+        EXPECT_EQ(box.caption, "Messagewindow");
+        EXPECT_EQ(box.text, "URI: #icon\nPath: " + folder.Path() + "/icon.bmp");
+        EXPECT_EQ(box.icon, platform::MessageBoxIcon::None);
+    }
+    // Without a click handler a click is dropped.
+    lc->SetSuspended(false);
+    lc->OnMessagewindowClick = nullptr;
+    press(Qt::LeftButton);
+    EXPECT_EQ(links.size(), 1u);
+}
+
+TEST_F(LayoutChannelsTest, TheTickerHandsOutTheClickedLinkAndShowsNoMenu) {
+    Cache("#feed", "1", "feed.xml",
+          "<rss version=\"2.0\"><channel><title>c</title>"
+          "<item><title>Eins</title><link>http://eins</link></item>"
+          "</channel></rss>");
+    AddChannel("Kanal", "#feed", true);
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().ticker = MakeTicker();
+    Build(layout);
+    lc->LoadChannels(&cf);
+    ATicker& t = *lc->Ticker();
+    t.RebuildDisplayList();
+    ASSERT_EQ(t.LinkAt(10), "http://eins");
+
+    std::vector<std::string> links;
+    lc->OnTickerClick = [&](const std::string& link) { links.push_back(link); };
+    std::vector<platform::MessageBoxRequest> boxes;
+    platform::SetMessageBoxHandler(
+        [&](const platform::MessageBoxRequest& box) { boxes.push_back(box); });
+    auto press = [&](Qt::MouseButton button) {
+        const QPointF p(10, 40);
+        QMouseEvent down(QEvent::MouseButtonPress, p, t.mapToGlobal(p), button, button,
+                         Qt::NoModifier);
+        QMouseEvent up(QEvent::MouseButtonRelease, p, t.mapToGlobal(p), button, Qt::NoButton,
+                       Qt::NoModifier);
+        QApplication::sendEvent(&t, &down);
+        QApplication::sendEvent(&t, &up);
+    };
+    press(Qt::LeftButton);
+    press(Qt::RightButton);
+    lc->SetSuspended(true);
+    press(Qt::LeftButton);
+    platform::SetMessageBoxHandler({});
+    EXPECT_EQ(links, std::vector<std::string>{"http://eins"});
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(LayoutChannelsTest, ForwardAndRewindStepTheMessageWindowAndShowTheItemAtOnce) {
+    Cache("#feed", "1", "feed.xml",
+          "<rss version=\"2.0\"><channel><title>c</title>"
+          "<item><title>Eins</title></item><item><title>Zwei</title></item>"
+          "<item><title>Drei</title></item><item><title>Vier</title></item>"
+          "</channel></rss>");
+    AddChannel("Kanal", "#feed", true);
+    LF layout;
+    layout.screens.push_back(MakeScreen(1280, 1024));
+    layout.screens.back().messagewindow = MakeMessagewindow();
+    Build(layout);
+    lc->LoadChannels(&cf);
+    AMessagewindow& w = *lc->Messagewindow();
+    w.ShowCurrentMessage();
+    ASSERT_EQ(w.DisplayList().Count(), 4);
+    const auto shownAt = [&](int offset) {
+        const AXMessageRef item = w.MessageAt(offset);
+        return item ? item->Title : std::string("(none)");
+    };
+
+    struct Step {
+        bool forward;
+        int moved; // from the start, modulo 4
+    };
+    const Step steps[] = {{true, 1}, {true, 2}, {false, 1}, {false, 0}, {false, 3}};
+    const int start = w.CurrentIndex();
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.moved);
+        if (s.forward) {
+            lc->Forward();
+        } else {
+            lc->Rewind();
+        }
+        EXPECT_EQ(w.CurrentIndex(), (start + s.moved) % 4);
+        // Shown at once, not at the next rotation.
+        EXPECT_EQ(w.CurrentTitle(), shownAt(0));
+        EXPECT_FALSE(w.Enabled());
+        EXPECT_TRUE(lc->ResumeTimer().Enabled());
+    }
+    // Playing again from the resume timer: the rotation runs.
+    lc->ResumeTimer().OnTimer();
+    EXPECT_TRUE(w.Enabled());
+    EXPECT_FALSE(lc->Paused());
 }
 
 // --- Driving
