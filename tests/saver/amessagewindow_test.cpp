@@ -392,6 +392,40 @@ TEST_F(MessageWindowTest, TheMoreMarkerFollowsTheTextOrElseTheTitle) {
     }
 }
 
+// Sizes from a layout can be anything: the widget then takes its least height (or
+// keeps its size when nothing can be rendered) and shows what fits, and never fails.
+TEST_F(MessageWindowTest, DegenerateSizesFromTheLayoutStillShow) {
+    struct Case {
+        const char* name;
+        int width;
+        int maxHeight;
+        int minHeight;
+        int height; // expected afterwards
+    };
+    const Case cases[] = {
+        {"no rendering height", 300, 0, 40, 40},
+        {"negative rendering height", 300, -20, 30, 30},
+        {"rendering lower than the least height", 300, 20, 60, 60},
+        {"title bar taller than the rendering", 300, 8, 0, 8},
+        {"no width", 0, 200, 40, 40},
+    };
+    for (const Case& c : cases) {
+        AMessagewindow win;
+        win.SetBounds(0, 0, c.width, c.minHeight);
+        win.MaxHeight = c.maxHeight;
+        win.MinHeight = c.minHeight;
+        AXMessageList items;
+        items.AddMessage(NewItem({"Titel", "Ein Text mit einigen Wörtern", "http://a"}));
+        win.SetMessages(&items);
+        win.SetEnabled(true);
+        EXPECT_EQ(win.Height(), c.height) << c.name;
+        EXPECT_EQ(win.CurrentTitle(), "Titel") << c.name;
+        if (!win.Rendering().isNull()) {
+            EXPECT_EQ(win.Rendering().height(), c.height) << c.name;
+        }
+    }
+}
+
 TEST_F(MessageWindowTest, AHiddenWindowDoesNotRender) {
     Give({{"A", "", ""}});
     w.hide();

@@ -406,6 +406,65 @@ TEST_F(TickerTest, FramesAppearAtTheTickersPlace) {
     }
 }
 
+// The timer thread scrolls, paints, steps past retiring items and merges while the main
+// thread stores new sets, steps, resizes, asks for links and shows the frames. Each set's
+// source list is dropped at once, so the ticker's lists hold the only references: an
+// item freed while still in use is a sanitizer report, one never freed keeps a reference
+// to the thumbnail all items share.
+TEST_F(TickerTest, ALiveTickerSharesItsListsWithTheMainThread) {
+    constexpr int kRounds = 60;
+    constexpr int kSetSize = 3;
+    AXMessageImage* shared = Thumb(8, 8, kRed);
+    auto ticker = std::make_unique<ATicker>();
+    ATicker& t = *ticker;
+    t.TitleHeight = 10;
+    t.MessageWidth = 60;
+    t.SetBounds(0, 0, 250, 40);
+    t.SetTickInterval(1);
+    t.SetEnabled(true);
+    for (int round = 0; round < kRounds; ++round) {
+        {
+            AXMessageList set;
+            for (int i = 0; i < kSetSize; ++i) {
+                auto* item = new AXMessage;
+                item->ChannelName = "r" + std::to_string(round);
+                item->Title = "Titel " + std::to_string(i);
+                item->Link = i == 0 ? std::string() : "http://r" + std::to_string(round);
+                item->Thumb1 = shared->AddRef();
+                set.AddMessage(item);
+            }
+            t.SetMessages(&set);
+        }
+        t.Step(round % 2 == 0 ? 1 : -1);
+        const std::string link = t.LinkAt(round * 7 % 250);
+        EXPECT_TRUE(link.empty() || link.rfind("http://r", 0) == 0) << link;
+        t.SetBounds(0, 0, 150 + round % 3 * 60, 40);
+        QImage shown(t.size(), QImage::Format_RGB32);
+        t.render(&shown);
+        QApplication::processEvents();
+        // At least one tick between two rounds.
+        const int offset = t.CurrentMessageScrollOffset.load();
+        ASSERT_TRUE(WaitUntil([&] { return t.CurrentMessageScrollOffset.load() != offset; }));
+    }
+    // The last set is merged by a frame.
+    ASSERT_TRUE(WaitUntil([&] { return t.PendingList().Count() == 0; }));
+    t.SetEnabled(false);
+    const std::string last = "r" + std::to_string(kRounds - 1);
+    int fresh = 0;
+    for (AXMessage* item : t.DisplayList().LockList()) {
+        EXPECT_EQ(item->RefCount(), 1) << item->ChannelName;
+        if (!item->Retiring.load()) {
+            EXPECT_EQ(item->ChannelName, last);
+            ++fresh;
+        }
+    }
+    EXPECT_EQ(fresh, kSetSize);
+    ticker.reset();
+    // Every item is gone, and with it its reference to the thumbnail.
+    EXPECT_EQ(shared->RefCount(), 1);
+    shared->Release();
+}
+
 // Holds a thumbnail's canvas lock on a thread of its own, so that a tick painting the
 // thumbnail waits on the timer thread. Once the test has begun to stop the ticker it
 // keeps holding a while longer: a stop that did not wait for the tick would return
