@@ -183,11 +183,19 @@ void AddTickClient(TickClient* client) {
         }
         s.clients.push_back(client);
         if (!s.control) {
-            s.control = std::make_shared<ThreadControl>();
             if (s.thread.joinable()) {
                 s.stopped.push_back(std::move(s.thread));
             }
-            s.thread = std::thread(Run, s.control);
+            try {
+                s.control = std::make_shared<ThreadControl>();
+                s.thread = std::thread(Run, s.control);
+            } catch (...) {
+                // No thread (the system is out of them): the client is not registered,
+                // so nothing is left to call an object whose construction fails here.
+                s.control.reset();
+                s.clients.pop_back();
+                throw;
+            }
             ++s.starts;
         }
         TakeStopped(s, joins);
