@@ -2,16 +2,6 @@
 
 #include <mutex>
 
-namespace {
-
-// An image that failed to load is as good as none: the face falls back to its default
-// picture instead of showing a hole.
-bool HasPicture(const std::unique_ptr<AXImage>& image) {
-    return image && !image->Picture().isNull();
-}
-
-} // namespace
-
 void AButton::SetCurrentContext(const std::string& context) {
     bool matched = false;
     for (const auto& face : faces_) {
@@ -47,13 +37,15 @@ const QImage* AButton::ShownPicture() const {
     }
     const AButtonFace& face = *currentFace_;
     const AXImage* image = face.DefaultImage.get();
+    // The choice goes by the images the face has; an image whose load gave no picture
+    // is chosen all the same and then shows nothing.
     if (Enabled()) {
-        if (pressed_ && HasPicture(face.PressedImage)) {
+        if (pressed_ && face.PressedImage) {
             image = face.PressedImage.get();
-        } else if (mouseInside_ && HasPicture(face.HoverImage)) {
+        } else if (mouseInside_ && face.HoverImage) {
             image = face.HoverImage.get();
         }
-    } else if (HasPicture(face.DisabledImage)) {
+    } else if (face.DisabledImage) {
         image = face.DisabledImage.get();
     }
     if (image == nullptr || image->Picture().isNull()) {
@@ -74,14 +66,14 @@ void AButton::Paint(platform::Canvas& canvas) {
 
 void AButton::MouseEnter() {
     mouseInside_ = true;
-    if (currentFace_ != nullptr && HasPicture(currentFace_->HoverImage)) {
+    if (currentFace_ != nullptr && currentFace_->HoverImage) {
         Invalidate();
     }
 }
 
 void AButton::MouseLeave() {
     mouseInside_ = false;
-    if (currentFace_ != nullptr && HasPicture(currentFace_->HoverImage)) {
+    if (currentFace_ != nullptr && currentFace_->HoverImage) {
         Invalidate();
     }
 }
@@ -98,14 +90,14 @@ void AButton::MouseUp(platform::MouseButton button, platform::Point p) {
 
 void AButton::ButtonDown() {
     pressed_ = true;
-    if (currentFace_ != nullptr && HasPicture(currentFace_->PressedImage)) {
+    if (currentFace_ != nullptr && currentFace_->PressedImage) {
         Invalidate();
     }
 }
 
 void AButton::ButtonUp() {
     pressed_ = false;
-    if (currentFace_ != nullptr && HasPicture(currentFace_->PressedImage)) {
+    if (currentFace_ != nullptr && currentFace_->PressedImage) {
         Invalidate();
     }
 }

@@ -260,20 +260,36 @@ TEST_F(AButtonTest, WithoutAFaceTheMouseOnlySetsItsFlags) {
     EXPECT_EQ(clicks, 1);
 }
 
-TEST_F(AButtonTest, APictureThatFailedToLoadCountsAsNone) {
+TEST_F(AButtonTest, AnImageWhoseLoadGaveNoPictureIsChosenAndShowsNothing) {
+    // Each state picks the face's image by its presence; an image that loaded nothing
+    // leaves the button's area to what lies below, and still makes the state repaint.
     auto face = Face("default", kWithDefault);
     face->HoverImage = std::make_unique<AXImage>();   // nothing loaded
     face->PressedImage = std::make_unique<AXImage>(); // nothing loaded
     face->DisabledImage = std::make_unique<AXImage>();
     button.AddFace(std::move(face));
     button.SetCurrentContext("default");
+    EXPECT_EQ(Shown(), kDefault);
     MoveIn();
-    EXPECT_EQ(Shown(), kDefault);
+    EXPECT_EQ(Shown(), kGrey);
     Press();
-    EXPECT_EQ(Shown(), kDefault);
+    EXPECT_EQ(Shown(), kGrey);
     Release();
-    button.SetEnabled(false);
+    MoveOut();
     EXPECT_EQ(Shown(), kDefault);
+    button.SetEnabled(false);
+    button.Invalidate();
+    EXPECT_EQ(Shown(), kGrey);
+    button.SetEnabled(true);
+    button.Invalidate();
+    EXPECT_EQ(Shown(), kDefault);
+    // A default image without a picture: nothing at all.
+    auto empty = Face("empty", kNone);
+    empty->DefaultImage = std::make_unique<AXImage>();
+    button.AddFace(std::move(empty));
+    button.SetCurrentContext("empty");
+    button.Invalidate();
+    EXPECT_EQ(Shown(), kGrey);
 }
 
 TEST_F(AButtonTest, PictureIsStretchedOverTheWholeButton) {
