@@ -138,8 +138,7 @@ void ReportRefusedProviderKey(const std::string& key) {
     report.caption = "TolvarCtrl";
     report.text = "Fehler beim Aufruf:\nDer angebene Providerkey ist ungültig.\n\nExecutable: [" +
                   platform::ExecutablePath() + "]\nArbeitsverzeichnis: [" +
-                  platform::CurrentFolder() + "]\nBatchfile: [" + std::string(kProviderFolder) +
-                  "\\" + key + "\\" + kBatchFileName + "]\n";
+                  platform::CurrentFolder() + "]\nBatchfile: [" + ProviderBatchPath(key) + "]\n";
     ShowSeedingReport(report);
 }
 

@@ -425,6 +425,40 @@ TEST_F(CtrlRun, ActivateWithoutAnInstalledSaverLeavesTheSystemSaver) {
     EXPECT_EQ(runs_, 1);
 }
 
+TEST_F(CtrlRun, SetSystemScreenSaverReturnsThePreviousEntryAndSwitchesTheSaverOn) {
+    struct Case {
+        const char* name;
+        bool keyThere;
+        const char* before; // nullptr: no entry
+        std::string returned;
+        std::string after;
+    };
+    const Case cases[] = {
+        {"another saver before", true, "/previous/Other.scr", "/previous/Other.scr", "/new/A.scr"},
+        {"no entry before", true, nullptr, "", "/new/A.scr"},
+        // The user's key is only opened: without it nothing is written.
+        {"no desktop key", false, nullptr, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempHome fresh;
+        constexpr const char* kDesktop = "\\Control Panel\\Desktop";
+        if (!c.keyThere) {
+            ASSERT_TRUE(platform::DeleteRegistryKey(Hive::CurrentUser, kDesktop));
+        } else {
+            auto key = RegistryKey::Open(Hive::CurrentUser, kDesktop, Access::ReadWrite, true);
+            ASSERT_TRUE(key);
+            key->WriteString("ScreenSaveActive", "0");
+            if (c.before != nullptr) {
+                key->WriteString("SCRNSAVE.EXE", c.before);
+            }
+        }
+        EXPECT_EQ(SetSystemScreenSaver("/new/A.scr"), c.returned);
+        EXPECT_EQ(platform::RegisteredScreenSaver(), c.after);
+        EXPECT_TRUE(platform::IsScreenSaverActive());
+    }
+}
+
 TEST_F(CtrlRun, InstallWithoutKeyInstallsAndStillFails) {
     MakeRecordingSaver(work_ + "/Tolvar.scr");
     platform::SetScreenSaverActive(false);
@@ -472,13 +506,10 @@ TEST_F(CtrlRun, InstallWithMissingBatchFileShowsTheErrorAndFails) {
     EXPECT_EQ(Settings().GetCurrentProvider(), "nothere");
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].caption, "TolvarCtrl");
-    EXPECT_EQ(boxes_[0].text.rfind("Fehler beim Aufruf:\nDer angebene Providerkey ist ungültig."
-                                   "\n\nExecutable: [",
-                                   0),
-              0u)
-        << boxes_[0].text;
-    EXPECT_NE(boxes_[0].text.find("Batchfile: [vorlk/nothere/copylcache.bat]\n"), std::string::npos)
-        << boxes_[0].text;
+    EXPECT_EQ(boxes_[0].text, "Fehler beim Aufruf:\nDer angebene Providerkey ist ungültig.\n\n"
+                              "Executable: [" +
+                                  SelfPath() + "]\nArbeitsverzeichnis: [" + work_ +
+                                  "]\nBatchfile: [vorlk/nothere/copylcache.bat]\n");
     EXPECT_EQ(boxes_[0].icon, platform::MessageBoxIcon::Stop);
     EXPECT_TRUE(boxes_[0].beep);
 }
@@ -496,7 +527,13 @@ TEST_F(CtrlRun, ProviderKeysThatLeaveTheProviderFolderAreRefused) {
         boxes_.clear();
         EXPECT_EQ(Run({"-i", key}), -1);
         ASSERT_EQ(boxes_.size(), 1u);
-        EXPECT_EQ(boxes_[0].text.rfind("Fehler beim Aufruf:\n", 0), 0u);
+        // The box of a missing batch file, naming the path the key would give.
+        EXPECT_EQ(boxes_[0].caption, "TolvarCtrl");
+        EXPECT_EQ(boxes_[0].text, "Fehler beim Aufruf:\nDer angebene Providerkey ist ungültig.\n\n"
+                                  "Executable: [" +
+                                      SelfPath() + "]\nArbeitsverzeichnis: [" + work_ +
+                                      "]\nBatchfile: [vorlk/" + key + "/copylcache.bat]\n");
+        EXPECT_TRUE(boxes_[0].beep);
         boxes_.clear();
         EXPECT_EQ(Run({"-p", key}), 0);
         EXPECT_TRUE(boxes_.empty());
