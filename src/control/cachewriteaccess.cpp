@@ -223,13 +223,13 @@ bool FetchLayout(CC* cache, const std::string& uri, const std::string& name,
     return Record(*cache, uri, name + ".xml", serial);
 }
 
-bool HttpGetIcon(const std::string& uri, const std::string& serial) {
-    CC* cache = CurrentCache.load();
-    if (cache == nullptr) {
-        return false;
-    }
-    const std::string name = MakeGuidString();
-    if (uri.empty() || serial.empty()) {
+namespace {
+
+// Downloads a picture into the cache folder and records it; an icon has a serial, an
+// item picture none.
+bool FetchImage(CC* cache, const std::string& uri, const std::string& name,
+                const std::string& serial) {
+    if (cache == nullptr || uri.empty() || name.empty()) {
         return false;
     }
     if (!IsStorableEntry(uri, serial)) {
@@ -243,19 +243,22 @@ bool HttpGetIcon(const std::string& uri, const std::string& serial) {
     return Record(*cache, uri, name + extension, serial);
 }
 
+} // namespace
+
+bool HttpGetIcon(const std::string& uri, const std::string& serial) {
+    CC* cache = CurrentCache.load();
+    if (cache == nullptr) {
+        return false;
+    }
+    const std::string name = MakeGuidString();
+    if (uri.empty() || serial.empty()) {
+        return false;
+    }
+    return FetchImage(cache, uri, name, serial);
+}
+
 bool FetchThumb(CC* cache, const std::string& uri, const std::string& name) {
-    if (cache == nullptr || uri.empty() || name.empty()) {
-        return false;
-    }
-    if (!IsStorableEntry(uri, std::string())) {
-        SetHttpGetError(kNotStorable);
-        return false;
-    }
-    std::string extension;
-    if (!HttpGetImageFile(uri, name, extension, cache->folder)) {
-        return false;
-    }
-    return Record(*cache, uri, name + extension, std::string());
+    return FetchImage(cache, uri, name, std::string());
 }
 
 bool FetchFeed(CC* cache, const std::string& uri, const std::string& name,
