@@ -1,0 +1,322 @@
+"""A throw-away desktop for tests of the real programs.
+
+A Desktop is a private X server (Xvfb on a free display), optionally with a window
+manager (openbox) and a tray host (trayer), and a private home whose XDG folders hold
+all of the programs' state. The build's own programs are found through the environment
+ctest sets (TOLVAR_BIN_DIR, TOLVAR_TOOLS_DIR). Everything started through a Desktop is
+ended when it closes, so a failing test leaves no process behind.
+
+Waits are for conditions with a time-out, never for a fixed time.
+"""
+
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+import zlib
+
+BIN_DIR = os.environ.get("TOLVAR_BIN_DIR", "")
+TOOLS_DIR = os.environ.get("TOLVAR_TOOLS_DIR", "")
+SOURCE_DIR = os.environ.get("TOLVAR_SOURCE_DIR", "")
+# Screenshots and program logs of failed runs are kept here when set.
+ARTIFACT_DIR = os.environ.get("TOLVAR_ARTIFACT_DIR", "")
+
+
+def program(name):
+    """The build's own program or tool by name."""
+    for folder in (BIN_DIR, TOOLS_DIR):
+        path = os.path.join(folder, name)
+        if folder and os.path.exists(path):
+            return os.path.abspath(path)
+    raise FileNotFoundError(f"{name} not in {BIN_DIR!r} or {TOOLS_DIR!r}")
+
+
+def wait_for(predicate, timeout=10.0, what="condition", interval=0.05):
+    """Polls predicate until it returns a true value (returned) or timeout passes."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise TimeoutError(f"timed out after {timeout:.1f} s waiting for {what}")
+        time.sleep(interval)
+
+
+class Image:
+    """A screenshot: width x height pixels as (r, g, b)."""
+
+    def __init__(self, width, height, rgb):
+        self.width = width
+        self.height = height
+        self.rgb = rgb  # bytes, 3 per pixel, rows top to bottom
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.rgb[i:i + 3])
+
+    def region_colours(self, x, y, w, h):
+        """The set of distinct colours in a rectangle."""
+        colours = set()
+        for row in range(max(0, y), min(self.height, y + h)):
+            start = (row * self.width + max(0, x)) * 3
+            end = (row * self.width + min(self.width, x + w)) * 3
+            line = self.rgb[start:end]
+            for i in range(0, len(line), 3):
+                colours.add(bytes(line[i:i + 3]))
+        return colours
+
+    def count(self, colour, tolerance=0):
+        """How many pixels are within tolerance of colour (r, g, b)."""
+        n = 0
+        r0, g0, b0 = colour
+        data = self.rgb
+        for i in range(0, len(data), 3):
+            if (abs(data[i] - r0) <= tolerance and abs(data[i + 1] - g0) <= tolerance
+                    and abs(data[i + 2] - b0) <= tolerance):
+                n += 1
+        return n
+
+    def save_png(self, path):
+        raw = bytearray()
+        stride = self.width * 3
+        for row in range(self.height):
+            raw.append(0)
+            raw += self.rgb[row * stride:(row + 1) * stride]
+
+        def chunk(kind, data):
+            body = kind + data
+            return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+        with open(path, "wb") as out:
+            out.write(b"\x89PNG\r\n\x1a\n")
+            out.write(chunk(b"IHDR", struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)))
+            out.write(chunk(b"IDAT", zlib.compress(bytes(raw), 6)))
+            out.write(chunk(b"IEND", b""))
+
+
+def parse_xwd(data):
+    """Decodes the ZPixmap TrueColor dumps xwd writes (24 and 32 bits per pixel)."""
+    (header_size, _version, pixmap_format, depth, width, height, _xoffset, byte_order,
+     _unit, _bit_order, _pad, bits_per_pixel, bytes_per_line, _visual_class, red_mask,
+     green_mask, blue_mask, _bits_per_rgb, _colormap_entries, ncolors, _ww, _wh, _wx, _wy,
+     _bw) = struct.unpack(">25I", data[:100])
+    if pixmap_format != 2 or bits_per_pixel not in (24, 32) or depth < 24:
+        raise ValueError(f"unsupported xwd dump: format {pixmap_format}, {bits_per_pixel} bpp")
+    offset = header_size + ncolors * 12
+    step = bits_per_pixel // 8
+    fmt = "<I" if byte_order == 0 else ">I"
+
+    def shift_of(mask):
+        return (mask & -mask).bit_length() - 1
+
+    rs, gs, bs = shift_of(red_mask), shift_of(green_mask), shift_of(blue_mask)
+    rgb = bytearray(width * height * 3)
+    o = 0
+    for row in range(height):
+        line = data[offset + row * bytes_per_line:offset + row * bytes_per_line + width * step]
+        for col in range(width):
+            chunk = line[col * step:col * step + step]
+            if step == 3:
+                chunk += b"\0" if byte_order == 0 else b""
+                if byte_order != 0:
+                    chunk = b"\0" + chunk
+            value = struct.unpack(fmt, chunk)[0]
+            rgb[o] = (value & red_mask) >> rs
+            rgb[o + 1] = (value & green_mask) >> gs
+            rgb[o + 2] = (value & blue_mask) >> bs
+            o += 3
+    return Image(width, height, bytes(rgb))
+
+
+class Desktop:
+    """A private X session and home; use as a context manager."""
+
+    def __init__(self, width=1024, height=768, window_manager=False, tray=False,
+                 name="desktop"):
+        self.width = width
+        self.height = height
+        self.name = name
+        self.root = tempfile.mkdtemp(prefix=f"tolvar-{name}-")
+        self.home = os.path.join(self.root, "home")
+        self.logs = os.path.join(self.root, "logs")
+        for folder in (self.home, self.logs):
+            os.makedirs(folder)
+        runtime = os.path.join(self.root, "run")
+        os.makedirs(runtime, mode=0o700)
+        self.env = {k: v for k, v in os.environ.items()
+                    if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                                 "DBUS_SESSION_BUS_ADDRESS", "XSCREENSAVER_WINDOW")}
+        self.env.update({
+            "HOME": self.home,
+            "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
+            "XDG_DATA_HOME": os.path.join(self.home, ".local", "share"),
+            "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
+            "XDG_RUNTIME_DIR": runtime,
+            "QT_QPA_PLATFORM": "xcb",
+            # Same layout on every machine: no scaling, no desktop theme.
+            "QT_SCALE_FACTOR": "1",
+            "QT_AUTO_SCREEN_SCALE_FACTOR": "0",
+        })
+        self._processes = []
+        self._logfiles = []
+        self._xvfb = None
+        self._want_wm = window_manager
+        self._want_tray = tray
+
+    # -- session --------------------------------------------------------------------
+
+    def __enter__(self):
+        read_end, write_end = os.pipe()
+        self._xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+             f"{self.width}x{self.height}x24", "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+            stderr=open(os.path.join(self.logs, "xvfb.log"), "wb"))
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                byte = pipe.read(1)
+                if not byte:
+                    raise RuntimeError("Xvfb did not start")
+                number += byte
+        self.display = ":" + number.decode().strip()
+        self.env["DISPLAY"] = self.display
+        if self._want_wm:
+            self.start("openbox", ["--sm-disable"], log="openbox")
+            wait_for(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.xprop_root(),
+                     what="the window manager")
+        if self._want_tray:
+            self.start("trayer", ["--edge", "top", "--align", "right", "--widthtype",
+                                  "request", "--height", "24", "--SetDockType", "true"],
+                       log="trayer")
+            wait_for(lambda: self.tray_owned(), what="the tray host")
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        for proc in reversed(self._processes):
+            self._end(proc)
+        if self._xvfb:
+            self._end(self._xvfb)
+        for f in self._logfiles:
+            f.close()
+        if exc_type is not None and ARTIFACT_DIR:
+            target = os.path.join(ARTIFACT_DIR, os.path.basename(self.root))
+            shutil.copytree(self.logs, target, dirs_exist_ok=True)
+        shutil.rmtree(self.root, ignore_errors=True)
+        return False
+
+    @staticmethod
+    def _end(proc):
+        if proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+    # -- programs -------------------------------------------------------------------
+
+    def start(self, prog, args=(), log=None, env=None, cwd=None):
+        """Starts a program of the session; its output goes to logs/<log>.log."""
+        path = prog if os.sep in prog else (shutil.which(prog, path=self.env.get("PATH")) or prog)
+        name = log or os.path.basename(prog)
+        out = open(os.path.join(self.logs, f"{name}.log"), "ab")
+        self._logfiles.append(out)
+        full_env = dict(self.env)
+        if env:
+            full_env.update(env)
+        proc = subprocess.Popen([path, *args], env=full_env, cwd=cwd or self.home,
+                                stdout=out, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+        self._processes.append(proc)
+        return proc
+
+    def run(self, prog, args=(), timeout=60, env=None, cwd=None, check=False):
+        """Runs a program to its end; returns the CompletedProcess (text output)."""
+        full_env = dict(self.env)
+        if env:
+            full_env.update(env)
+        result = subprocess.run([prog, *args], env=full_env, cwd=cwd or self.home,
+                                capture_output=True, text=True, timeout=timeout,
+                                stdin=subprocess.DEVNULL)
+        if check and result.returncode != 0:
+            raise AssertionError(f"{prog} {' '.join(args)} exited {result.returncode}:\n"
+                                 f"{result.stdout}{result.stderr}")
+        return result
+
+    def log_text(self, name):
+        path = os.path.join(self.logs, f"{name}.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self, proc, sig=signal.SIGTERM, timeout=10):
+        """Sends sig and waits for the exit; returns the exit code."""
+        if proc.poll() is None:
+            proc.send_signal(sig)
+        return proc.wait(timeout=timeout)
+
+    # -- X ----------------------------------------------------------------------------
+
+    def xprop_root(self):
+        return self.run("xprop", ["-root"], timeout=10).stdout
+
+    def tray_owned(self):
+        # trayer maps its panel once it owns the tray selection.
+        return bool(self.windows(class_name="trayer"))
+
+    def windows(self, name=None, class_name=None, pid=None, visible=True):
+        """Window ids (int) matching a title pattern, a WM_CLASS pattern or a pid."""
+        args = ["search"]
+        if visible:
+            args.append("--onlyvisible")
+        if pid is not None:
+            args += ["--pid", str(pid)]
+        if name is not None:
+            args += ["--name", name]
+        elif class_name is not None:
+            args += ["--class", class_name]
+        elif pid is None:
+            args += ["--name", "."]
+        result = self.run("xdotool", args, timeout=10)
+        return [int(w) for w in result.stdout.split()]
+
+    def window_geometry(self, window):
+        """(x, y, width, height) of a window on the screen."""
+        out = self.run("xdotool", ["getwindowgeometry", "--shell", str(window)],
+                       timeout=10).stdout
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return (int(values["X"]), int(values["Y"]), int(values["WIDTH"]),
+                int(values["HEIGHT"]))
+
+    def xdotool(self, *args):
+        return self.run("xdotool", [str(a) for a in args], timeout=10, check=True)
+
+    def click(self, x, y, button=1, repeat=1):
+        self.xdotool("mousemove", "--sync", x, y)
+        self.xdotool("click", "--repeat", repeat, "--delay", 80, button)
+
+    def key(self, *keys, window=None):
+        args = ["key"]
+        if window is not None:
+            args += ["--window", window]
+        self.xdotool(*args, *keys)
+
+    def screenshot(self, save_as=None, window="root"):
+        """The screen (or one window) now; saved as PNG under the artifacts when asked."""
+        args = ["-silent"] + (["-root"] if window == "root" else ["-id", str(window)])
+        data = subprocess.run(["xwd", *args], env=self.env, capture_output=True,
+                              timeout=20, check=True).stdout
+        image = parse_xwd(data)
+        if save_as:
+            folder = ARTIFACT_DIR or self.logs
+            os.makedirs(folder, exist_ok=True)
+            image.save_png(os.path.join(folder, save_as))
+        return image
