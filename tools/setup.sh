@@ -10,7 +10,7 @@ packages=(
     libxml2-dev libcurl4-openssl-dev libjpeg62-turbo-dev libgif-dev libjpeg-turbo-progs
     qt6-base-dev libgl-dev libegl-dev libxkbcommon-dev libxcb1-dev
     xvfb xauth fonts-liberation2
-    openbox xdotool x11-apps x11-utils trayer xdg-utils libxcb-screensaver0-dev
+    openbox xdotool x11-apps x11-utils trayer xdg-utils libxcb-screensaver0-dev libdbus-1-dev
 )
 
 missing=()

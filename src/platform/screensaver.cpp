@@ -2,6 +2,7 @@
 
 #include "platform/fileio.h"
 #include "platform/folders.h"
+#include "platform/idlestart.h"
 #include "platform/namedlock.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr std::string_view kDesktopKey = "\\Control Panel\\Desktop";
 constexpr std::string_view kSaverEntry = "SCRNSAVE.EXE";
 constexpr std::string_view kActiveValue = "ScreenSaveActive";
+constexpr std::string_view kTimeoutValue = "ScreenSaveTimeOut";
 constexpr std::string_view kBootSection = "boot";
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -239,14 +241,25 @@ bool SetScreenSaverActive(bool active) {
     }
     try {
         key->WriteString(kActiveValue, active ? "1" : "0");
-        return true;
     } catch (const RegistryError&) {
         return false;
     }
+    SyncIdleStart(active);
+    return true;
 }
 
 bool IsScreenSaverActive() {
     return ReadDesktopString(kActiveValue) == "1";
+}
+
+int ScreenSaveTimeout() {
+    const std::string text = std::string(Trim(ReadDesktopString(kTimeoutValue)));
+    if (text.empty() || text.size() > 7 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return kDefaultScreenSaveTimeout;
+    }
+    const int seconds = std::stoi(text);
+    return seconds >= 1 && seconds <= kMaxScreenSaveTimeout ? seconds : kDefaultScreenSaveTimeout;
 }
 
 bool IsScreenSaverRunning() {

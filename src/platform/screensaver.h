@@ -64,10 +64,20 @@ bool WriteScreenSaverEntry(ScreenSaverStore store, const std::string& path);
 std::string RegisteredScreenSaver();
 
 // The "screen saver active" switch, stored for the user (the key is created when
-// missing). False when it cannot be written.
+// missing). False when it cannot be written. The idle start follows it (idlestart.h):
+// switching it on writes the idle watcher's autostart entry and starts the watcher for
+// this session, switching it off removes the entry.
 bool SetScreenSaverActive(bool active);
 // False when the switch is not stored or not "1".
 bool IsScreenSaverActive();
+
+// The wait before the system starts the screen saver: the string value
+// "ScreenSaveTimeOut" of the same key, in seconds, as the system writes it.
+// kDefaultScreenSaveTimeout when it is missing, not a whole number or out of range
+// (1..kMaxScreenSaveTimeout).
+inline constexpr int kDefaultScreenSaveTimeout = 600;
+inline constexpr int kMaxScreenSaveTimeout = 2147483; // its milliseconds fit 32 bits
+int ScreenSaveTimeout();
 
 // True while a process other than this one holds the saver's guard.
 bool IsScreenSaverRunning();
