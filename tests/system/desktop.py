@@ -10,6 +10,7 @@ Waits are for conditions with a time-out, never for a fixed time.
 """
 
 import os
+import shlex
 import shutil
 import signal
 import struct
@@ -96,6 +97,22 @@ class Image:
             out.write(chunk(b"IHDR", struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)))
             out.write(chunk(b"IDAT", zlib.compress(bytes(raw), 6)))
             out.write(chunk(b"IEND", b""))
+
+
+def _unescape_desktop_value(value):
+    """The escapes of a string value in a desktop entry (\\s \\n \\t \\r \\\\)."""
+    out = []
+    i = 0
+    while i < len(value):
+        c = value[i]
+        if c == "\\" and i + 1 < len(value):
+            out.append({"s": " ", "n": "\n", "t": "\t", "r": "\r", "\\": "\\"}.get(
+                value[i + 1], "\\" + value[i + 1]))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
 
 
 def parse_xwd(data):
@@ -262,6 +279,69 @@ class Desktop:
         if proc.poll() is None:
             proc.send_signal(sig)
         return proc.wait(timeout=timeout)
+
+    # -- log-on -------------------------------------------------------------------------
+
+    def autostart_commands(self):
+        """The argument vectors of $XDG_CONFIG_HOME/autostart/*.desktop, read the way a
+        desktop session reads them: the Exec line of [Desktop Entry], value escapes
+        undone, then split with its quoting rules; field codes dropped, "%%" kept as "%";
+        entries with Hidden=true or without Exec skipped."""
+        folder = os.path.join(self.env["XDG_CONFIG_HOME"], "autostart")
+        commands = []
+        if not os.path.isdir(folder):
+            return commands
+        for name in sorted(os.listdir(folder)):
+            if not name.endswith(".desktop"):
+                continue
+            values = {}
+            group = None
+            with open(os.path.join(folder, name), encoding="utf-8") as f:
+                for line in f:
+                    line = line.rstrip("\n")
+                    if line.startswith("["):
+                        group = line.strip()
+                    elif group == "[Desktop Entry]" and "=" in line and not line.startswith("#"):
+                        key, value = line.split("=", 1)
+                        values[key.strip()] = value.strip()
+            if values.get("Hidden") == "true" or "Exec" not in values:
+                continue
+            exec_value = _unescape_desktop_value(values["Exec"])
+            argv = []
+            for word in shlex.split(exec_value, posix=True):
+                if len(word) == 2 and word[0] == "%" and word != "%%":
+                    continue  # a field code such as %f or %u
+                argv.append(word.replace("%%", "%"))
+            if argv:
+                commands.append(argv)
+        return commands
+
+    def start_autostart(self):
+        """Starts every autostart entry as the session's log-on does; returns the
+        processes (their output in logs/autostart-<program>.log)."""
+        procs = []
+        for argv in self.autostart_commands():
+            procs.append(self.start(argv[0], argv[1:],
+                                    log="autostart-" + os.path.basename(argv[0])))
+        return procs
+
+    def processes_of(self, path):
+        """Process ids whose program (first argument) is path: the copies of one file
+        this session runs, whoever started them."""
+        pids = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    argv = f.read().split(b"\0")
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    state = f.read().rsplit(b")", 1)[1].split()[0]
+            except OSError:
+                continue
+            if argv and argv[0].decode(errors="replace") == path and state != b"Z":
+                pids.append(int(entry))
+        return pids
 
     # -- X ----------------------------------------------------------------------------
 
