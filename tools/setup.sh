@@ -11,6 +11,7 @@ packages=(
     qt6-base-dev libgl-dev libegl-dev libxkbcommon-dev libxcb1-dev
     xvfb xauth fonts-liberation2
     openbox xdotool x11-apps x11-utils trayer xdg-utils libxcb-screensaver0-dev libdbus-1-dev
+    python3-dbus python3-gi dbus-daemon
 )
 
 missing=()

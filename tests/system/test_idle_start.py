@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+import json
 import unittest
 
 from desktop import Desktop, SOURCE_DIR, program, wait_for
@@ -150,6 +151,50 @@ class IdleStartTest(unittest.TestCase):
         # The player ends: the still idle session gets its saver.
         helper.stdin.close()
         helper.wait(timeout=10)
+        self.wait_for_saver()
+
+    def test_desktop_idle_service_and_its_inhibitor(self):
+        system_python = "/usr/bin/python3"
+        check = subprocess.run([system_python, "-c", "import dbus, gi"], capture_output=True)
+        if check.returncode != 0:
+            self.skipTest("the system's Python lacks python3-dbus or python3-gi (tools/setup.sh)")
+        state_file = os.path.join(self.desk.root, "idle-state.json")
+
+        def set_state(**values):
+            current = {"last_input": time.time() - 3600, "inhibited": False, "active": False}
+            if os.path.exists(state_file):
+                with open(state_file, encoding="utf-8") as f:
+                    current = json.load(f)
+            current.update(values)
+            with open(state_file + ".new", "w", encoding="utf-8") as f:
+                json.dump(current, f)
+            os.replace(state_file + ".new", state_file)
+
+        # Idle for an hour, with a presentation holding idle off.
+        set_state(inhibited=True)
+        socket = os.path.join(self.desk.root, "session-bus")
+        address = "unix:path=" + socket
+        self.desk.start("dbus-daemon", ["--session", "--nofork", "--address=" + address],
+                        log="dbus-daemon")
+        wait_for(lambda: os.path.exists(socket), what="the session bus")
+        # A Wayland session: the X server's idle time is not the session's.
+        self.desk.env.update({"DBUS_SESSION_BUS_ADDRESS": address,
+                              "WAYLAND_DISPLAY": "wayland-test"})
+        service = subprocess.Popen([system_python, os.path.join(os.path.dirname(__file__),
+                                                                "gnome_idle_service.py"),
+                                    state_file], env=self.desk.env, stdout=subprocess.PIPE,
+                                   text=True)
+        self.addCleanup(lambda: service.poll() is None and (service.kill(), service.wait()))
+        self.assertEqual(service.stdout.readline().strip(), "ready")
+
+        self.desk.start_autostart()
+        wait_for(lambda: "(org.gnome.Mutter.IdleMonitor)" in self.idle_log(), timeout=30,
+                 what="the watcher to use the desktop's idle monitor")
+        wait_for(lambda: "an idle inhibitor of the session" in self.idle_log(), timeout=30,
+                 what="the watcher to see the inhibitor")
+        self.assertEqual(self.savers(), [])
+        # The presentation ends; the session is still idle.
+        set_state(inhibited=False)
         self.wait_for_saver()
 
 
