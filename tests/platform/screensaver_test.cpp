@@ -1,5 +1,7 @@
+#include "platform/autostart.h"
 #include "platform/fileio.h"
 #include "platform/folders.h"
+#include "platform/idlestart.h"
 #include "platform/namedlock.h"
 #include "platform/registry.h"
 #include "platform/screensaver.h"
@@ -209,6 +211,50 @@ TEST(ScreenSaverActive, SwitchIsStoredForTheUser) {
     ASSERT_TRUE(platform::SetScreenSaverActive(false));
     EXPECT_FALSE(platform::IsScreenSaverActive());
     EXPECT_EQ(key->ReadString("ScreenSaveActive"), "0");
+}
+
+TEST(ScreenSaverTimeout, WholeSecondsAsTheSystemWritesThem) {
+    struct Case {
+        const char* stored; // nullptr: no value
+        int seconds;
+    };
+    const Case cases[] = {
+        {nullptr, 600},       {"", 600},        {"2", 2},          {"  900 ", 900},
+        {"0", 600},           {"-5", 600},      {"1.5", 600},      {"10 min", 600},
+        {"2147483", 2147483}, {"2147484", 600}, {"99999999", 600},
+    };
+    for (const Case& c : cases) {
+        TempHome home;
+        if (c.stored != nullptr) {
+            auto key = platform::RegistryKey::Open(platform::Hive::CurrentUser, kDesktop,
+                                                   platform::Access::ReadWrite, true);
+            ASSERT_TRUE(key);
+            key->WriteString("ScreenSaveTimeOut", c.stored);
+        }
+        EXPECT_EQ(platform::ScreenSaveTimeout(), c.seconds) << (c.stored ? c.stored : "(none)");
+    }
+}
+
+TEST(ScreenSaverTimeout, ANumberValueCountsAsNotSet) {
+    TempHome home;
+    auto key = platform::RegistryKey::Open(platform::Hive::CurrentUser, kDesktop,
+                                           platform::Access::ReadWrite, true);
+    ASSERT_TRUE(key);
+    key->WriteInteger("ScreenSaveTimeOut", 30);
+    EXPECT_EQ(platform::ScreenSaveTimeout(), platform::kDefaultScreenSaveTimeout);
+}
+
+TEST(ScreenSaverActive, SwitchingOffRemovesTheIdleWatchersEntry) {
+    TempHome home;
+    const std::string entry = platform::AutostartEntryPath(platform::kIdleWatcherName);
+    platform::UpdateAutostartEntry(platform::kIdleWatcherName, "\"/opt/tolvar/tolvar-idle\"");
+    ASSERT_TRUE(platform::FileExists(entry));
+    // This test program has no watcher beside it: switching on leaves the entry as it was.
+    ASSERT_TRUE(platform::SetScreenSaverActive(true));
+    EXPECT_NE(ReadFileOrEmpty(entry).find("/opt/tolvar/tolvar-idle"), std::string::npos);
+    ASSERT_TRUE(platform::SetScreenSaverActive(false));
+    EXPECT_FALSE(platform::FileExists(entry));
+    EXPECT_TRUE(platform::IdleWatcherPath().ends_with("/tolvar-idle"));
 }
 
 TEST(ScreenSaverRunning, TrueWhileAnotherProcessHoldsTheSaverGuard) {
