@@ -1,6 +1,7 @@
 #include "platform/idle/dbusidlesource.h"
 
 #include <cstdlib>
+#include <string>
 
 namespace idle {
 
@@ -14,14 +15,14 @@ using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 constexpr dbus_uint32_t kInhibitIdle = 8;
 
 constexpr DBusIdleSource::Desktop kDesktops[] = {
-    {"GNOME",
+    {nullptr,
      {"org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
       "org.gnome.Mutter.IdleMonitor", "GetIdletime", false, nullptr},
      {{"org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager",
        "IsInhibited", true, "an idle inhibitor of the session"},
       {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "GetActive",
        false, "the desktop's screen saver is active"}}},
-    {"freedesktop",
+    {"KDE",
      {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
       "GetSessionIdleTime", false, nullptr},
      {{"org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
@@ -30,6 +31,16 @@ constexpr DBusIdleSource::Desktop kDesktops[] = {
       {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
        "GetActive", false, "the desktop's screen saver is active"}}},
 };
+
+// Whether $XDG_CURRENT_DESKTOP (names separated by ":") holds name.
+bool CurrentDesktopIs(const char* name) {
+    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+    if (desktops == nullptr) {
+        return false;
+    }
+    const std::string list = std::string(":") + desktops + ":";
+    return list.find(std::string(":") + name + ":") != std::string::npos;
+}
 
 Message Invoke(DBusConnection* connection, const DBusIdleSource::Call& call) {
     Message request(
@@ -99,6 +110,9 @@ std::unique_ptr<DBusIdleSource> DBusIdleSource::Open() {
     // The end of the bus ends the session: told by Read, never by exiting inside libdbus.
     dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
     for (const Desktop& desktop : kDesktops) {
+        if (desktop.name != nullptr && !CurrentDesktopIs(desktop.name)) {
+            continue;
+        }
         const Message reply = Invoke(connection.get(), desktop.idle);
         if (FirstNumber(reply.get())) {
             return std::unique_ptr<DBusIdleSource>(

@@ -6,9 +6,11 @@
 //   GNOME    org.gnome.Mutter.IdleMonitor GetIdletime (milliseconds); a start is held
 //            off while org.gnome.SessionManager IsInhibited(8, idle) or
 //            org.gnome.ScreenSaver GetActive (its screen saver or lock screen) is true
-//   others   org.freedesktop.ScreenSaver GetSessionIdleTime (milliseconds, as KDE
+//   KDE      org.freedesktop.ScreenSaver GetSessionIdleTime (milliseconds, as KDE
 //            answers it); held off while org.freedesktop.PowerManagement.Inhibit
-//            HasInhibit or org.freedesktop.ScreenSaver GetActive is true
+//            HasInhibit or org.freedesktop.ScreenSaver GetActive is true. Only where
+//            $XDG_CURRENT_DESKTOP names KDE: other desktops answer the same call in
+//            seconds or with 0, which would never reach the wait.
 // A hold-off query that fails counts as no hold-off. Every call waits at most
 // kCallTimeoutMs and never activates a service that is not running. Owns its private bus
 // connection; main thread only. Not copyable.
@@ -41,7 +43,7 @@ public:
         const char* heldOffText;
     };
     struct Desktop {
-        const char* name;
+        const char* name; // in $XDG_CURRENT_DESKTOP; nullptr: any desktop
         Call idle;
         Call holdOffs[2];
     };
