@@ -1,12 +1,16 @@
 // tolvar-inspect image FILE ...: loads a picture through the image control with the given
-// settings and writes the control's picture as PNG, printing its size.
+// settings and writes the control's picture as PNG, printing its size. It needs no
+// display: the picture is drawn in memory under a GUI application of Qt's offscreen
+// platform, which the fonts of a metafile's text need.
 
 #include "command.h"
 #include "platform/ui/pictures.h"
 #include "saver/aximage.h"
 
+#include <QGuiApplication>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 
 namespace {
@@ -20,7 +24,22 @@ int ParseInt(const std::string& text, const char* what) {
     return int(v);
 }
 
+// The offscreen platform whatever QT_QPA_PLATFORM or DISPLAY say: nothing is shown, and
+// a missing display must not end the tool.
+std::unique_ptr<QGuiApplication> MakeOffscreenApplication() {
+    if (QGuiApplication::instance() != nullptr) {
+        return nullptr;
+    }
+    static int argc = 3;
+    static char name[] = "tolvar-inspect";
+    static char platformOption[] = "-platform";
+    static char platform[] = "offscreen";
+    static char* argv[] = {name, platformOption, platform, nullptr};
+    return std::make_unique<QGuiApplication>(argc, argv);
+}
+
 int Run(const std::vector<std::string>& args) {
+    const auto app = MakeOffscreenApplication();
     std::string file, png;
     AXImage image;
     for (std::size_t i = 0; i < args.size(); ++i) {
