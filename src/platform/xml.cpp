@@ -866,7 +866,8 @@ namespace {
 
 // Blanks before the first "<", after a UTF-8 byte-order mark if there is one. Only text
 // whose next byte is "<" loses them, so a UTF-16 or UTF-32 text is never cut.
-std::string WithoutLeadingBlanks(std::string_view bytes) {
+// nullopt when there are none to drop (the bytes are used as they are).
+std::optional<std::string> WithoutLeadingBlanks(std::string_view bytes) {
     static constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
     const std::size_t start = bytes.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
     std::size_t i = start;
@@ -874,7 +875,7 @@ std::string WithoutLeadingBlanks(std::string_view bytes) {
         ++i;
     }
     if (i == start || i == bytes.size() || bytes[i] != '<') {
-        return std::string(bytes);
+        return std::nullopt;
     }
     std::string out(bytes.substr(0, start));
     out.append(bytes.substr(i));
@@ -886,7 +887,9 @@ std::string WithoutLeadingBlanks(std::string_view bytes) {
 Document Document::Parse(std::string_view bytes, Dialect dialect) {
     InitialiseOnce();
     const bool feed = dialect == Dialect::Feed;
-    DecodedText decoded = DecodeXmlBytes(feed ? WithoutLeadingBlanks(bytes) : bytes);
+    const std::optional<std::string> trimmed =
+        feed ? WithoutLeadingBlanks(bytes) : std::optional<std::string>();
+    DecodedText decoded = DecodeXmlBytes(trimmed ? std::string_view(*trimmed) : bytes);
     if (feed) {
         RepairFeedReferences(decoded.utf8);
     }

@@ -364,6 +364,13 @@ TEST(FeedDialectEntities, AllHtml4NamedEntities) {
         ++count;
     }
     EXPECT_EQ(count, 252);
+
+    // A document type naming an external definition (never loaded) declares nothing.
+    const Document rss091 = Document::Parse(
+        "<!DOCTYPE rss PUBLIC \"-//Netscape Communications//DTD RSS 0.91//EN\" "
+        "\"http://my.netscape.com/publish/formats/rss-0.91.dtd\"><rss>&eacute;</rss>",
+        Dialect::Feed);
+    EXPECT_EQ(rss091.Root().Text().value_or(""), "\xC3\xA9");
 }
 
 // Nothing a parse meets reaches stderr, in either dialect, whatever the fault.
