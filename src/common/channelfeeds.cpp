@@ -41,6 +41,21 @@ std::string CleanElement(const Node& element) {
     return CleanFeedText(markup, true);
 }
 
+// A link's text: its text and CDATA parts joined (feeds carry an address in CDATA as
+// often as plain); empty when it has none. Anything else inside it (an element, a
+// comment) is no address: XmlTextError.
+std::string LinkText(const Node& link) {
+    std::string text;
+    for (const Node child : link.Children()) {
+        const NodeType type = child.Type();
+        if (type != NodeType::Text && type != NodeType::CData) {
+            throw platform::xml::XmlTextError();
+        }
+        text += child.Value().value_or(std::string());
+    }
+    return text;
+}
+
 // The entities the markup writer produces, and the double quote; every other name
 // produces nothing.
 void DecodeEntities(std::string& s) {
@@ -216,7 +231,7 @@ void CHFChannel::ParseItems(const Node& node) {
             } else if (name == "description") {
                 message.description = CleanElement(child);
             } else if (name == "link") {
-                message.link = child.Text().value_or(std::string());
+                message.link = LinkText(child);
             }
             ParseContentItems(child, message);
         }
@@ -225,7 +240,7 @@ void CHFChannel::ParseItems(const Node& node) {
 }
 
 void CHFChannel::Parse(std::string_view bytes) {
-    const auto doc = platform::xml::Document::Parse(bytes);
+    const auto doc = platform::xml::Document::Parse(bytes, platform::xml::Dialect::Feed);
     const Node root = doc.Root();
     ParseItems(root);
     for (const Node child : root.Children()) {

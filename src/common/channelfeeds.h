@@ -4,6 +4,10 @@
 // (beside "channel"), with each item's picture from the RSS 1.0 content module, and the
 // text cleaning that turns a title or description into one line of plain text.
 //
+// Feeds are parsed in the forgiving feed dialect of the XML layer (blanks before the
+// declaration, undeclared HTML entities and bare "&" are read as meant); a link may be
+// plain text, CDATA or both.
+//
 // Plain data: a CHFChannel owns its messages and belongs to the thread that loads it;
 // nothing is locked. Texts are UTF-8.
 
@@ -16,7 +20,7 @@
 struct CHFMessage {
     std::string title;       // after CleanFeedText
     std::string description; // after CleanFeedText
-    std::string link;        // the "link" element's text, unchanged
+    std::string link;        // the "link" element's text and CDATA, unchanged
     std::string contenturi;  // the picture's cache key; empty when the item has none
 };
 
@@ -27,7 +31,8 @@ public:
     // Reads the feed at path and appends its items. Errors pass to the caller, and the
     // items appended before one stay: platform::FileError (missing or unreadable file),
     // platform::xml::XmlParseError (not a well-formed document), platform::xml::XmlTextError
-    // (a "link" that is not plain text; the item holding it and all after it are missing).
+    // (a "link" holding an element or a comment; the item holding it and all after it are
+    // missing).
     void Load(const std::string& path);
     // The same over a document's bytes.
     void Parse(std::string_view bytes);

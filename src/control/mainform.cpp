@@ -90,6 +90,20 @@ QImage LoadFacePicture(const std::string& path) {
 std::mutex gOpenerMutex;
 TLaunchThread::Opener gOpener;
 
+// A link as it is shown in a log line: a hostile one may be long, so only its start, cut
+// at a whole UTF-8 character.
+std::string LogExcerpt(const std::string& link) {
+    constexpr std::size_t kMaxBytes = 512;
+    if (link.size() <= kMaxBytes) {
+        return link;
+    }
+    std::size_t cut = kMaxBytes;
+    while (cut > 0 && (static_cast<unsigned char>(link[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return link.substr(0, cut) + "...";
+}
+
 } // namespace
 
 int MinutesToInterval(int minutes) {
@@ -102,7 +116,8 @@ int MinutesToInterval(int minutes) {
 
 // ---- TLaunchThread ----
 
-TLaunchThread::TLaunchThread(std::string text) : text_(std::move(text)) {
+TLaunchThread::TLaunchThread(std::string text, LogSink log)
+    : text_(std::move(text)), log_(std::move(log)) {
     thread_ = std::thread([this] { Execute(); });
 }
 
@@ -123,11 +138,29 @@ void TLaunchThread::Execute() {
         std::lock_guard lock(gOpenerMutex);
         opener = gOpener;
     }
+    // Feeds write links with line breaks and blanks around the address.
+    const std::string target = platform::TrimLink(text_);
     if (opener) {
-        opener(text_);
-    } else {
-        // The result is not looked at: a target that cannot be opened is dropped.
-        platform::ShellOpen(text_);
+        opener(target);
+        finished_ = true;
+        return;
+    }
+    // A link that is not opened is dropped, but never silently: the user clicked it.
+    const platform::ShellOpenResult result = platform::ShellOpen(target);
+    std::string line;
+    if (result == platform::ShellOpenResult::Refused) {
+        line = "Link refused: \"" + LogExcerpt(target) +
+               "\" is neither an http or https address nor a file that may be opened.";
+    } else if (result == platform::ShellOpenResult::NotStarted) {
+        line = "Link not opened: the opener xdg-open could not be started for \"" +
+               LogExcerpt(target) + "\".";
+    }
+    if (!line.empty() && log_) {
+        try {
+            log_(line);
+        } catch (const std::exception&) {
+            // A log line that cannot be delivered changes nothing about the link.
+        }
     }
     finished_ = true;
 }
@@ -516,7 +549,13 @@ void TFormMain::Launch(const std::string& text) {
     launches_.erase(std::remove_if(launches_.begin(), launches_.end(),
                                    [](const auto& t) { return t->Finished(); }),
                     launches_.end());
-    launches_.push_back(std::make_unique<TLaunchThread>(text));
+    // A post, not a send: the form may be joining the launch thread while it logs.
+    const platform::WindowHandle window = window_;
+    launches_.push_back(std::make_unique<TLaunchThread>(text, [window](const std::string& line) {
+        if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window != 0) {
+            bus->Post(window, platform::CopyDataMessage(window, IPC_DATA_LOG, line + '\0'));
+        }
+    }));
 }
 
 void TFormMain::OnIpcPoll() {

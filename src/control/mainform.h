@@ -47,9 +47,12 @@ class ControlHost;
 class TLaunchThread {
 public:
     using Opener = std::function<void(const std::string&)>;
+    using LogSink = std::function<void(const std::string&)>;
 
-    // Starts the thread that opens text.
-    explicit TLaunchThread(std::string text);
+    // Starts the thread that opens text without the blanks at its ends. A link the
+    // shell's opener refuses, or an opener that cannot be started, is one line to log
+    // (called on the launch thread; may be empty).
+    explicit TLaunchThread(std::string text, LogSink log = {});
     // Joins the thread (the opener waits a bounded time).
     ~TLaunchThread();
     TLaunchThread(const TLaunchThread&) = delete;
@@ -58,14 +61,15 @@ public:
     const std::string& Text() const { return text_; }
     bool Finished() const { return finished_.load(); }
 
-    // Replaces what opens a text for the whole process (tests); an empty function
-    // restores the shell's opener. Called on the launch threads.
+    // Replaces what opens a (trimmed) text for the whole process (tests); an empty
+    // function restores the shell's opener. Called on the launch threads.
     static void SetOpener(Opener opener);
 
 private:
     void Execute();
 
     std::string text_;
+    LogSink log_;
     std::atomic<bool> finished_{false};
     std::thread thread_;
 };

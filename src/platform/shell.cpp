@@ -171,11 +171,23 @@ std::optional<std::string> OpenableFile(const std::string& text) {
 
 } // namespace
 
-std::optional<std::string> ShellOpenArgument(const std::string& target) {
-    if (IsWebUrl(target)) {
-        return target;
+std::string TrimLink(std::string_view link) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!link.empty() && blank(link.front())) {
+        link.remove_prefix(1);
     }
-    return OpenableFile(target);
+    while (!link.empty() && blank(link.back())) {
+        link.remove_suffix(1);
+    }
+    return std::string(link);
+}
+
+std::optional<std::string> ShellOpenArgument(const std::string& target) {
+    const std::string trimmed = TrimLink(target);
+    if (IsWebUrl(trimmed)) {
+        return trimmed;
+    }
+    return OpenableFile(trimmed);
 }
 
 ShellOpenResult ShellOpen(const std::string& target, std::chrono::milliseconds wait) {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -32,7 +33,8 @@ bool SilentDeleteFile(const std::string& path);
 
 // Opening a URL or a file with the desktop's preferred program, in place of the shell's
 // "open" verb. What reaches this comes from the network (feed and button links), so only
-// two kinds of target are opened and anything else is dropped:
+// two kinds of target are opened and anything else is dropped (after blanks at both
+// ends, which feeds often write around an address, are taken off):
 //   - an "http" or "https" URL (scheme in any case, then "://" and a host) without
 //     blanks or control characters;
 //   - an existing local plain file that is not executable and is no desktop entry
@@ -41,8 +43,11 @@ bool SilentDeleteFile(const std::string& path);
 // through a shell), standard input from /dev/null, in a process group of its own.
 namespace platform {
 
-// What ShellOpen hands to the opener for target: the URL as given, or the file's
-// absolute path; nullopt when the target is refused.
+// A link without the spaces, tabs, CR and LF at both ends: what is checked and opened.
+std::string TrimLink(std::string_view link);
+
+// What ShellOpen hands to the opener for target: the URL as given (trimmed), or the
+// file's absolute path; nullopt when the target is refused.
 std::optional<std::string> ShellOpenArgument(const std::string& target);
 
 enum class ShellOpenResult {

@@ -6,11 +6,15 @@
 #include <cstdint>
 #include <cstring>
 #include <iconv.h>
+#include <libxml/HTMLparser.h>
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <mutex>
+#include <optional>
+#include <set>
 
 namespace platform::xml {
 
@@ -22,6 +26,10 @@ const char* Chars(const xmlChar* s) noexcept {
 
 std::string_view View(const xmlChar* s) noexcept {
     return s == nullptr ? std::string_view() : std::string_view(Chars(s));
+}
+
+bool IsBlankByte(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 // Every external resource (DTD, external entity, XInclude) is refused, so no document
@@ -39,8 +47,9 @@ void InitialiseOnce() {
     });
 }
 
-// Keeps the first error of a parse for the exception text; nothing goes to stderr.
-struct ParseErrors {
+// What one parse keeps beside libxml2's context: the first error for the exception
+// text. Nothing goes to stderr.
+struct ParseState {
     std::string first;
 };
 
@@ -50,15 +59,228 @@ void CollectError(void* userData, xmlErrorPtr error) {
         error->level < XML_ERR_ERROR) {
         return;
     }
-    auto* errors = static_cast<ParseErrors*>(ctxt->_private);
-    if (errors->first.empty() && error->message != nullptr) {
-        errors->first = error->message;
-        while (!errors->first.empty() &&
-               (errors->first.back() == '\n' || errors->first.back() == ' ')) {
-            errors->first.pop_back();
+    auto* state = static_cast<ParseState*>(ctxt->_private);
+    if (state->first.empty() && error->message != nullptr) {
+        state->first = error->message;
+        while (!state->first.empty() &&
+               (state->first.back() == '\n' || state->first.back() == ' ')) {
+            state->first.pop_back();
         }
-        errors->first += " (line " + std::to_string(error->line) + ")";
+        state->first += " (line " + std::to_string(error->line) + ")";
     }
+}
+
+void IgnoreStructuredError(void* /*userData*/, xmlErrorPtr /*error*/) {}
+
+void IgnoreGenericError(void* /*userData*/, const char* /*format*/, ...) {}
+
+// libxml2 reports a few faults (encoding conversion, memory) outside any parse context,
+// through the calling thread's library-wide handlers, whose default writes to stderr.
+// Those are silenced for the time of one parse and restored after it, so another user
+// of the library on the same thread keeps its own. The handlers are per thread.
+class QuietLibraryErrors {
+public:
+    QuietLibraryErrors()
+        : generic_(xmlGenericError), genericContext_(xmlGenericErrorContext),
+          structured_(xmlStructuredError), structuredContext_(xmlStructuredErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, IgnoreGenericError);
+        xmlSetStructuredErrorFunc(nullptr, IgnoreStructuredError);
+    }
+    ~QuietLibraryErrors() {
+        xmlSetGenericErrorFunc(genericContext_, generic_);
+        xmlSetStructuredErrorFunc(structuredContext_, structured_);
+    }
+    QuietLibraryErrors(const QuietLibraryErrors&) = delete;
+    QuietLibraryErrors& operator=(const QuietLibraryErrors&) = delete;
+
+private:
+    xmlGenericErrorFunc generic_;
+    void* genericContext_;
+    xmlStructuredErrorFunc structured_;
+    void* structuredContext_;
+};
+
+void AppendUtf8(std::string& out, char32_t cp);
+
+bool IsAsciiLetter(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsDigit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+bool IsHexDigit(char c) noexcept {
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The reference the "&" at pos starts: its name, or "#" and the number of a character
+// reference ("&#233;", "&#xE9;"); nullopt when it starts none. A name is a letter, "_",
+// ":" or any non-ASCII character, then those, digits, "-" and "."; either is closed by
+// ";". Whether the name is known is not asked here.
+std::optional<std::string_view> ReferenceAt(std::string_view s, std::size_t pos) noexcept {
+    std::size_t i = pos + 1;
+    if (i < s.size() && s[i] == '#') {
+        ++i;
+        const bool hex = i < s.size() && s[i] == 'x';
+        if (hex) {
+            ++i;
+        }
+        const std::size_t digits = i;
+        while (i < s.size() && (hex ? IsHexDigit(s[i]) : IsDigit(s[i]))) {
+            ++i;
+        }
+        if (i > digits && i < s.size() && s[i] == ';') {
+            return s.substr(pos + 1, i - pos - 1);
+        }
+        return std::nullopt;
+    }
+    const auto nameStart = [](char c) {
+        return IsAsciiLetter(c) || c == '_' || c == ':' || static_cast<unsigned char>(c) >= 0x80;
+    };
+    if (i >= s.size() || !nameStart(s[i])) {
+        return std::nullopt;
+    }
+    ++i;
+    while (i < s.size() && (nameStart(s[i]) || IsDigit(s[i]) || s[i] == '-' || s[i] == '.')) {
+        ++i;
+    }
+    if (i < s.size() && s[i] == ';') {
+        return s.substr(pos + 1, i - pos - 1);
+    }
+    return std::nullopt;
+}
+
+// The general entities an internal subset declares ("<!ENTITY name ..."), found by their
+// text; parameter entities ("<!ENTITY % name") are not references in content.
+std::set<std::string, std::less<>> DeclaredEntities(std::string_view subset) {
+    std::set<std::string, std::less<>> names;
+    std::size_t pos = 0;
+    while ((pos = subset.find("<!ENTITY", pos)) != std::string_view::npos) {
+        pos += 8;
+        std::size_t i = pos;
+        while (i < subset.size() && IsBlankByte(subset[i])) {
+            ++i;
+        }
+        const std::size_t start = i;
+        while (i < subset.size() && !IsBlankByte(subset[i]) && subset[i] != '"' &&
+               subset[i] != '\'' && subset[i] != '>') {
+            ++i;
+        }
+        if (i > start && subset[start] != '%') {
+            names.emplace(subset.substr(start, i - start));
+        }
+    }
+    return names;
+}
+
+// The character an HTML 4 named entity stands for (libxml2's HTML table), as UTF-8;
+// empty for any other name and for the five that XML itself predefines.
+std::string HtmlEntityText(std::string_view name) {
+    if (name == "lt" || name == "gt" || name == "amp" || name == "quot" || name == "apos" ||
+        name.size() > 16) {
+        return {};
+    }
+    const std::string key(name);
+    const htmlEntityDesc* desc = htmlEntityLookup(reinterpret_cast<const xmlChar*>(key.c_str()));
+    std::string text;
+    if (desc != nullptr && desc->value > 0) {
+        AppendUtf8(text, static_cast<char32_t>(desc->value));
+    }
+    return text;
+}
+
+// The end (one past) of the section at pos that an "&" is literal in, or pos when none
+// starts there: a comment, a CDATA section, a processing instruction or the document
+// type with its internal subset. An unclosed one runs to the end; the parser refuses it.
+std::size_t SkipLiteralSection(std::string_view s, std::size_t pos) noexcept {
+    const std::string_view rest = s.substr(pos);
+    const auto through = [&](std::string_view close, std::size_t from) {
+        const auto end = s.find(close, pos + from);
+        return end == std::string_view::npos ? s.size() : end + close.size();
+    };
+    if (rest.starts_with("<!--")) {
+        return through("-->", 4);
+    }
+    if (rest.starts_with("<![CDATA[")) {
+        return through("]]>", 9);
+    }
+    if (rest.starts_with("<?")) {
+        return through("?>", 2);
+    }
+    if (rest.starts_with("<!DOCTYPE")) {
+        const auto mark = s.find_first_of("[>", pos + 9);
+        if (mark == std::string_view::npos) {
+            return s.size();
+        }
+        if (s[mark] == '>') {
+            return mark + 1;
+        }
+        // The internal subset ends at a "]" followed by blanks and ">".
+        std::size_t i = mark + 1;
+        while ((i = s.find(']', i)) != std::string_view::npos) {
+            std::size_t j = i + 1;
+            while (j < s.size() && IsBlankByte(s[j])) {
+                ++j;
+            }
+            if (j < s.size() && s[j] == '>') {
+                return j + 1;
+            }
+            i = j;
+        }
+        return s.size();
+    }
+    return pos;
+}
+
+// The feed repairs of references, on the decoded text outside the literal sections:
+// an "&" that starts no reference is written "&amp;", and a reference to an HTML 4
+// entity that the document does not declare is replaced by its character, so it reads
+// the same in content and in attribute values. The document type is left as written.
+void RepairFeedReferences(std::string& s) {
+    if (s.find('&') == std::string::npos) {
+        return;
+    }
+    std::set<std::string, std::less<>> declared;
+    std::string out;
+    out.reserve(s.size() + s.size() / 16);
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const auto next = s.find_first_of("&<", pos);
+        if (next == std::string::npos) {
+            out.append(s, pos, std::string::npos);
+            break;
+        }
+        out.append(s, pos, next - pos);
+        if (s[next] == '<') {
+            const std::size_t end = SkipLiteralSection(s, next);
+            const std::size_t stop = end > next ? end : next + 1;
+            const std::string_view section(s.data() + next, stop - next);
+            if (section.starts_with("<!DOCTYPE")) {
+                declared.merge(DeclaredEntities(section));
+            }
+            out.append(section);
+            pos = stop;
+            continue;
+        }
+        const auto name = ReferenceAt(s, next);
+        if (!name) {
+            out += "&amp;";
+            pos = next + 1;
+            continue;
+        }
+        std::string character;
+        if (name->front() != '#' && !declared.contains(*name)) {
+            character = HtmlEntityText(*name);
+        }
+        if (character.empty()) {
+            out.append(s, next, name->size() + 2);
+        } else {
+            out += character;
+        }
+        pos = next + name->size() + 2;
+    }
+    s.swap(out);
 }
 
 struct ContextDeleter {
@@ -228,14 +450,10 @@ bool StartsWith(std::string_view s, std::string_view prefix) noexcept {
     return s.substr(0, prefix.size()) == prefix;
 }
 
-bool IsBlank(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // The encoding named by an XML declaration at the start of the bytes; empty when there
 // is no declaration or it names none.
 std::string DeclaredEncoding(std::string_view bytes) {
-    if (!StartsWith(bytes, "<?xml") || bytes.size() < 6 || !IsBlank(bytes[5])) {
+    if (!StartsWith(bytes, "<?xml") || bytes.size() < 6 || !IsBlankByte(bytes[5])) {
         return {};
     }
     const auto end = bytes.find("?>");
@@ -246,11 +464,11 @@ std::string DeclaredEncoding(std::string_view bytes) {
     std::size_t pos = 5;
     while ((pos = decl.find("encoding", pos)) != std::string_view::npos) {
         std::size_t i = pos + 8;
-        if (!IsBlank(decl[pos - 1])) {
+        if (!IsBlankByte(decl[pos - 1])) {
             pos = i;
             continue;
         }
-        while (i < decl.size() && IsBlank(decl[i])) {
+        while (i < decl.size() && IsBlankByte(decl[i])) {
             ++i;
         }
         if (i >= decl.size() || decl[i] != '=') {
@@ -258,7 +476,7 @@ std::string DeclaredEncoding(std::string_view bytes) {
             continue;
         }
         ++i;
-        while (i < decl.size() && IsBlank(decl[i])) {
+        while (i < decl.size() && IsBlankByte(decl[i])) {
             ++i;
         }
         if (i >= decl.size() || (decl[i] != '"' && decl[i] != '\'')) {
@@ -442,13 +660,19 @@ DecodedText DecodeXmlBytes(std::string_view bytes) {
         }
         return windows1252(rest);
     }
-    // UTF-16, by its byte-order mark or by the form "<?" takes in it.
+    // UTF-32 and UTF-16, by the byte-order mark or by the form "<" (UTF-32) or "<?"
+    // (UTF-16) takes in them. The UTF-32 little-endian mark begins with the UTF-16 one,
+    // so UTF-32 is asked first.
     struct Wide {
         std::string_view mark;
         const char* name;
         bool skipMark;
     };
-    static constexpr std::array<Wide, 4> wides = {{
+    static constexpr std::array<Wide, 8> wides = {{
+        {std::string_view("\xFF\xFE\0\0", 4), "UTF-32LE", true},
+        {std::string_view("\0\0\xFE\xFF", 4), "UTF-32BE", true},
+        {std::string_view("<\0\0\0", 4), "UTF-32LE", false},
+        {std::string_view("\0\0\0<", 4), "UTF-32BE", false},
         {std::string_view("\xFF\xFE", 2), "UTF-16LE", true},
         {std::string_view("\xFE\xFF", 2), "UTF-16BE", true},
         {std::string_view("<\0?\0", 4), "UTF-16LE", false},
@@ -638,12 +862,41 @@ Node Document::Root() const noexcept {
     return Node(xmlDocGetRootElement(doc_.get()));
 }
 
-Document Document::Parse(std::string_view bytes) {
+namespace {
+
+// Blanks before the first "<", after a UTF-8 byte-order mark if there is one. Only text
+// whose next byte is "<" loses them, so a UTF-16 or UTF-32 text is never cut.
+// nullopt when there are none to drop (the bytes are used as they are).
+std::optional<std::string> WithoutLeadingBlanks(std::string_view bytes) {
+    static constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+    const std::size_t start = bytes.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+    std::size_t i = start;
+    while (i < bytes.size() && IsBlankByte(bytes[i])) {
+        ++i;
+    }
+    if (i == start || i == bytes.size() || bytes[i] != '<') {
+        return std::nullopt;
+    }
+    std::string out(bytes.substr(0, start));
+    out.append(bytes.substr(i));
+    return out;
+}
+
+} // namespace
+
+Document Document::Parse(std::string_view bytes, Dialect dialect) {
     InitialiseOnce();
-    DecodedText decoded = DecodeXmlBytes(bytes);
+    const bool feed = dialect == Dialect::Feed;
+    const std::optional<std::string> trimmed =
+        feed ? WithoutLeadingBlanks(bytes) : std::optional<std::string>();
+    DecodedText decoded = DecodeXmlBytes(trimmed ? std::string_view(*trimmed) : bytes);
+    if (feed) {
+        RepairFeedReferences(decoded.utf8);
+    }
     if (decoded.utf8.size() > static_cast<std::size_t>(INT_MAX)) {
         throw XmlParseError("document too large");
     }
+    const QuietLibraryErrors quiet;
     std::unique_ptr<xmlParserCtxt, ContextDeleter> ctxt(
         xmlCreateMemoryParserCtxt(decoded.utf8.data(), static_cast<int>(decoded.utf8.size())));
     if (!ctxt) {
@@ -654,10 +907,15 @@ Document Document::Parse(std::string_view bytes) {
     // no network; the text is UTF-8 already, so the declaration must not re-decode it.
     xmlCtxtUseOptions(ctxt.get(),
                       XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT);
-    ParseErrors errors;
-    ctxt->_private = &errors;
+    ParseState state;
+    ctxt->_private = &state;
     ctxt->sax->serror = CollectError;
     ctxt->sax->initialized = XML_SAX2_MAGIC;
+    // Messages that bypass the structured handler go nowhere.
+    ctxt->sax->warning = nullptr;
+    ctxt->sax->error = nullptr;
+    ctxt->vctxt.error = nullptr;
+    ctxt->vctxt.warning = nullptr;
     xmlSwitchEncoding(ctxt.get(), XML_CHAR_ENCODING_UTF8);
     xmlParseDocument(ctxt.get());
     xmlDoc* doc = ctxt->myDoc;
@@ -666,7 +924,7 @@ Document Document::Parse(std::string_view bytes) {
     if (!ctxt->wellFormed || doc == nullptr || xmlDocGetRootElement(doc) == nullptr) {
         throw XmlParseError(
             "not a well-formed XML document: " +
-            (errors.first.empty() ? std::string("no document element") : errors.first));
+            (state.first.empty() ? std::string("no document element") : state.first));
     }
     return Document(owned.release(), std::move(decoded.encoding));
 }

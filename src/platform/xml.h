@@ -14,9 +14,13 @@
 // - Internal entities are expanded within libxml2's amplification limits; external
 //   entities and DTDs are never loaded, nothing touches the network or the file system,
 //   and a document nested deeper than libxml2's default limit (256 levels) is refused.
+// - The library never writes to stderr: every message of a parse goes to that parse's
+//   own handlers (the first error becomes the exception's text).
 //
 // Threads: any thread may parse at any time (the library is initialised once, every
-// parse has its own context). A Document and its views belong to one thread at a time.
+// parse has its own context, and the calling thread's library-wide error handlers are
+// set for the parse and restored after it). A Document and its views belong to one
+// thread at a time.
 // Node and Attribute are views: they stay valid as long as their Document lives.
 
 #include <cstddef>
@@ -161,7 +165,9 @@ std::string EscapeText(std::string_view text);
 //   that are not valid UTF-8: Windows-1252, so the characters such documents carry in
 //   0x80-0x9F survive;
 // - no declaration and valid UTF-8: UTF-8;
-// - a UTF-16 byte-order mark (or the UTF-16 form of "<?"): UTF-16;
+// - a UTF-32 or UTF-16 byte-order mark (or the UTF-32 or UTF-16 form of "<"): that
+//   encoding (Windows-1252 when the bytes do not decode in it, which the parser then
+//   refuses for the zero bytes it meets);
 // - any other declared encoding: that encoding, and Windows-1252 when it is unknown or
 //   the bytes do not decode in it.
 struct DecodedText {
@@ -176,12 +182,23 @@ std::string Windows1252ToUtf8(std::string_view bytes);
 
 bool IsValidUtf8(std::string_view bytes) noexcept;
 
+// How much a parse forgives. Strict: well-formed XML only. Feed: the faults that real
+// feeds commonly carry are read as they were meant, and nothing else changes:
+//   - blanks (space, tab, CR, LF) before the first "<" are ignored, so a blank line
+//     before the XML declaration does not refuse the document;
+//   - a reference to one of the 252 named entities of HTML 4 ("&nbsp;", "&eacute;")
+//     that the document does not declare stands for that entity's character;
+//   - an "&" that starts no reference (a name or a character number closed by ";")
+//     stands for itself; inside CDATA, comments, processing instructions and the
+//     document type it is left alone.
+enum class Dialect { Strict, Feed };
+
 // A parsed document; owns the libxml2 tree. Movable, not copyable.
 class Document {
 public:
     // Decodes and parses the bytes; throws XmlParseError when they are not a well-formed
-    // document (hostile size, entity amplification and nesting included).
-    static Document Parse(std::string_view bytes);
+    // document in the dialect (hostile size, entity amplification and nesting included).
+    static Document Parse(std::string_view bytes, Dialect dialect = Dialect::Strict);
 
     Document(Document&&) noexcept;
     Document& operator=(Document&&) noexcept;

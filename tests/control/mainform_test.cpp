@@ -646,6 +646,51 @@ TEST_F(MainFormTest, QueuedAndSentUrlsAreOpenedInOrder) {
                                                    "https://example.org/b", "manual.htm"}));
 }
 
+// Feeds write links with line breaks and blanks around the address: the link opens
+// without them, and one that is still refused is a line in the log.
+TEST_F(MainFormTest, PaddedLinksOpenAndRefusedLinksAreLogged) {
+    Make();
+    IpcSendURL("\t http://example.org/seam \r\n");
+    form_.reset();
+    {
+        std::lock_guard lock(mutex_);
+        EXPECT_EQ(launched_, std::vector<std::string>{"http://example.org/seam"});
+    }
+
+    // The shell's own opener, with a recording stand-in first in PATH.
+    TLaunchThread::SetOpener({});
+    tolvar::test::TempFolder bin;
+    const std::string record = bin.Path() + "/args";
+    tolvar::test::WriteFile(bin.Path() + "/xdg-open", "#!/bin/sh\nprintf '[%s]' \"$@\" > '" +
+                                                          record + ".tmp' && mv '" + record +
+                                                          ".tmp' '" + record + "'\n");
+    ::chmod((bin.Path() + "/xdg-open").c_str(), 0755);
+    const char* old = std::getenv("PATH");
+    const std::string oldPath = old != nullptr ? old : "";
+    ::setenv("PATH", (bin.Path() + ":" + oldPath).c_str(), 1);
+    struct RestorePath {
+        std::string path;
+        ~RestorePath() { ::setenv("PATH", path.c_str(), 1); }
+    } restore{oldPath};
+
+    Make();
+    IpcSendURL("\n      http://example.org/story?id=1&p=2\r\n    ");
+    ASSERT_TRUE(WaitUntil([&] { return platform::FileExists(record); }));
+    EXPECT_EQ(tolvar::test::ReadFileOrEmpty(record), "[http://example.org/story?id=1&p=2]");
+
+    ::unlink(record.c_str());
+    IpcSendURL("  javascript:alert(1)\n");
+    EXPECT_TRUE(bus_->RunUntil(
+        [&] {
+            return Logged("Link refused: \"javascript:alert(1)\" is neither an http or https "
+                          "address nor a file that may be opened.");
+        },
+        10s))
+        << ::testing::PrintToString(log_);
+    form_.reset(); // joins the launch threads
+    EXPECT_FALSE(platform::FileExists(record)) << "a refused link starts nothing";
+}
+
 TEST_F(MainFormTest, ManualIsSentBackToThisWindow) {
     Make();
     form_->MI_ManualClick();

@@ -162,6 +162,10 @@ TEST(ShellOpen, OnlyWebLinksAndExistingPlainFilesAreOpened) {
         {"http://", std::nullopt},
         {"http:///etc/passwd", std::nullopt},
         {"http://example.org/a b", std::nullopt},
+        // Blanks around a link, as feeds write them, are no part of it.
+        {"\n    http://example.org/padded \t\r\n", "http://example.org/padded"},
+        {" \t", std::nullopt},
+        {" http://example.org/a b ", std::nullopt},
         {"http://example.org/\x01", std::nullopt},
         {"file:///etc/passwd", std::nullopt},
         {"javascript:alert(1)", std::nullopt},
@@ -170,6 +174,7 @@ TEST(ShellOpen, OnlyWebLinksAndExistingPlainFilesAreOpened) {
         {"", std::nullopt},
         {page, page},
         {folder.Path() + "/./manual.htm", page},
+        {"\r\n" + page + "  ", page},
         {folder.Path() + "/missing.htm", std::nullopt},
         {folder.Path(), std::nullopt}, // a folder
         {program, std::nullopt},       // a program would run
@@ -209,6 +214,11 @@ TEST(ShellOpen, RunsTheOpenerWithOneArgumentAndNoShell) {
     EXPECT_EQ(platform::ShellOpen(link), platform::ShellOpenResult::Opened);
     EXPECT_EQ(ReadFileOrEmpty(record), "[" + link + "]");
     EXPECT_FALSE(platform::FileExists(out.Path() + "/pwned"));
+
+    // A padded link reaches the opener without its blanks.
+    EXPECT_EQ(platform::ShellOpen("\n      http://example.org/feed-item?id=7\r\n    "),
+              platform::ShellOpenResult::Opened);
+    EXPECT_EQ(ReadFileOrEmpty(record), "[http://example.org/feed-item?id=7]");
 
     ::unlink(record.c_str());
     EXPECT_EQ(platform::ShellOpen("ftp://example.org/"), platform::ShellOpenResult::Refused);

@@ -1,13 +1,19 @@
 #include "platform/xml.h"
 #include "support/temphome.h"
 
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
+using platform::xml::Dialect;
 using platform::xml::Document;
 using platform::xml::Node;
 using platform::xml::NodeType;
@@ -79,7 +85,16 @@ INSTANTIATE_TEST_SUITE_P(
                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r>\xE4</r>", "\xC3\xA4",
                      "WINDOWS-1252"},
         EncodingCase{"Utf16ByteOrderMark", std::string("\xFF\xFE<\0r\0>\0\xFC\0<\0/\0r\0>\0", 18),
-                     "\xC3\xBC", "UTF-16LE"}),
+                     "\xC3\xBC", "UTF-16LE"},
+        EncodingCase{
+            "Utf32LittleEndianByteOrderMark",
+            std::string("\xFF\xFE\0\0<\0\0\0r\0\0\0>\0\0\0\xAC\x20\0\0<\0\0\0/\0\0\0r\0\0\0>\0\0\0",
+                        36),
+            "\xE2\x82\xAC", "UTF-32LE"},
+        EncodingCase{
+            "Utf32BigEndianWithoutMark",
+            std::string("\0\0\0<\0\0\0r\0\0\0>\0\x01\xF6\x00\0\0\0<\0\0\0/\0\0\0r\0\0\0>", 32),
+            "\xF0\x9F\x98\x80", "UTF-32BE"}),
     [](const testing::TestParamInfo<EncodingCase>& p) { return std::string(p.param.name); });
 
 TEST(XmlValues, EmptyTextsHaveNoValue) {
@@ -183,6 +198,17 @@ TEST(XmlEntities, InternalEntitiesAreExpanded) {
     EXPECT_EQ((*doc.Root().Attributes().begin()).Value().value(), "hello!");
 }
 
+// The limits against hostile documents hold in the forgiving feed dialect as well.
+constexpr Dialect kDialects[] = {Dialect::Strict, Dialect::Feed};
+
+void ExpectRefusedInBothDialects(const std::string& xml) {
+    for (const Dialect dialect : kDialects) {
+        EXPECT_THROW(Document::Parse(xml, dialect), XmlParseError)
+            << static_cast<int>(dialect) << " "
+            << xml.substr(xml.size() - std::min<std::size_t>(xml.size(), 40));
+    }
+}
+
 TEST(XmlHostile, BillionLaughsIsRefused) {
     std::string xml = "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol0 \"lollollollol\">";
     for (int i = 1; i <= 9; ++i) {
@@ -193,7 +219,7 @@ TEST(XmlHostile, BillionLaughsIsRefused) {
         xml += "\">";
     }
     xml += "]><lolz>&lol9;</lolz>";
-    EXPECT_THROW(Document::Parse(xml), XmlParseError);
+    ExpectRefusedInBothDialects(xml);
 }
 
 // One entity of 50 KB referenced thousands of times: no nesting, yet 200 MB of text.
@@ -213,7 +239,7 @@ TEST(XmlHostile, QuadraticEntityExpansionIsRefused) {
         decl + "<r a=\"" + refs + "\"/>",
     };
     for (const auto& xml : docs) {
-        EXPECT_THROW(Document::Parse(xml), XmlParseError) << xml.substr(xml.size() - 40);
+        ExpectRefusedInBothDialects(xml);
     }
 }
 
@@ -227,7 +253,7 @@ TEST(XmlHostile, DeepNestingIsRefused) {
     for (int i = 0; i < kDepth; ++i) {
         xml += "</a>";
     }
-    EXPECT_THROW(Document::Parse(xml), XmlParseError);
+    ExpectRefusedInBothDialects(xml);
 }
 
 TEST(XmlHostile, ExternalResourcesAreNeverLoaded) {
@@ -245,13 +271,148 @@ TEST(XmlHostile, ExternalResourcesAreNeverLoaded) {
             "\" parse=\"text\"/></r>",
     };
     for (const auto& xml : docs) {
-        try {
-            const Document doc = Document::Parse(xml);
-            EXPECT_EQ(doc.Root().Markup().find("SECRET"), std::string::npos) << xml;
-        } catch (const XmlParseError&) {
-            // Refusing the document is as good as not loading the resource.
+        for (const Dialect dialect : kDialects) {
+            try {
+                const Document doc = Document::Parse(xml, dialect);
+                EXPECT_EQ(doc.Root().Markup().find("SECRET"), std::string::npos) << xml;
+            } catch (const XmlParseError&) {
+                // Refusing the document is as good as not loading the resource.
+            }
         }
     }
+}
+
+// ---- the feed dialect ----
+
+struct DialectCase {
+    const char* name;
+    std::string bytes;
+    std::optional<std::string> feedText; // the root's text in the feed dialect; nullopt: refused
+};
+
+class FeedDialect : public testing::TestWithParam<DialectCase> {};
+
+// Each fault is read in the feed dialect and refused in the strict one.
+TEST_P(FeedDialect, ReadsWhatRealFeedsGetWrong) {
+    const DialectCase& c = GetParam();
+    EXPECT_THROW(Document::Parse(c.bytes), XmlParseError);
+    if (!c.feedText) {
+        EXPECT_THROW(Document::Parse(c.bytes, Dialect::Feed), XmlParseError);
+        return;
+    }
+    const Document doc = Document::Parse(c.bytes, Dialect::Feed);
+    std::string text;
+    for (const Node child : doc.Root().Children()) {
+        text += child.Value().value_or("");
+    }
+    EXPECT_EQ(text, *c.feedText);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FeedDialect,
+    testing::Values(
+        DialectCase{"BlankLineBeforeDeclaration", "\r\n\n<?xml version=\"1.0\"?><r>x</r>", "x"},
+        DialectCase{"BlanksAfterByteOrderMark", "\xEF\xBB\xBF \t\n<?xml version=\"1.0\"?><r>x</r>",
+                    "x"},
+        DialectCase{"BlanksBeforeADeclaredEncoding",
+                    "\n<?xml version=\"1.0\" encoding=\"ISO-8859-15\"?><r>\xA4</r>",
+                    "\xE2\x82\xAC"},
+        DialectCase{"HtmlEntity", "<r>caf&eacute;&nbsp;&euro;</r>",
+                    "caf\xC3\xA9\xC2\xA0\xE2\x82\xAC"},
+        DialectCase{"BareAmpersand", "<r>a & b &&; c&</r>", "a & b &&; c&"},
+        DialectCase{"AmpersandWithoutName", "<r>&#; &#x; &#12a; &1;</r>", "&#; &#x; &#12a; &1;"},
+        DialectCase{"UnknownEntityStaysAnError", "<r>&nosuch;</r>", std::nullopt},
+        DialectCase{"EntityNamesAreCaseSensitive", "<r>&NBSP;</r>", std::nullopt},
+        DialectCase{"BareAmpersandInCDataStays", "<r><![CDATA[a & b]]> &amp</r>", "a & b &amp"},
+        DialectCase{"AmpersandInCommentAndInstructionLeftAlone",
+                    "<!-- & --><?pi a & b?><r><!-- x & y --><?p & ?>z &</r>", " x & y & z &"},
+        DialectCase{"DocumentTypeLeftAlone",
+                    "<!DOCTYPE r [<!ENTITY e \"E\"><!-- ] & -->]><r>&e; & &amp;</r>", "E & &"},
+        // Still not a document: an element is missing its end.
+        DialectCase{"OtherFaultsStay", "\n<?xml version=\"1.0\"?><r>&nbsp;<a></r>", std::nullopt}),
+    [](const testing::TestParamInfo<DialectCase>& p) { return std::string(p.param.name); });
+
+// Every one of the 252 named entities of HTML 4, in text and in attribute values.
+TEST(FeedDialectEntities, AllHtml4NamedEntities) {
+    std::ifstream list(tolvar::test::DataPath("xml/html4-entities.txt"));
+    ASSERT_TRUE(list.good());
+    std::string line;
+    int count = 0;
+    while (std::getline(list, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string name;
+        unsigned long cp = 0;
+        fields >> name >> cp;
+        std::string expected;
+        if (cp < 0x80) {
+            expected.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            expected.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            expected.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            expected.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            expected.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            expected.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+        const std::string ref = "&" + name + ";";
+        const Document doc = Document::Parse("<r a=\"" + ref + "\">" + ref + "</r>", Dialect::Feed);
+        EXPECT_EQ(doc.Root().Text().value_or(""), expected) << name;
+        EXPECT_EQ((*doc.Root().Attributes().begin()).Value().value_or(""), expected) << name;
+        ++count;
+    }
+    EXPECT_EQ(count, 252);
+
+    // A document type naming an external definition (never loaded) declares nothing.
+    const Document rss091 = Document::Parse(
+        "<!DOCTYPE rss PUBLIC \"-//Netscape Communications//DTD RSS 0.91//EN\" "
+        "\"http://my.netscape.com/publish/formats/rss-0.91.dtd\"><rss>&eacute;</rss>",
+        Dialect::Feed);
+    EXPECT_EQ(rss091.Root().Text().value_or(""), "\xC3\xA9");
+}
+
+// Nothing a parse meets reaches stderr, in either dialect, whatever the fault.
+TEST(XmlParse, NothingIsWrittenToStderr) {
+    tolvar::test::TempFolder dir;
+    const std::string capture = dir.Path() + "/stderr";
+    const int saved = ::dup(2);
+    const int file = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(file, 0);
+    ::dup2(file, 2);
+    ::close(file);
+    const std::string docs[] = {
+        "",
+        "<r>",
+        "<r></R>",
+        "<r>&undefined;</r>",
+        "<r>\x01</r>",
+        "<a/><b/>",
+        "<?xml version=\"1.0\" encoding=\"EUC-JP\"?><r>\xFF</r>",
+        "<?xml version=\"9.0\"?><r/>",
+        "<r xmlns:a=\"\"><a:b/></r>",
+        "<!DOCTYPE r [<!ELEMENT r EMPTY><!ENTITY e \"x\"><!ENTITY e \"y\">]><r>x</r>",
+        std::string("\xFF\xFE\0\0<\0\0\0\0\0\x11\0", 12),
+        std::string("\xFF\xFE<\0\0\xD8", 6),
+        "<r a='1' a='2'/>",
+        "<r>&#0;</r>",
+        "<r>]]></r>",
+        "<?xml version=\"1.0\" standalone=\"x\"?><r/>",
+    };
+    for (const auto& xml : docs) {
+        for (const Dialect dialect : kDialects) {
+            try {
+                Document::Parse(xml, dialect);
+            } catch (const XmlParseError&) {
+            }
+        }
+    }
+    ::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    EXPECT_EQ(tolvar::test::ReadFileOrEmpty(capture), "");
 }
 
 TEST(XmlParse, MalformedInputIsRefused) {

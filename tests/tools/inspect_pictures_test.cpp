@@ -2,9 +2,13 @@
 
 #include "support/gifwriter.h"
 #include "support/inspect.h"
+#include "support/metafiles.h"
 #include "support/temphome.h"
 
+#include <QImage>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 
 namespace {
@@ -67,6 +71,60 @@ TEST_F(InspectPictures, ImageWritesThePictureAsPng) {
     EXPECT_EQ(RunInspect({"image", folder.Path() + "/missing.bmp", "--png", png}).status, 1);
     EXPECT_EQ(RunInspect({"image", gif}).status, 2);
     EXPECT_EQ(RunInspect({"image", gif, "--divisor", "x", "--png", png}).status, 2);
+}
+
+// Sets or removes environment variables for the scope of a test, and restores them.
+class ScopedEnvironment {
+public:
+    void Unset(const char* name) {
+        Save(name);
+        ::unsetenv(name);
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+
+private:
+    void Save(const char* name) {
+        const char* value = std::getenv(name);
+        saved_.emplace_back(name,
+                            value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Text needs fonts, and fonts need a GUI application: the tool makes its own on the
+// offscreen platform, so it runs with no display and no platform named at all.
+TEST_F(InspectPictures, ImageDrawsMetafileTextWithoutADisplay) {
+    ScopedEnvironment environment;
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        environment.Unset(name);
+    }
+    for (const char* fixture : {"text.wmf", "text.emf"}) {
+        const std::string png = folder.Path() + "/" + fixture + ".png";
+        const auto run = RunInspect(
+            {"image", tolvar::test::MetafileFixture(fixture), "--size-to-picture", "--png", png});
+        ASSERT_EQ(run.status, 0) << fixture << "\n" << run.out;
+        EXPECT_NE(run.out.find("control 240x96, picture 240x96"), std::string::npos)
+            << fixture << "\n"
+            << run.out;
+        QImage image;
+        ASSERT_TRUE(image.load(QString::fromStdString(png))) << fixture;
+        // Some pixels are no longer the white background: the text was drawn.
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                inked += image.pixel(x, y) != qRgb(255, 255, 255) ? 1 : 0;
+            }
+        }
+        EXPECT_GT(inked, 20) << fixture;
+    }
 }
 
 } // namespace

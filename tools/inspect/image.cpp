@@ -1,13 +1,19 @@
 // tolvar-inspect image FILE ...: loads a picture through the image control with the given
-// settings and writes the control's picture as PNG, printing its size.
+// settings and writes the control's picture as PNG, printing its size. It needs no
+// display: the picture is drawn in memory under a GUI application of Qt's offscreen
+// platform, which the fonts of a metafile's text need.
 
 #include "command.h"
 #include "platform/ui/pictures.h"
 #include "saver/aximage.h"
 
+#include <QGuiApplication>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -20,9 +26,30 @@ int ParseInt(const std::string& text, const char* what) {
     return int(v);
 }
 
-int Run(const std::vector<std::string>& args) {
+// The offscreen platform whatever QT_QPA_PLATFORM or DISPLAY say: nothing is shown, and
+// a missing display must not end the tool.
+std::unique_ptr<QGuiApplication> MakeOffscreenApplication() {
+    if (QGuiApplication::instance() != nullptr) {
+        return nullptr;
+    }
+    static int argc = 3;
+    static char name[] = "tolvar-inspect";
+    static char platformOption[] = "-platform";
+    static char platform[] = "offscreen";
+    static char* argv[] = {name, platformOption, platform, nullptr};
+    return std::make_unique<QGuiApplication>(argc, argv);
+}
+
+struct Options {
     std::string file, png;
-    AXImage image;
+    int divisor = 1;
+    std::optional<std::pair<int, int>> size;
+    bool stretch = false;
+    bool sizeToPicture = false;
+};
+
+Options ParseOptions(const std::vector<std::string>& args) {
+    Options o;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> const std::string& {
@@ -32,32 +59,49 @@ int Run(const std::vector<std::string>& args) {
             return args[++i];
         };
         if (a == "--divisor") {
-            image.ScaleDivisor = ParseInt(value(), "divisor");
+            o.divisor = ParseInt(value(), "divisor");
         } else if (a == "--size") {
             const std::string& size = value();
             const auto x = size.find('x');
             if (x == std::string::npos) {
                 throw inspect::UsageError{"--size takes WxH"};
             }
-            image.SetSize(ParseInt(size.substr(0, x), "width"),
-                          ParseInt(size.substr(x + 1), "height"));
+            o.size.emplace(ParseInt(size.substr(0, x), "width"),
+                           ParseInt(size.substr(x + 1), "height"));
         } else if (a == "--stretch") {
-            image.Stretch = true;
+            o.stretch = true;
         } else if (a == "--size-to-picture") {
-            image.SizeToPicture = true;
+            o.sizeToPicture = true;
         } else if (a == "--png") {
-            png = value();
+            o.png = value();
         } else if (!a.empty() && a[0] == '-') {
             throw inspect::UsageError{"unknown option " + a};
-        } else if (file.empty()) {
-            file = a;
+        } else if (o.file.empty()) {
+            o.file = a;
         } else {
             throw inspect::UsageError{"expected one picture file"};
         }
     }
-    if (file.empty() || png.empty()) {
+    if (o.file.empty() || o.png.empty()) {
         throw inspect::UsageError{"expected a picture file and --png OUT"};
     }
+    return o;
+}
+
+int Run(const std::vector<std::string>& args) {
+    const Options o = ParseOptions(args);
+    // Made before the control and ended after it: the control's pictures and fonts
+    // belong to the application.
+    const auto app = MakeOffscreenApplication();
+    AXImage image;
+    image.ScaleDivisor = o.divisor;
+    if (o.size) {
+        image.SetSize(o.size->first, o.size->second);
+    }
+    image.Stretch = o.stretch;
+    image.SizeToPicture = o.sizeToPicture;
+    const std::string& file = o.file;
+    const std::string& png = o.png;
     try {
         image.LoadFromFile(file);
     } catch (const platform::PictureError& e) {
