@@ -125,9 +125,10 @@ void TLaunchThread::Execute() {
     }
     if (opener) {
         opener(text_);
-    } else {
-        // The result is not looked at: a target that cannot be opened is dropped.
-        platform::ShellOpen(text_);
+    } else if (platform::ShellOpen(text_) == platform::ShellOpenResult::NotStarted) {
+        // Other failures drop the target quietly; a machine without any opener is told,
+        // or no link would ever open and nothing would say why.
+        IpcSendLogText("Cannot open \"" + text_ + "\": no opener (xdg-open) was found.");
     }
     finished_ = true;
 }
