@@ -31,7 +31,7 @@ import contenthost  # noqa: E402
 CONTROL = contenthost.CONTROL_PATH
 WORLD = contenthost.WORLD_PATH
 TECH = contenthost.TECH_PATH
-TIMEOUT_S = 2  # "ActLANTimeout": each send and each stall of a body
+TIMEOUT_S = 3  # "ActLANTimeout": each send and each stall of a body
 TITLE_BLUE = (0x1F, 0x4E, 0x8C)  # the demo layout's title bars
 TICKER = (0, 672, 1024, 96)
 MESSAGE_WINDOW = (232, 200, 560, 320)
