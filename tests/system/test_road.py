@@ -93,7 +93,10 @@ class Road(unittest.TestCase):
             for i, c in enumerate(cls.cycles, 1):
                 print("road: cycle %d: %.2f s, %d requests: %s"
                       % (i, c["seconds"], len(c["requests"]),
-                         ", ".join("%s %s" % (r.method, r.path) for r in c["requests"])),
+                         ", ".join("%s %s%s" % (r.method, r.path,
+                                                 " (given up after %.1f s)" % (r.ended - r.started)
+                                                 if r.aborted and r.ended else "")
+                                   for r in c["requests"])),
                       file=sys.stderr)
 
     # -- helpers ----------------------------------------------------------------------
