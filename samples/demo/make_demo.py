@@ -4,12 +4,19 @@ a layout (background, image, clock, buttons, message window, ticker), two channe
 and their pictures, all as an installer would put them into the control program's
 folder ("vorlk/demo/").
 
-    samples/demo/make_demo.py OUT
+    samples/demo/make_demo.py OUT [--host HOST] [--time TIME]
     cd OUT && TolvarCtrl --install demo   # seeds the cache and lists the provider
     Tolvar /s                             # shows it
 
+--host is the content host the control file lists ("name" or "name:port"; the demo
+content host, contenthost.py, serves this provider on loopback), --time the control
+file's time, also its serial in the seed (no blanks: the batch file splits at them).
+
 Pictures are plain 24-bit bitmaps drawn here, so nothing binary is kept in the tree.
+The content host builds its changing documents with the same functions.
 """
+
+import argparse
 
 import math
 import os
@@ -90,8 +97,8 @@ def rss(channel, items):
 
 
 CONTROL = """<?xml version="1.0" encoding="UTF-8"?>
-<content time="2026-12-10 08:00">
-  <hosts><host name="content.example"/></hosts>
+<content time="%(time)s">
+  <hosts><host name="%(host)s"/></hosts>
   <layout key="demo" uri="#brimwald:///images/demo/base/layout.xml" serial="1"/>
   <topics>
     <topic id="news" serial="1" title="Nachrichten">
@@ -101,8 +108,8 @@ CONTROL = """<?xml version="1.0" encoding="UTF-8"?>
     </topic>
   </topics>
   <channels>
-    <channel id="world" serial="1" mandatory="true" title="Welt" uri="#brimwald:///feeds/world.xml"/>
-    <channel id="tech" serial="1" subscriptiondefault="true" title="Technik" uri="#brimwald:///feeds/tech.xml"/>
+    <channel id="world" serial="%(world)s" mandatory="true" title="Welt" uri="#brimwald:///feeds/world.xml"/>
+    <channel id="tech" serial="%(tech)s" subscriptiondefault="true" title="Technik" uri="#brimwald:///feeds/tech.xml"/>
   </channels>
 </content>
 """
@@ -138,10 +145,49 @@ LAYOUT = """<?xml version="1.0" encoding="UTF-8"?>
 """
 
 
-def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: make_demo.py OUT")
-    folder = os.path.join(sys.argv[1], "vorlk", "demo")
+DEFAULT_HOST = "content.example"
+DEFAULT_TIME = "2026-12-10 08:00"
+
+WORLD_ITEMS = [
+    ("Ruhiger Wintertag", "Im ganzen Land bleibt es heute trocken und kalt, mit Sonne am Nachmittag.",
+     "https://example.com/wetter", BRIMWALD + "images/t1.bmp"),
+    ("Neue Brücke eröffnet", "Nach drei Jahren Bauzeit ist die Brücke über den Fluss für den Verkehr frei.",
+     "https://example.com/bruecke", BRIMWALD + "images/t2.bmp"),
+    ("Konzert im Park", "Das Orchester spielt am Samstag unter freiem Himmel.", "", None),
+]
+TECH_ITEMS = [
+    ("Schnellere Netze", "Die Stadtwerke bauen das Glasfasernetz in zwei weiteren Vierteln aus.",
+     "https://example.com/netz", BRIMWALD + "images/t3.bmp"),
+    ("Roboter im Lager", "Ein Versandhändler testet selbstfahrende Regale.", "https://example.com/lager", None),
+]
+
+
+def control_file(host=DEFAULT_HOST, time=DEFAULT_TIME, world="1", tech="1"):
+    """The control file listing one content host, with the channels' serials."""
+    return CONTROL % {"host": host, "time": time, "world": world, "tech": tech}
+
+
+def world_feed(news=()):
+    """The world channel: news items (title, text, link, picture key) before the standing ones."""
+    return rss("Welt", list(news) + WORLD_ITEMS)
+
+
+def tech_feed():
+    return rss("Technik", TECH_ITEMS)
+
+
+def solid(width, height, colour):
+    """A flat picture with a white frame: its colour is easy to find on a screenshot."""
+    def pixel(x, y):
+        if min(x, y, width - 1 - x, height - 1 - y) < 3:
+            return (255, 255, 255)
+        return colour
+    return bmp(width, height, pixel)
+
+
+def write_demo(out, host=DEFAULT_HOST, time=DEFAULT_TIME, control_serial="1"):
+    """Writes the provider into OUT/vorlk/demo; returns that folder."""
+    folder = os.path.join(out, "vorlk", "demo")
     os.makedirs(folder, exist_ok=True)
 
     def write(name, data):
@@ -163,24 +209,14 @@ def main():
     }
     for name, data in pictures.items():
         write(name, data)
-    write("control.xml", CONTROL)
+    write("control.xml", control_file(host, time))
     write("layout.xml", LAYOUT)
-    write("world.xml", rss("Welt", [
-        ("Ruhiger Wintertag", "Im ganzen Land bleibt es heute trocken und kalt, mit Sonne am Nachmittag.",
-         "https://example.com/wetter", BRIMWALD + "images/t1.bmp"),
-        ("Neue Brücke eröffnet", "Nach drei Jahren Bauzeit ist die Brücke über den Fluss für den Verkehr frei.",
-         "https://example.com/bruecke", BRIMWALD + "images/t2.bmp"),
-        ("Konzert im Park", "Das Orchester spielt am Samstag unter freiem Himmel.", "", None),
-    ]))
-    write("tech.xml", rss("Technik", [
-        ("Schnellere Netze", "Die Stadtwerke bauen das Glasfasernetz in zwei weiteren Vierteln aus.",
-         "https://example.com/netz", BRIMWALD + "images/t3.bmp"),
-        ("Roboter im Lager", "Ein Versandhändler testet selbstfahrende Regale.", "https://example.com/lager", None),
-    ]))
+    write("world.xml", world_feed())
+    write("tech.xml", tech_feed())
 
     lines = ["@echo off", "rem Seeds the demo provider's cache; read by TolvarCtrl, never run."]
     adds = [
-        ("control.xml", "1", "#brimwald:///feeds/content.php"),
+        ("control.xml", control_serial, "#brimwald:///feeds/content.php"),
         ("layout.xml", "1", "#brimwald:///images/demo/base/layout.xml"),
         ("world.xml", "1", "#brimwald:///feeds/world.xml"),
         ("tech.xml", "1", "#brimwald:///feeds/tech.xml"),
@@ -194,6 +230,23 @@ def main():
         lines.append("%%QRX%% -add %s %s %s" % (file, serial, uri))
     lines.append("%QRX% -register demo demo")
     write("copylcache.bat", "\r\n".join(lines) + "\r\n")
+    return folder
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Writes the demo provider into OUT/vorlk/demo.")
+    parser.add_argument("out")
+    parser.add_argument("--host", default=DEFAULT_HOST, help="the content host the control file lists")
+    parser.add_argument("--time", help="the control file's time, also its serial in the seed")
+    args = parser.parse_args()
+    if args.time is not None and (not args.time or any(c.isspace() for c in args.time)):
+        sys.exit("make_demo.py: --time must be a text without blanks")
+    if not args.host or any(c.isspace() or c in "\"<>&" for c in args.host):
+        sys.exit("make_demo.py: --host must be a host name, optionally with \":port\"")
+    if args.time is None:
+        write_demo(args.out, args.host)
+    else:
+        write_demo(args.out, args.host, args.time, args.time)
 
 
 if __name__ == "__main__":

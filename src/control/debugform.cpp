@@ -4,6 +4,7 @@
 #include <QListWidget>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <cstdio>
 
 TFormDebug::TFormDebug(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -27,6 +28,8 @@ TFormDebug::TFormDebug(QWidget* parent)
 TFormDebug::~TFormDebug() = default;
 
 void TFormDebug::AddLine(const std::string& line) {
+    std::fprintf(stderr, "TolvarCtrl log: %.*s\n", static_cast<int>(line.size()), line.data());
+    std::fflush(stderr);
     auto* item =
         new QListWidgetItem(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
     item->setSizeHint(QSize(0, kLineHeight));

@@ -2,7 +2,9 @@
 
 // TFormDebug: the control program's log window. One list that the main form fills with
 // the English log lines of the program and clears at the start of each synchronisation.
-// Created hidden at start, shown from the tray menu; closing it only hides it.
+// Created hidden at start, shown from the tray menu; closing it only hides it. Every line
+// also goes to standard error, so the log of a program that runs without its window shown
+// (a session's journal, a terminal, a test) is not lost when the list is cleared.
 //
 // Owns its list widget (Qt parent). Threads: main (GUI) thread only: log lines from other
 // threads reach it through the message protocol, which delivers on the main thread.

@@ -125,6 +125,22 @@ std::string ErrnoText(int code) {
 
 } // namespace
 
+HostPort SplitHostPort(const std::string& text) {
+    HostPort server;
+    server.host = text;
+    // A bracketed IPv6 address holds colons of its own; the port comes after "]".
+    const size_t bracket =
+        !text.empty() && text.front() == '[' ? text.find(']') : std::string::npos;
+    const size_t colon = text.find(':', bracket == std::string::npos ? 0 : bracket);
+    if (colon != std::string::npos) {
+        const std::optional<int> port = ParseInt(std::string_view(text).substr(colon + 1));
+        server.port = port.value_or(80);
+        server.portNamed = port.has_value();
+        server.host.erase(colon);
+    }
+    return server;
+}
+
 std::string LastErrorText(int code, const std::string& text) {
     return "error: " + std::to_string(code) + text;
 }
@@ -161,19 +177,10 @@ void HttpGetter::SetURL(const std::string& url) {
         host_.clear();
         document_ = rest;
     }
-    // A bracketed IPv6 address holds colons of its own; the port comes after "]".
-    const size_t bracket =
-        !host_.empty() && host_.front() == '[' ? host_.find(']') : std::string::npos;
-    const size_t colon = host_.find(':', bracket == std::string::npos ? 0 : bracket);
-    portNamed_ = false;
-    if (colon != std::string::npos) {
-        const std::optional<int> port = ParseInt(std::string_view(host_).substr(colon + 1));
-        port_ = port.value_or(80);
-        portNamed_ = port.has_value();
-        host_.erase(colon);
-    } else {
-        port_ = 80;
-    }
+    const HostPort server = SplitHostPort(host_);
+    host_ = server.host;
+    port_ = server.port;
+    portNamed_ = server.portNamed;
     const size_t last = url.rfind('/');
     if (last == std::string::npos || (mark != std::string::npos && last == mark + 2)) {
         baseUrl_ = url;
@@ -209,15 +216,19 @@ bool HttpGetter::Request(bool isGet, const std::string& body) {
                                                                : host_ + "/" + document_;
     document_ += (document_.find('?') != std::string::npos ? "&key=" : "?key=") + RequestKey();
 
-    auto setBase = [this] {
-        baseUrl_ = scheme_ + host_ + document_;
+    // A host entry may name its port ("name:port", "[v6-address]:port"); a content host on
+    // another port than 80 is reached there.
+    auto useHost = [this](const std::string& entry) {
+        const HostPort server = SplitHostPort(entry);
+        host_ = server.host;
+        port_ = server.port;
+        baseUrl_ = scheme_ + entry + document_;
         baseUrl_.erase(baseUrl_.rfind('/') + 1);
     };
     bool result = false;
     const std::string working = WorkingHost();
     if (!working.empty()) {
-        host_ = working;
-        setBase();
+        useHost(working);
         result = Transfer(isGet, body);
         if (!result) {
             SetWorkingHost(std::string());
@@ -225,8 +236,7 @@ bool HttpGetter::Request(bool isGet, const std::string& body) {
     }
     if (!result) {
         for (const std::string& host : HostList()) {
-            host_ = host;
-            setBase();
+            useHost(host);
             result = Transfer(isGet, body);
             if (result) {
                 SetWorkingHost(host);

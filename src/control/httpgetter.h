@@ -3,8 +3,9 @@
 // HttpGetter: one GET or POST whose response body goes into a target file, with the
 // content servers' internal URL scheme ("#brimwald://..." names an object without naming
 // a server). Internal-scheme requests go to the working host and then, in turn, to each
-// host of the host list, always with the "key" query parameter. Every failure becomes an
-// error text in the status text and the status code -1.
+// host of the host list, always with the "key" query parameter; a host entry that names
+// a port ("name:port", "[v6-address]:port") is reached on that port, any other on 80. Every failure
+// becomes an error text in the status text and the status code -1.
 //
 // The wait for the send and for each read of the body is bounded by TimeoutMs. Where a
 // blocking network interface would need helper threads for that (one for the send and
@@ -31,6 +32,16 @@
 std::string LastErrorText();
 // The same form for an error code of a library: "error: " + code + text.
 std::string LastErrorText(int code, const std::string& text);
+
+// A server as a URL or a content-host entry of the control file names it: "name",
+// "name:port" or "[v6-address]:port". The port is 80 when none is named or when it is
+// not a number; portNamed tells a named port apart.
+struct HostPort {
+    std::string host;
+    int port = 80;
+    bool portNamed = false;
+};
+HostPort SplitHostPort(const std::string& text);
 
 class HttpGetter {
 public:

@@ -54,6 +54,32 @@ TEST(HttpGetterSetURL, SplitsTheURL) {
     }
 }
 
+// A content-host entry names its server as a URL's host part does.
+TEST(HttpGetterSplitHostPort, NameAndOptionalPort) {
+    const struct {
+        const char* entry;
+        const char* host;
+        int port;
+        bool named;
+    } cases[] = {
+        {"content.example", "content.example", 80, false},
+        {"content.example:8080", "content.example", 8080, true},
+        {"127.0.0.1:49152", "127.0.0.1", 49152, true},
+        {"[::1]:8080", "[::1]", 8080, true},
+        {"[fd00::5]", "[fd00::5]", 80, false},
+        {"server:x1", "server", 80, false},
+        {"server:", "server", 80, false},
+        {"", "", 80, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry);
+        const HostPort server = SplitHostPort(c.entry);
+        EXPECT_EQ(server.host, c.host);
+        EXPECT_EQ(server.port, c.port);
+        EXPECT_EQ(server.portNamed, c.named);
+    }
+}
+
 TEST(HttpGetterSetURL, FreshAndEmptyURLStayUnprepared) {
     HttpGetter getter;
     EXPECT_EQ(getter.UserAgent(), "Mozilla/4.0 (compatible; MSIE 6.0; MSDOS 3.3)");
@@ -176,6 +202,44 @@ TEST_F(HttpGetterTest, NoHostAnsweringLeavesNoWorkingHostAndTheLastError) {
     EXPECT_EQ(getter.StatusText().rfind("HttpSendRequest failed: error: 7", 0), 0u)
         << getter.StatusText();
     EXPECT_FALSE(platform::FileExists(target));
+}
+
+// Host entries naming a port reach that port, with the key and the Host header naming
+// the port too; a plain name stays on port 80.
+TEST_F(HttpGetterTest, HostEntriesWithAPortAreReachedOnThatPort) {
+    const std::string port = std::to_string(good.Port());
+    // An IPv6 entry reaches its port: only that host and port pair leads to the server.
+    platform::SetHttpHostOverride("[fd00::5]", 8123, "127.0.0.1", good.Port());
+    const struct {
+        std::vector<std::string> hosts;
+        std::string hostHeader;
+        std::string working;
+    } cases[] = {
+        {{"127.0.0.1:" + port}, "127.0.0.1:" + port, "127.0.0.1:" + port},
+        {{"localhost:" + port}, "localhost:" + port, "localhost:" + port},
+        {{"[fd00::5]:8123"}, "[fd00::5]:8123", "[fd00::5]:8123"},
+        {{"127.0.0.1:" + std::to_string(tolvar::test::UnusedLoopbackPort()), "good"},
+         "good",
+         "good"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hosts.front());
+        HttpGetter::SetWorkingHost("");
+        HttpGetter::SetHostList(c.hosts);
+        const std::size_t before = good.RequestCount();
+        HttpGetter getter;
+        ASSERT_TRUE(Fetch(getter, "#brimwald:///feeds/world.xml")) << getter.StatusText();
+        ASSERT_EQ(good.RequestCount(), before + 1);
+        const HttpServerRequest seen = good.Requests().back();
+        EXPECT_EQ(seen.target, "/feeds/world.xml?key=a,b");
+        EXPECT_EQ(seen.Header("Host"), c.hostHeader);
+        EXPECT_EQ(HttpGetter::WorkingHost(), c.working);
+        EXPECT_EQ(getter.BaseURL(), "http://" + c.working + "/feeds/");
+        // The working host keeps its port for the next request.
+        HttpGetter next;
+        ASSERT_TRUE(Fetch(next, "#brimwald:///feeds/tech.xml")) << next.StatusText();
+        EXPECT_EQ(good.Requests().back().Header("Host"), c.hostHeader);
+    }
 }
 
 TEST_F(HttpGetterTest, InternalSchemeWithoutHostsTransfersNothing) {

@@ -25,6 +25,7 @@
 #include <QMenu>
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
@@ -740,6 +741,24 @@ TEST_F(MainFormTest, MenuFollowsTheSwitchesAndTheTrayTipHasItsDefault) {
     Machine("\\System", "ShowTNAIcon", "false");
     Make();
     EXPECT_FALSE(form_->Tray().Added()) << "no icon, and still a working program";
+}
+
+// Links open through the desktop's opener only; where there is none, the log says so.
+TEST_F(MainFormTest, MissingOpenerIsLogged) {
+    Make();
+    TLaunchThread::SetOpener({});
+    const char* oldPath = std::getenv("PATH");
+    const std::string saved = oldPath != nullptr ? oldPath : "";
+    const std::string empty = home_.Root() + "/no-programs";
+    platform::MakeFolders(empty);
+    ::setenv("PATH", empty.c_str(), 1);
+    form_->OnDataUrl("https://example.com/a");
+    const std::string line = "Link not opened: the opener xdg-open could not be started for "
+                             "\"https://example.com/a\".";
+    const bool logged = bus_->RunUntil([&] { return Logged(line); }, 20s);
+    ::setenv("PATH", saved.c_str(), 1);
+    EXPECT_TRUE(logged);
+    EXPECT_TRUE(Logged("Received URL \"https://example.com/a\""));
 }
 
 TEST_F(MainFormTest, IdleTimerBlinksTheNewsIconUntilTheSaverIsOpened) {
