@@ -18,6 +18,7 @@
 #include "platform/screensaver.h"
 #include "platform/shell.h"
 #include "platform/ui/control.h"
+#include "platform/ui/messagebox.h"
 #include "platform/ui/pictures.h"
 #include "saver/aximage.h"
 
@@ -28,11 +29,11 @@
 #include <QImageReader>
 #include <QListWidget>
 #include <QMenu>
-#include <QMessageBox>
 #include <QScreen>
 #include <QShowEvent>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <random>
@@ -92,6 +93,18 @@ TLaunchThread::Opener gOpener;
 
 } // namespace
 
+bool TFormMain::AskOkCancelBox(QWidget* parent, const std::string& caption,
+                               const std::string& text) {
+    platform::MessageBoxRequest request;
+    request.caption = caption;
+    request.text = text;
+    request.icon = platform::MessageBoxIcon::Information;
+    request.buttons = platform::MessageBoxButtons::OkCancel;
+    // Kept above a screen saver that covers the screen, which would hide it otherwise.
+    return platform::AskMessageBox(request, parent, platform::IsScreenSaverRunning()) ==
+           platform::MessageBoxAnswer::Ok;
+}
+
 int MinutesToInterval(int minutes) {
     if (minutes <= 0) {
         return 0;
@@ -101,6 +114,24 @@ int MinutesToInterval(int minutes) {
 }
 
 // ---- TLaunchThread ----
+
+std::string LaunchFailureLine(const std::string& text, platform::ShellOpenResult result) {
+    const std::string quoted = "\"" + text + "\"";
+    switch (result) {
+    case platform::ShellOpenResult::Refused:
+        return "Not opened (neither a web link nor a file that may be opened): " + quoted;
+    case platform::ShellOpenResult::NotStarted:
+        return "Not opened: the desktop's URL opener xdg-open could not be started "
+               "(is xdg-utils installed?): " +
+               quoted;
+    case platform::ShellOpenResult::Failed:
+        return "Not opened: xdg-open reported an error for " + quoted;
+    case platform::ShellOpenResult::Opened:
+    case platform::ShellOpenResult::Running:
+        break;
+    }
+    return {};
+}
 
 TLaunchThread::TLaunchThread(std::string text) : text_(std::move(text)) {
     thread_ = std::thread([this] { Execute(); });
@@ -126,8 +157,13 @@ void TLaunchThread::Execute() {
     if (opener) {
         opener(text_);
     } else {
-        // The result is not looked at: a target that cannot be opened is dropped.
-        platform::ShellOpen(text_);
+        // Through the desktop's URL opener, never a shell; what it cannot open is dropped
+        // with one line that says why.
+        const std::string line = LaunchFailureLine(text_, platform::ShellOpen(text_));
+        if (!line.empty()) {
+            std::fprintf(stderr, "TolvarCtrl: %s\n", line.c_str());
+            IpcSendLogText(line);
+        }
     }
     finished_ = true;
 }
@@ -164,18 +200,12 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
     IpcHandlers.OnSettingsChanged = [this] { OnSettingsChanged(); };
 
     AskOkCancel = [this](const std::string& caption, const std::string& text) {
-        QMessageBox box(QMessageBox::Information, QString::fromStdString(caption),
-                        QString::fromStdString(text), QMessageBox::Ok | QMessageBox::Cancel, this);
-        return box.exec() == QMessageBox::Ok;
+        return AskOkCancelBox(this, caption, text);
     };
     OnTerminate = [] { QCoreApplication::exit(0); };
-    // The visible dial asks first, over this window.
+    // The visible dial asks first, over this window (and over a covering screen saver).
     platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
-        QMessageBox box(QMessageBox::Question, QString::fromUtf8("DFÜ-Verbindung"),
-                        QString::fromUtf8("Verbindung mit \"%1\" herstellen?")
-                            .arg(QString::fromStdString(name)),
-                        QMessageBox::Yes | QMessageBox::No, this);
-        return box.exec() == QMessageBox::Yes;
+        return platform::AskDialUp(this, name, IsScreenSaverRunning());
     });
 
     if (options_.programPath.empty()) {
@@ -238,6 +268,11 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
         tray_->SetIcon(faceLoaded_[first] ? &faces_[first]
                                           : &resources_[static_cast<int>(ResourceIcon::Main)]);
         tray_->Update();
+        if (tray_->Tray().Backend() == platform::TrayBackend::None) {
+            // The icon waits for no area: without one the menu is unreachable, so say so.
+            Log(kNoTrayHostLine);
+            std::fprintf(stderr, "TolvarCtrl: %s\n", kNoTrayHostLine);
+        }
     }
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -554,6 +589,7 @@ void TFormMain::OnTrayMessage(platform::TrayMouse mouse) {
         }
         break;
     case platform::TrayMouse::LeftDoubleClick:
+    case platform::TrayMouse::Activate: // a panel without double clicks
         OpenScreenSaver();
         break;
     default:
