@@ -7,11 +7,19 @@ import subprocess
 import sys
 import unittest
 
-from desktop import Desktop, program, wait_for, SOURCE_DIR
+from desktop import ARTIFACT_DIR, Desktop, SOURCE_DIR, program, wait_for
 
 # Eight topics, each offering the demo's optional channel.
 TOPICS = ["Nachrichten", "Sport", "Wirtschaft", "Kultur", "Wissenschaft", "Reisen",
           "Gesundheit", "Unterhaltung"]
+
+
+def window_origin(desk, window):
+    """The screen position of a window's own area (xdotool's may be the frame's)."""
+    out = desk.run("xwininfo", ["-id", str(window)], timeout=10).stdout
+    x = int(re.search(r"Absolute upper-left X:\s+(-?\d+)", out).group(1))
+    y = int(re.search(r"Absolute upper-left Y:\s+(-?\d+)", out).group(1))
+    return x, y
 
 
 def make_provider(desk, eight_topics=False):
@@ -51,11 +59,18 @@ class DeskTest(unittest.TestCase):
             desk.run(program("tolvar-ipc"), ["send", "IPC_DIAL_REQUEST"], check=True)
             box = wait_for(lambda: desk.windows(name="DFÜ-Verbindung"), timeout=30,
                            what="the dial prompt")[0]
-            x, y, w, h = desk.window_geometry(box)
-            shot = desk.screenshot(save_as="desk-saver-with-box.png")
-            # The box is on top: its face colour shows where it lies, not the saver's.
-            centre = shot.pixel(x + w // 2, y + h // 2)
-            self.assertNotEqual(centre, (0, 0, 0))
+            _, _, w, h = desk.window_geometry(box)
+            x, y = window_origin(desk, box)
+            # The box is painted and on top of the saver in the stacking order.
+            wait_for(lambda: desk.screenshot(window=box).pixel(w // 2, h - 12) != (0, 0, 0),
+                     what="the box painted")
+            stacking = desk.xprop_root().split("_NET_CLIENT_LIST_STACKING(WINDOW): window id #")[1]
+            order = [int(v, 16) for v in stacking.split("\n")[0].split(",")]
+            self.assertGreater(order.index(box), order.index(screen), "the box is above")
+            shot = desk.screenshot().paste(desk.screenshot(window=box), x, y)
+            shot.save_png(os.path.join(ARTIFACT_DIR or desk.logs, "desk-saver-with-box.png"))
+            face = shot.pixel(x + 10, y + h - 8)  # the box face, left of the buttons
+            self.assertTrue(all(c > 150 for c in face), f"a light box face: {face}")
             props = desk.run("xprop", ["-id", str(box), "WM_TRANSIENT_FOR", "_NET_WM_STATE"]).stdout
             self.assertIn("window id #", props, "the saver is the box's parent")
             self.assertIn("_NET_WM_STATE_ABOVE", props)
@@ -75,8 +90,12 @@ class DeskTest(unittest.TestCase):
             dialog_proc = desk.start(program("Tolvar"), ["/c"], log="config")
             dialog = wait_for(lambda: desk.windows(name="Tolvar-Konfiguration"), timeout=60,
                               what="the subscription dialog")[0]
-            x, y, w, h = desk.window_geometry(dialog)
-            desk.screenshot(save_as="desk-config-eight-topics.png", window=dialog)
+            _, _, w, h = desk.window_geometry(dialog)
+            x, y = window_origin(desk, dialog)
+            wait_for(lambda: desk.screenshot(window=dialog).pixel(w // 2, h - 10) != (0, 0, 0),
+                     what="the dialog painted")
+            shot = desk.screenshot().paste(desk.screenshot(window=dialog), x, y)
+            shot.save_png(os.path.join(ARTIFACT_DIR or desk.logs, "desk-config-eight-topics.png"))
             self.assertIsNone(dialog_proc.poll())
             # Esc cancels the dialog and ends the configuration run.
             desk.key("Escape", window=dialog)
