@@ -802,6 +802,33 @@ TEST_F(FormSvrMainTest, TheReleaseOfAnEscThatClosedABoxDoesNotEndTheSaver) {
     EXPECT_EQ(terminations, 1);
 }
 
+TEST_F(FormSvrMainTest, TheSubscriptionDialogOpensOverTheSaver) {
+    SaverCache cache;
+    cache.WriteStandard();
+    MakeForm();
+    form->show();
+    QWidget* parent = nullptr;
+    bool above = false;
+    bool seen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = dynamic_cast<TFormConfig*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || seen) {
+            return;
+        }
+        seen = true;
+        parent = dialog->parentWidget();
+        above = (dialog->windowFlags() & Qt::WindowStaysOnTopHint) != 0;
+        dialog->reject();
+    });
+    poll.start(10);
+    form->ShowConfig(); // the real modal run
+    poll.stop();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(parent, form.get());
+    EXPECT_TRUE(above);
+}
+
 TEST_F(FormSvrMainTest, TheSaverAnswersKeysAndTimersWhileADialRuns) {
     SaverCache cache;
     cache.WriteStandard();
