@@ -360,6 +360,7 @@ TEST_F(GuiTest, DebugFormAppendsAndClearsLinesAndOnlyHidesOnClose) {
     TFormDebug debug;
     EXPECT_EQ(debug.windowTitle().toStdString(), "TolvarCtrl - Debug-Fenster");
     EXPECT_EQ(debug.size(), QSize(604, 427));
+    EXPECT_EQ(debug.windowType(), Qt::Tool) << "a helper window: no task-bar button";
     EXPECT_FALSE(debug.isVisible());
     debug.AddLine("one");
     debug.AddLine("zwei \xC3\xBC");
