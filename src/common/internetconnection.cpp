@@ -24,7 +24,8 @@ std::uint32_t GetConnectionFlags() {
 }
 
 bool IsInternetConnected() {
-    return (GetConnectionFlags() & (INTERNET_CONNECTION_MODEM | INTERNET_CONNECTION_LAN)) != 0;
+    // The LAN flag only says a network is set up; connected means it reaches out now.
+    return platform::QueryConnectionState().Connected();
 }
 
 bool IsLanConnection() {

@@ -22,8 +22,10 @@ inline constexpr std::uint32_t INTERNET_RAS_INSTALLED = 0x10;
 // The connection flags (the three above) as the platform reports them now.
 std::uint32_t GetConnectionFlags();
 
-// True when the LAN or a dial-up connection is up.
+// True when the LAN is online or a dial-up connection is up.
 bool IsInternetConnected();
+// True when a local network is set up (an interface other than loopback is configured),
+// online or not.
 bool IsLanConnection();
 bool IsModemConnection();
 // True when a dial-up is installed, online or not.

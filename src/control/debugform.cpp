@@ -7,7 +7,8 @@
 #include <cstdio>
 
 TFormDebug::TFormDebug(QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    // A tool window: a helper of the tray program gets no task-bar button.
+    : QWidget(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
     setWindowTitle(QString::fromUtf8(kCaption));
     resize(kWidth, kHeight);

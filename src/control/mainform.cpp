@@ -18,6 +18,7 @@
 #include "platform/screensaver.h"
 #include "platform/shell.h"
 #include "platform/ui/control.h"
+#include "platform/ui/messagebox.h"
 #include "platform/ui/pictures.h"
 #include "saver/aximage.h"
 
@@ -28,11 +29,11 @@
 #include <QImageReader>
 #include <QListWidget>
 #include <QMenu>
-#include <QMessageBox>
 #include <QScreen>
 #include <QShowEvent>
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <random>
@@ -106,6 +107,18 @@ std::string LogExcerpt(const std::string& link) {
 
 } // namespace
 
+bool TFormMain::AskOkCancelBox(QWidget* parent, const std::string& caption,
+                               const std::string& text) {
+    platform::MessageBoxRequest request;
+    request.caption = caption;
+    request.text = text;
+    request.icon = platform::MessageBoxIcon::Information;
+    request.buttons = platform::MessageBoxButtons::OkCancel;
+    // Kept above a screen saver that covers the screen, which would hide it otherwise.
+    return platform::AskMessageBox(request, parent, platform::IsScreenSaverRunning()) ==
+           platform::MessageBoxAnswer::Ok;
+}
+
 int MinutesToInterval(int minutes) {
     if (minutes <= 0) {
         return 0;
@@ -115,6 +128,24 @@ int MinutesToInterval(int minutes) {
 }
 
 // ---- TLaunchThread ----
+
+std::string LaunchFailureLine(const std::string& text, platform::ShellOpenResult result) {
+    const std::string quoted = "\"" + text + "\"";
+    switch (result) {
+    case platform::ShellOpenResult::Refused:
+        return "Not opened (neither a web link nor a file that may be opened): " + quoted;
+    case platform::ShellOpenResult::NotStarted:
+        return "Not opened: the desktop's URL opener xdg-open could not be started "
+               "(is xdg-utils installed?): " +
+               quoted;
+    case platform::ShellOpenResult::Failed:
+        return "Not opened: xdg-open reported an error for " + quoted;
+    case platform::ShellOpenResult::Opened:
+    case platform::ShellOpenResult::Running:
+        break;
+    }
+    return {};
+}
 
 TLaunchThread::TLaunchThread(std::string text, LogSink log)
     : text_(std::move(text)), log_(std::move(log)) {
@@ -145,16 +176,9 @@ void TLaunchThread::Execute() {
         finished_ = true;
         return;
     }
-    // A link that is not opened is dropped, but never silently: the user clicked it.
-    const platform::ShellOpenResult result = platform::ShellOpen(target);
-    std::string line;
-    if (result == platform::ShellOpenResult::Refused) {
-        line = "Link refused: \"" + LogExcerpt(target) +
-               "\" is neither an http or https address nor a file that may be opened.";
-    } else if (result == platform::ShellOpenResult::NotStarted) {
-        line = "Link not opened: the opener xdg-open could not be started for \"" +
-               LogExcerpt(target) + "\".";
-    }
+    // Through the desktop's URL opener, never a shell; a link that is not opened is
+    // dropped, but never silently: the user clicked it.
+    const std::string line = LaunchFailureLine(LogExcerpt(target), platform::ShellOpen(target));
     if (!line.empty() && log_) {
         try {
             log_(line);
@@ -197,18 +221,12 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
     IpcHandlers.OnSettingsChanged = [this] { OnSettingsChanged(); };
 
     AskOkCancel = [this](const std::string& caption, const std::string& text) {
-        QMessageBox box(QMessageBox::Information, QString::fromStdString(caption),
-                        QString::fromStdString(text), QMessageBox::Ok | QMessageBox::Cancel, this);
-        return box.exec() == QMessageBox::Ok;
+        return AskOkCancelBox(this, caption, text);
     };
     OnTerminate = [] { QCoreApplication::exit(0); };
-    // The visible dial asks first, over this window.
+    // The visible dial asks first, over this window (and over a covering screen saver).
     platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
-        QMessageBox box(QMessageBox::Question, QString::fromUtf8("DFÜ-Verbindung"),
-                        QString::fromUtf8("Verbindung mit \"%1\" herstellen?")
-                            .arg(QString::fromStdString(name)),
-                        QMessageBox::Yes | QMessageBox::No, this);
-        return box.exec() == QMessageBox::Yes;
+        return platform::AskDialUp(this, name, IsScreenSaverRunning());
     });
 
     if (options_.programPath.empty()) {
@@ -271,6 +289,11 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
         tray_->SetIcon(faceLoaded_[first] ? &faces_[first]
                                           : &resources_[static_cast<int>(ResourceIcon::Main)]);
         tray_->Update();
+        if (tray_->Tray().Backend() == platform::TrayBackend::None) {
+            // The icon waits for no area: without one the menu is unreachable, so say so.
+            Log(kNoTrayHostLine);
+            std::fprintf(stderr, "TolvarCtrl: %s\n", kNoTrayHostLine);
+        }
     }
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -593,6 +616,7 @@ void TFormMain::OnTrayMessage(platform::TrayMouse mouse) {
         }
         break;
     case platform::TrayMouse::LeftDoubleClick:
+    case platform::TrayMouse::Activate: // a panel without double clicks
         OpenScreenSaver();
         break;
     default:

@@ -21,6 +21,7 @@
 #include "control/fetchthread.h"
 #include "control/tnaicon.h"
 #include "platform/bus.h"
+#include "platform/shell.h"
 #include "platform/ui/timer.h"
 
 #include <QImage>
@@ -43,6 +44,10 @@ class TFormDebug;
 namespace platform {
 class ControlHost;
 }
+
+// The log line of a link or file the opener did not open; empty when it was opened (or
+// is being opened).
+std::string LaunchFailureLine(const std::string& text, platform::ShellOpenResult result);
 
 class TLaunchThread {
 public:
@@ -94,6 +99,8 @@ public:
         "Netzwerkverbindungen eingerichtet.\n"
         "Üblicherweise wird eine LAN-Verbindung dennoch funktionieren, falls vorhanden.\n\n"
         "Möchten Sie die Synchronisation auf diesem Wege versuchen?";
+    static constexpr const char* kNoTrayHostLine =
+        "ShowTNAIcon is on, but this session has no notification area: no tray icon is shown.";
     // How long the decision waits for the screen saver's answer to a dial request.
     static constexpr int kSaverAnswerWatchMs = 1000;
     static constexpr int kSaverAnswerTimeoutMs = 5 * 60 * 1000;
@@ -156,6 +163,11 @@ public:
     // Ends the application (the loop returns); nothing new starts afterwards.
     void Terminate();
     bool Terminating() const { return terminating_; }
+
+    // The OK/Cancel question with German buttons over parent (true for OK): the default of
+    // AskOkCancel.
+    static bool AskOkCancelBox(QWidget* parent, const std::string& caption,
+                               const std::string& text);
 
     // Replaceable for tests. AskOkCancel shows the OK/Cancel question (true for OK);
     // OnTerminate ends the event loop.

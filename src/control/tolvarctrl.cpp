@@ -12,6 +12,8 @@
 #include "platform/folders.h"
 #include "platform/screensaver.h"
 #include "platform/shell.h"
+#include "platform/ui/display.h"
+#include "platform/ui/eventpump.h"
 #include "platform/ui/messagebox.h"
 #include "platform/ui/session.h"
 
@@ -377,15 +379,19 @@ int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& sta
 }
 
 int RunResidentProgram(int& argc, char** argv) {
-    if (QCoreApplication::instance() == nullptr && !platform::CanShowWindows()) {
-        std::fprintf(stderr, "TolvarCtrl: no display to run on\n");
-        return 1;
+    if (QCoreApplication::instance() == nullptr) {
+        if (const auto problem = platform::DisplayProblem()) {
+            std::fprintf(stderr, "TolvarCtrl: %s\n", problem->c_str());
+            return kExitNoDisplay;
+        }
     }
     std::unique_ptr<QApplication> ownApp;
     if (QCoreApplication::instance() == nullptr) {
         ownApp = std::make_unique<QApplication>(argc, argv);
     }
     QCoreApplication::setApplicationName(kApplicationTitle);
+    // A dial keeps the tray, the timers and the windows going.
+    platform::ServeEventLoopWhileDialling();
 
     // The bus delivers its messages (the guard's activation request, the protocol) from
     // the Qt loop.

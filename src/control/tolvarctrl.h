@@ -22,6 +22,8 @@
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitAlreadyRunning = 4;
 inline constexpr int kExitInstallFailed = -1;
+// The display is missing or dead: Qt could not start.
+inline constexpr int kExitNoDisplay = 1;
 
 // The control program's single-instance name (guard lock and its registered message).
 inline constexpr const char* kCtrlGuardName = "{A47C2E19-6B3D-4E8F-9C05-D2B8F17E3A64}";
@@ -123,7 +125,8 @@ int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& sta
 // Creates the debug form and the main form, shows the splash and runs the loop until the
 // program ends (quit message, the tray menu's close item, the end of a splash-only start,
 // or the end of the session: SIGTERM, SIGHUP or the desktop session's request), then
-// returns kExitOk. Without any display it returns 1 (Qt could not start).
+// returns kExitOk. Without a display that answers it says so on standard error and
+// returns kExitNoDisplay.
 int RunResidentProgram(int& argc, char** argv);
 
 // The guard claim and RunResidentProgram of the real program.

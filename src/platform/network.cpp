@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <ifaddrs.h>
 #include <iostream>
 #include <limits>
 #include <mutex>
@@ -342,6 +343,39 @@ bool InterfaceIsUp(const std::string& interface) {
     return (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0 && (flags & IFF_LOOPBACK) == 0;
 }
 
+bool HasConfiguredLan(const std::vector<InterfaceFacts>& interfaces) {
+    return std::any_of(interfaces.begin(), interfaces.end(), [](const InterfaceFacts& i) {
+        return !i.loopback && (i.up || i.hasAddress);
+    });
+}
+
+std::vector<InterfaceFacts> ListInterfaces() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return {};
+    }
+    std::vector<InterfaceFacts> facts;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+        if (a->ifa_name == nullptr) {
+            continue;
+        }
+        auto it = std::find_if(facts.begin(), facts.end(),
+                               [a](const InterfaceFacts& f) { return f.name == a->ifa_name; });
+        if (it == facts.end()) {
+            facts.push_back(InterfaceFacts{a->ifa_name});
+            it = facts.end() - 1;
+        }
+        const unsigned flags = a->ifa_flags;
+        it->loopback = it->loopback || (flags & IFF_LOOPBACK) != 0;
+        it->up = it->up || (flags & IFF_UP) != 0;
+        it->running = it->running || (flags & IFF_RUNNING) != 0;
+        const int family = a->ifa_addr != nullptr ? a->ifa_addr->sa_family : AF_UNSPEC;
+        it->hasAddress = it->hasAddress || family == AF_INET || family == AF_INET6;
+    }
+    ::freeifaddrs(list);
+    return facts;
+}
+
 // ---- system backend ----------------------------------------------------------------------
 
 std::optional<DialupConfig> ReadDialupConfig() {
@@ -380,6 +414,10 @@ bool SystemDialupBackend::LanUp() {
     } catch (const std::runtime_error&) {
         return false;
     }
+}
+
+bool SystemDialupBackend::LanConfigured() {
+    return HasConfiguredLan(ListInterfaces());
 }
 
 std::optional<std::string> SystemDialupBackend::Installed() {
@@ -423,7 +461,8 @@ void SetDialWaitPump(WaitPump pump) {
 ConnectionFlags QueryConnectionState() {
     ConnectionFlags flags;
     auto backend = Backend();
-    flags.lan = backend->LanUp();
+    flags.lanOnline = backend->LanUp();
+    flags.lan = flags.lanOnline || backend->LanConfigured();
     flags.rasInstalled = backend->Installed().has_value();
     try {
         flags.modem = !ReadRecords(RecordFolder()).empty();

@@ -3,10 +3,13 @@
 // Connection state, dial-up and hang-up, in place of the system's internet-connection
 // calls.
 //
-// State: the LAN counts as up when a non-loopback interface is up and running and carries
-// a default route (IPv4 or IPv6), read from the kernel. The modem counts as up while a
-// dial-up connection made through this layer (by any program of the user) has not been
-// hung up. Dial-up counts as installed when a backend is configured.
+// State: the LAN flag tells that the machine has a local network set up at all: an
+// interface other than loopback is configured (it is up or carries an address), whether
+// or not its link is up now. The LAN counts as online when such an interface is up and
+// running and carries a default route (IPv4 or IPv6), read from the kernel. An offline
+// laptop (network set up, cable out or radio off) so has the LAN flag and is not online. The modem
+// counts as up while a dial-up connection made through this layer (by any program of the user) has
+// not been hung up. Dial-up counts as installed when a backend is configured.
 //
 // Dial-up: the backend does the dialling; the system backend runs the commands configured
 // in the machine hive under "\System\Dialup" (string values "Name", "Dial" and "HangUp",
@@ -42,10 +45,11 @@ using ParentWindow = std::int64_t;
 
 struct ConnectionFlags {
     bool modem = false;        // a dial-up connection made through this layer is up
-    bool lan = false;          // the LAN is up
+    bool lan = false;          // a local network is set up (configured, online or not)
+    bool lanOnline = false;    // the LAN is up and routes to the outside
     bool rasInstalled = false; // a dial-up backend is configured (also when offline)
 
-    bool Connected() const { return modem || lan; }
+    bool Connected() const { return modem || lanOnline; }
 };
 
 // The dial-up configuration of the machine hive.
@@ -64,7 +68,10 @@ inline constexpr std::chrono::seconds kHangUpTimeout{30};
 class DialupBackend {
 public:
     virtual ~DialupBackend() = default;
+    // The LAN is online (up, running, a default route).
     virtual bool LanUp() = 0;
+    // A local network is set up; a backend that does not tell is set up when online.
+    virtual bool LanConfigured() { return LanUp(); }
     // The name of the installed dial-up connection; nullopt when none is installed.
     virtual std::optional<std::string> Installed() = 0;
     // Makes the connection; true when it is up. pump must be called while waiting.
@@ -77,6 +84,7 @@ public:
 class SystemDialupBackend : public DialupBackend {
 public:
     bool LanUp() override;
+    bool LanConfigured() override;
     std::optional<std::string> Installed() override;
     bool Dial(const std::string& name, const WaitPump& pump) override;
     bool HangUp(const std::string& name, const WaitPump& pump) override;
@@ -134,5 +142,19 @@ bool HasLanRoute(std::string_view ipv4Routes, std::string_view ipv6Routes,
                  const std::function<bool(const std::string& interface)>& isUp);
 // Whether the kernel reports the interface up, running and not loopback.
 bool InterfaceIsUp(const std::string& interface);
+
+// What the LAN flag is decided on: one interface as the kernel lists it.
+struct InterfaceFacts {
+    std::string name;
+    bool loopback = false;
+    bool up = false;         // administratively up (IFF_UP)
+    bool running = false;    // the link is there (IFF_RUNNING)
+    bool hasAddress = false; // an IPv4 or IPv6 address is assigned
+};
+// The LAN flag: some interface other than loopback is up or carries an address.
+bool HasConfiguredLan(const std::vector<InterfaceFacts>& interfaces);
+// The interfaces of this machine (getifaddrs), one entry per name; empty when the list
+// cannot be read.
+std::vector<InterfaceFacts> ListInterfaces();
 
 } // namespace platform

@@ -8,6 +8,7 @@
 #include "common/tolvarsettings.h"
 #include "platform/fileio.h"
 #include "platform/ui/messagebox.h"
+#include "platform/ui/tabrows.h"
 #include "platform/ui/timer.h"
 #include "saver/aximage.h"
 #include "saver/settingsform.h"
@@ -21,7 +22,6 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QSignalBlocker>
-#include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -45,7 +45,7 @@ constexpr int kFontPoints = 8;
 constexpr int kButtonPanelHeight = 28;
 constexpr int kInset = 3;             // page control and banner inside their panels
 constexpr int kBannerAreaWidth = 437; // the banner's room at the design's width
-constexpr int kPageFrame = 8;         // a page's client width: the page control's less this
+constexpr int kPageFrame = 2 * platform::TabRows::kFrame; // a page is this much narrower
 // OK and Cancel keep their distance to the right edge when the banner widens the form.
 constexpr int kOkRightDistance = TFormConfig::kClientWidth - 272;
 constexpr int kCancelRightDistance = TFormConfig::kClientWidth - 352;
@@ -184,11 +184,12 @@ void TFormConfig::BuildControls() {
     ImageBanner->setGeometry(kInset, kInset, kBannerAreaWidth, 22);
 
     PanelControl = new QWidget(this);
-    PageControlTopics = new QTabWidget(PanelControl);
+    // Tabs in several rows: every topic stays reachable however many there are.
+    PageControlTopics = new platform::TabRows(PanelControl);
     PageControlTopics->setGeometry(kInset, kInset, kBannerAreaWidth, 236);
-    PageControlTopics->setUsesScrollButtons(false); // tabs in several rows where room allows
-    connect(PageControlTopics, &QTabWidget::currentChanged, this,
-            [this](int index) { TopicPageShow(PageControlTopics->widget(index)); });
+    PageControlTopics->OnCurrentChanged = [this](int index) {
+        TopicPageShow(PageControlTopics->widget(index));
+    };
 
     PanelButtons = new QWidget(this);
     BtnSettings = new QToolButton(PanelButtons);
@@ -343,6 +344,8 @@ int TFormConfig::ShowModal() {
         CloseTimerTimer();
         return result();
     }
+    // Over the running saver: its child and kept above it.
+    platform::PrepareDialog(*this);
     return exec();
 }
 
@@ -533,5 +536,6 @@ void TFormConfig::OpenSettings() {
         return;
     }
     TSettingsForm dialog(this);
+    platform::PrepareDialog(dialog);
     dialog.exec();
 }

@@ -38,12 +38,12 @@ class QLabel;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;
-class QTabWidget;
 class QToolButton;
 
 namespace platform {
+class TabRows;
 class Timer;
-}
+} // namespace platform
 
 class TFormConfig : public QDialog {
 public:
@@ -107,7 +107,7 @@ public:
     QWidget* PanelBanner = nullptr;
     QLabel* ImageBanner = nullptr;
     QWidget* PanelControl = nullptr;
-    QTabWidget* PageControlTopics = nullptr;
+    platform::TabRows* PageControlTopics = nullptr;
     QWidget* PanelButtons = nullptr;
     QToolButton* BtnSettings = nullptr;
     QPushButton* BtnOK = nullptr;

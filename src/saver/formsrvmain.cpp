@@ -17,7 +17,6 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
 #include <chrono>
@@ -203,11 +202,7 @@ bool TFormSvrMain::SetUpMessages() {
     // The control program's dial request makes the saver dial visibly: it asks first,
     // over the saver's screen.
     platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
-        QMessageBox box(QMessageBox::Question, QString::fromUtf8("DFÜ-Verbindung"),
-                        QString::fromUtf8("Verbindung mit \"%1\" herstellen?")
-                            .arg(QString::fromStdString(name)),
-                        QMessageBox::Yes | QMessageBox::No, this);
-        return box.exec() == QMessageBox::Yes;
+        return platform::AskDialUp(this, name);
     });
     return true;
 }
@@ -311,6 +306,8 @@ void TFormSvrMain::FormCreate() {
     }
     setGeometry(area);
     host_->setGeometry(0, 0, area.width(), area.height());
+    // Boxes and dialogs from now on open over the covering screen.
+    platform::SetDialogOwner(this);
 
     screen_ = std::make_unique<LayoutControl>(host_);
     screen_->cache = cache_.get();
@@ -363,6 +360,14 @@ void TFormSvrMain::FormShow() {
     SetScreenSaverRunning(true);
 }
 
+void TFormSvrMain::changeEvent(QEvent* event) {
+    // Keys pressed before a box took the keyboard are released there, not here.
+    if (event->type() == QEvent::ActivationChange && !isActiveWindow()) {
+        pressed_.clear();
+    }
+    QWidget::changeEvent(event);
+}
+
 void TFormSvrMain::FormClose() {
     SetScreenSaverRunning(false);
 }
@@ -385,6 +390,9 @@ void TFormSvrMain::FormDestroy() {
 }
 
 TFormSvrMain::~TFormSvrMain() {
+    if (platform::DialogOwner() == this) {
+        platform::SetDialogOwner(nullptr);
+    }
     sessionEnd_.reset();
     FormDestroy();
     SetScreenSaverRunning(false);
@@ -438,9 +446,21 @@ void TFormSvrMain::resizeEvent(QResizeEvent* event) {
     host_->setGeometry(rect());
 }
 
+void TFormSvrMain::keyPressEvent(QKeyEvent* event) {
+    if (!event->isAutoRepeat()) {
+        pressed_.insert(event->key());
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void TFormSvrMain::keyReleaseEvent(QKeyEvent* event) {
     // Held keys repeat as press and release pairs; only the real release counts.
     if (event->isAutoRepeat()) {
+        return;
+    }
+    // A release without its press here: the press went to a box or dialog that has
+    // closed on it (or was made before the saver came up).
+    if (pressed_.erase(event->key()) == 0) {
         return;
     }
     const int key = VirtualKey(event->key());

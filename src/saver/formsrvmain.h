@@ -31,6 +31,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 class LayoutControl;
@@ -170,6 +171,8 @@ public:
     static std::string ErrorText(int step);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -208,6 +211,9 @@ private:
     bool controlFileComplete_ = false;
     std::string layoutKey_;
     int reloads_ = 0;
+    // Keys pressed while this form had the keyboard: only their release counts. The
+    // release of an Esc that closed a box over the saver must not end the saver too.
+    std::set<int> pressed_;
     platform::ControlHost* host_ = nullptr;
     platform::WindowHandle window_ = 0;
     // The session's end (a SIGTERM or SIGHUP, the desktop's request) stands for the

@@ -2,6 +2,7 @@
 
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
+#include "platform/ui/messagebox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -521,10 +522,12 @@ void TSettingsForm::ConfirmUncheck(QCheckBox* box, const QString& text) {
     if (box->isChecked()) {
         return;
     }
-    QMessageBox question(QMessageBox::Warning, kCaption, text, QMessageBox::Yes | QMessageBox::No,
-                         this);
-    question.setDefaultButton(QMessageBox::Yes);
-    if (question.exec() != QMessageBox::Yes) {
+    platform::MessageBoxRequest question;
+    question.caption = kCaption.toStdString();
+    question.text = text.toStdString();
+    question.icon = platform::MessageBoxIcon::Warning;
+    question.buttons = platform::MessageBoxButtons::YesNo;
+    if (platform::AskMessageBox(question, this) != platform::MessageBoxAnswer::Yes) {
         box->setChecked(true);
     }
 }
@@ -574,8 +577,9 @@ void TSettingsForm::BtnOKClick() {
         saved = ReadAll(settings) == v;
     }
     if (!saved) {
-        QMessageBox error(QMessageBox::Critical, kCaption, kSaveFailed, QMessageBox::Ok, this);
-        error.exec();
+        platform::AskMessageBox(
+            {kCaption.toStdString(), kSaveFailed.toStdString(), platform::MessageBoxIcon::Stop},
+            this);
         return;
     }
     IpcBroadcastSettingsChanged();

@@ -9,7 +9,9 @@
 #include "platform/bus.h"
 #include "platform/fileio.h"
 #include "platform/screensaver.h"
+#include "platform/ui/display.h"
 #include "platform/ui/drawing.h"
+#include "platform/ui/eventpump.h"
 #include "platform/ui/foreignwindow.h"
 #include "platform/ui/messagebox.h"
 #include "saver/aximage.h"
@@ -62,6 +64,10 @@ std::unique_ptr<QApplication> MakePreviewApplication() {
     const bool platformNamed = platformName != nullptr && *platformName != '\0';
     const char* display = std::getenv("DISPLAY");
     if (!platformNamed && (display == nullptr || *display == '\0')) {
+        return nullptr;
+    }
+    if (const auto problem = platform::DisplayProblem()) {
+        std::fprintf(stderr, "Tolvar: %s\n", problem->c_str());
         return nullptr;
     }
     static char program[] = "Tolvar";
@@ -203,15 +209,19 @@ int RunSaverApplication(SaverMode mode, int& argc, char** argv) {
     if (mode != SaverModeConfig && mode != SaverModeRun) {
         return kSaverExitOk; // no form: the loop would end at once
     }
-    if (QCoreApplication::instance() == nullptr && !platform::CanShowWindows()) {
-        std::fprintf(stderr, "Tolvar: no display to run on\n");
-        return kSaverExitNoDisplay;
+    if (QCoreApplication::instance() == nullptr) {
+        if (const auto problem = platform::DisplayProblem()) {
+            std::fprintf(stderr, "Tolvar: %s\n", problem->c_str());
+            return kSaverExitNoDisplay;
+        }
     }
     std::unique_ptr<QApplication> ownApp;
     if (QCoreApplication::instance() == nullptr) {
         ownApp = std::make_unique<QApplication>(argc, argv);
     }
     QCoreApplication::setApplicationName(kSaverApplicationTitle);
+    // A dial keeps the screen painting and Esc working.
+    platform::ServeEventLoopWhileDialling();
 
     // The bus delivers its messages (the guard's activation request, the protocol) from
     // the Qt loop.

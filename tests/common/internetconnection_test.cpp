@@ -37,14 +37,19 @@ TEST_F(InternetConnection, FlagsAndQueries) {
         bool installed;
         bool dialled;
         std::uint32_t flags;
+        bool lanConfigured = false;
+        bool connected = false;
     };
     const Case cases[] = {
         {"offline, nothing installed", false, false, false, 0},
         {"offline with dial-up installed", false, true, false, INTERNET_RAS_INSTALLED},
-        {"LAN", true, false, false, INTERNET_CONNECTION_LAN},
+        {"LAN", true, false, false, INTERNET_CONNECTION_LAN, false, true},
         {"LAN and dial-up installed", true, true, false,
-         INTERNET_CONNECTION_LAN | INTERNET_RAS_INSTALLED},
-        {"dialled", false, true, true, INTERNET_CONNECTION_MODEM | INTERNET_RAS_INSTALLED},
+         INTERNET_CONNECTION_LAN | INTERNET_RAS_INSTALLED, false, true},
+        {"dialled", false, true, true, INTERNET_CONNECTION_MODEM | INTERNET_RAS_INSTALLED, false,
+         true},
+        // The network is set up but its link is down: the LAN flag, yet not connected.
+        {"LAN set up, offline", false, false, false, INTERNET_CONNECTION_LAN, true, false},
     };
     for (const auto& c : cases) {
         script->SetLan(false);
@@ -53,9 +58,10 @@ TEST_F(InternetConnection, FlagsAndQueries) {
             ASSERT_TRUE(DialInternet(0, 1)) << c.what;
         }
         script->SetLan(c.lan);
+        script->SetLanConfigured(c.lanConfigured);
         script->SetInstalled(c.installed ? std::optional<std::string>("Testnetz") : std::nullopt);
         EXPECT_EQ(GetConnectionFlags(), c.flags) << c.what;
-        EXPECT_EQ(IsInternetConnected(), (c.flags & 0x03) != 0) << c.what;
+        EXPECT_EQ(IsInternetConnected(), c.connected) << c.what;
         EXPECT_EQ(IsLanConnection(), (c.flags & 0x02) != 0) << c.what;
         EXPECT_EQ(IsModemConnection(), (c.flags & 0x01) != 0) << c.what;
         EXPECT_EQ(IsRasInstalled(), (c.flags & 0x10) != 0) << c.what;

@@ -207,6 +207,7 @@ protected:
 struct DecisionCase {
     const char* name = "";
     bool lan = false;
+    bool lanConfigured = false; // a network is set up, its link may be down
     bool ras = false;
     bool dialSucceeds = true;
     bool saver = false;
@@ -266,6 +267,23 @@ TEST_F(MainFormTest, ConnectionDecision) {
         c.lines = {osBug, "Connection is offline, RAS will not be used.", noConn};
         c.asked = true;
         cases.push_back(c); // no hang-up: nothing was dialled
+    }
+    {
+        // The offline laptop: the network is set up, the link is down. No question; the
+        // cycle ends with its log lines.
+        DecisionCase c;
+        c.name = "network set up but down, no dial-up wanted";
+        c.lanConfigured = true;
+        c.useDUN = false;
+        c.lines = {"Connection is offline, RAS will not be used.", noConn};
+        cases.push_back(c);
+    }
+    {
+        DecisionCase c;
+        c.name = "network set up but down, no dial-up installed";
+        c.lanConfigured = true;
+        c.lines = {"Connection is offline, RAS is not configured.", noConn};
+        cases.push_back(c);
     }
     {
         DecisionCase c;
@@ -352,6 +370,7 @@ TEST_F(MainFormTest, ConnectionDecision) {
     for (const DecisionCase& c : cases) {
         SCOPED_TRACE(c.name);
         dialup_->SetLan(c.lan);
+        dialup_->SetLanConfigured(c.lanConfigured);
         dialup_->SetInstalled(c.ras ? std::optional<std::string>("isp") : std::nullopt);
         dialup_->SetDialSucceeds(c.dialSucceeds);
         Settings().SetUseDUN(c.useDUN);
@@ -628,6 +647,33 @@ TEST_F(MainFormTest, LogLinesAreAppendedAndClearedAtEachCycle) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Fetching Control file..."), lines.end());
 }
 
+TEST(LaunchFailureLine, SaysWhyALinkWasNotOpened) {
+    using R = platform::ShellOpenResult;
+    const std::string link = "http://example.org/";
+    EXPECT_EQ(LaunchFailureLine(link, R::Opened), "");
+    EXPECT_EQ(LaunchFailureLine(link, R::Running), "");
+    EXPECT_EQ(LaunchFailureLine(link, R::Failed),
+              "Not opened: xdg-open reported an error for \"http://example.org/\"");
+    EXPECT_NE(LaunchFailureLine(link, R::NotStarted).find("xdg-open could not be started"),
+              std::string::npos);
+    EXPECT_NE(LaunchFailureLine("ftp://x/", R::Refused).find("\"ftp://x/\""), std::string::npos);
+}
+
+TEST_F(MainFormTest, ALinkWithoutOpenerIsOneLogLine) {
+    TLaunchThread::SetOpener({}); // the real opener, which is not in PATH
+    const char* old = std::getenv("PATH");
+    const std::string oldPath = old != nullptr ? old : "";
+    ::setenv("PATH", (home_.Root() + "/no-programs-here").c_str(), 1);
+    Make();
+    form_->OnDataUrl("http://example.org/news");
+    const std::string line =
+        LaunchFailureLine("http://example.org/news", platform::ShellOpenResult::NotStarted);
+    const bool logged = bus_->RunUntil([&] { return Logged(line); }, 10s);
+    ::setenv("PATH", oldPath.c_str(), 1);
+    EXPECT_TRUE(logged);
+    EXPECT_TRUE(Logged("Received URL \"http://example.org/news\""));
+}
+
 TEST_F(MainFormTest, QueuedAndSentUrlsAreOpenedInOrder) {
     Make();
     IpcSendURL("http://example.org/a");
@@ -683,8 +729,8 @@ TEST_F(MainFormTest, PaddedLinksOpenAndRefusedLinksAreLogged) {
     IpcSendURL("  javascript:alert(1)\n");
     EXPECT_TRUE(bus_->RunUntil(
         [&] {
-            return Logged("Link refused: \"javascript:alert(1)\" is neither an http or https "
-                          "address nor a file that may be opened.");
+            return Logged(LaunchFailureLine("javascript:alert(1)",
+                                            platform::ShellOpenResult::Refused));
         },
         10s))
         << ::testing::PrintToString(log_);
@@ -741,24 +787,6 @@ TEST_F(MainFormTest, MenuFollowsTheSwitchesAndTheTrayTipHasItsDefault) {
     Machine("\\System", "ShowTNAIcon", "false");
     Make();
     EXPECT_FALSE(form_->Tray().Added()) << "no icon, and still a working program";
-}
-
-// Links open through the desktop's opener only; where there is none, the log says so.
-TEST_F(MainFormTest, MissingOpenerIsLogged) {
-    Make();
-    TLaunchThread::SetOpener({});
-    const char* oldPath = std::getenv("PATH");
-    const std::string saved = oldPath != nullptr ? oldPath : "";
-    const std::string empty = home_.Root() + "/no-programs";
-    platform::MakeFolders(empty);
-    ::setenv("PATH", empty.c_str(), 1);
-    form_->OnDataUrl("https://example.com/a");
-    const std::string line = "Link not opened: the opener xdg-open could not be started for "
-                             "\"https://example.com/a\".";
-    const bool logged = bus_->RunUntil([&] { return Logged(line); }, 20s);
-    ::setenv("PATH", saved.c_str(), 1);
-    EXPECT_TRUE(logged);
-    EXPECT_TRUE(Logged("Received URL \"https://example.com/a\""));
 }
 
 TEST_F(MainFormTest, IdleTimerBlinksTheNewsIconUntilTheSaverIsOpened) {
@@ -1151,9 +1179,28 @@ TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
         EXPECT_EQ(platform::RegisteredScreenSaver(), c.registeredAfterShow);
         EXPECT_FALSE(form_->NewMessages());
         EXPECT_FALSE(form_->MandatoryNews());
+        // A status-notifier panel's one activation does the same.
+        platform::RemoveFile(installed + ".args");
+        form_->Tray().Tray().OnMouse(platform::TrayMouse::Activate);
+        EXPECT_EQ(WaitForSaverArgs(installed), "/s\n");
         form_.reset();
         debug_.reset();
     }
+}
+
+TEST_F(MainFormTest, TheMissingNotificationAreaIsToldOnceWhenTheIconIsWanted) {
+    // The offscreen platform has no notification area.
+    ASSERT_FALSE(platform::TrayIcon::Available());
+    Make();
+    EXPECT_TRUE(debug_->ListBox1->findItems(TFormMain::kNoTrayHostLine, Qt::MatchExactly).isEmpty())
+        << "ShowTNAIcon is off";
+    form_.reset();
+    debug_.reset();
+    Machine("\\System", "ShowTNAIcon", "true");
+    Make();
+    // Said during the start, before the test's own log hook: the debug list holds it.
+    const auto lines = debug_->ListBox1->findItems(TFormMain::kNoTrayHostLine, Qt::MatchExactly);
+    EXPECT_EQ(lines.size(), 1);
 }
 
 TEST_F(MainFormTest, TimersStartWithTheirIntervalsAndStates) {

@@ -3,9 +3,11 @@
 #include "support/guiapp.h"
 
 #include <QListWidget>
+#include <QSystemTrayIcon>
 #include <QWidget>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -242,6 +244,75 @@ TEST_F(GuiTest, CallbackGetsTheTraysMouseActions) {
                                                       platform::TrayMouse::LeftDoubleClick}));
 }
 
+TEST(TrayActivation, AStatusNotifierActivationStandsForTheDoubleClick) {
+    using platform::TrayBackend;
+    using platform::TrayMouse;
+    struct Case {
+        QSystemTrayIcon::ActivationReason reason;
+        TrayBackend backend;
+        bool means;
+        TrayMouse mouse;
+    };
+    const Case cases[] = {
+        {QSystemTrayIcon::Trigger, TrayBackend::StatusNotifier, true, TrayMouse::Activate},
+        {QSystemTrayIcon::Trigger, TrayBackend::Embedded, true, TrayMouse::LeftClick},
+        {QSystemTrayIcon::Trigger, TrayBackend::None, true, TrayMouse::LeftClick},
+        {QSystemTrayIcon::DoubleClick, TrayBackend::Embedded, true, TrayMouse::LeftDoubleClick},
+        {QSystemTrayIcon::DoubleClick, TrayBackend::StatusNotifier, true,
+         TrayMouse::LeftDoubleClick},
+        {QSystemTrayIcon::Context, TrayBackend::StatusNotifier, true, TrayMouse::RightButtonDown},
+        {QSystemTrayIcon::MiddleClick, TrayBackend::Embedded, true, TrayMouse::MiddleClick},
+        {QSystemTrayIcon::Unknown, TrayBackend::Embedded, false, TrayMouse::LeftClick},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.reason << " on " << static_cast<int>(c.backend));
+        TrayMouse mouse = TrayMouse::LeftClick;
+        EXPECT_EQ(platform::MapTrayActivation(c.reason, c.backend, mouse), c.means);
+        EXPECT_EQ(mouse, c.mouse);
+    }
+}
+
+TEST_F(GuiTest, TheIconReportsActivationsAsItsBackendMeansThem) {
+    for (const auto backend :
+         {platform::TrayBackend::StatusNotifier, platform::TrayBackend::Embedded}) {
+        platform::TrayIcon icon(backend);
+        std::vector<platform::TrayMouse> seen;
+        icon.OnMouse = [&](platform::TrayMouse m) { seen.push_back(m); };
+        icon.Activated(QSystemTrayIcon::Trigger);
+        icon.Activated(QSystemTrayIcon::DoubleClick);
+        const auto first = backend == platform::TrayBackend::StatusNotifier
+                               ? platform::TrayMouse::Activate
+                               : platform::TrayMouse::LeftClick;
+        EXPECT_EQ(seen,
+                  (std::vector<platform::TrayMouse>{first, platform::TrayMouse::LeftDoubleClick}));
+    }
+}
+
+TEST_F(GuiTest, PictureAndTipAreSentOnlyWhenTheyChange) {
+    TNAIcon icon;
+    const QImage main = DrawResourceIcon(ResourceIcon::Main);
+    const QImage same = DrawResourceIcon(ResourceIcon::Main); // equal pixels, another image
+    const QImage other = DrawResourceIcon(ResourceIcon::Messages);
+    icon.SetTip("tip");
+    icon.SetIcon(&main);
+    icon.Update();
+    const int afterFirst = icon.Tray().Sends();
+    EXPECT_EQ(afterFirst, 2) << "picture and tip once";
+    // The idle animation without news shows the same face on every tick.
+    for (int tick = 0; tick < 10; ++tick) {
+        icon.SetIcon(tick % 2 == 0 ? &main : &same);
+        icon.Update();
+        icon.SetTip("tip");
+    }
+    EXPECT_EQ(icon.Tray().Sends(), afterFirst);
+    icon.SetIcon(&other);
+    icon.Update();
+    EXPECT_EQ(icon.Tray().Sends(), afterFirst + 1);
+    EXPECT_EQ(icon.Tray().Picture(), other);
+    icon.SetTip("new tip");
+    EXPECT_EQ(icon.Tray().Sends(), afterFirst + 2);
+}
+
 TEST_F(GuiTest, PicturesAreDistinctSixteenPixelIconsWithTransparentCorners) {
     std::vector<QImage> pictures;
     for (int i = 0; i < 5; ++i) {
@@ -289,6 +360,7 @@ TEST_F(GuiTest, DebugFormAppendsAndClearsLinesAndOnlyHidesOnClose) {
     TFormDebug debug;
     EXPECT_EQ(debug.windowTitle().toStdString(), "TolvarCtrl - Debug-Fenster");
     EXPECT_EQ(debug.size(), QSize(604, 427));
+    EXPECT_EQ(debug.windowType(), Qt::Tool) << "a helper window: no task-bar button";
     EXPECT_FALSE(debug.isVisible());
     debug.AddLine("one");
     debug.AddLine("zwei \xC3\xBC");

@@ -4,6 +4,7 @@
 #include "support/scripted_dialup.h"
 #include "support/temphome.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <set>
 
@@ -73,6 +74,42 @@ TEST(InterfaceIsUp, LoopbackAndUnknownInterfacesDoNotCount) {
     EXPECT_FALSE(platform::InterfaceIsUp(std::string(40, 'e')));
 }
 
+TEST(HasConfiguredLan, AnInterfaceOtherThanLoopbackThatIsUpOrHasAnAddress) {
+    using F = platform::InterfaceFacts;
+    struct Case {
+        const char* what;
+        std::vector<F> interfaces;
+        bool configured;
+    };
+    const Case cases[] = {
+        {"no interfaces at all", {}, false},
+        {"only loopback, up with addresses", {{"lo", true, true, true, true}}, false},
+        {"wired, link up with an address", {{"eth0", false, true, true, true}}, true},
+        // The offline laptop: the interface is up but the cable is out.
+        {"wired, up, no carrier, no address", {{"eth0", false, true, false, false}}, true},
+        {"wireless down but keeping an address", {{"wlan0", false, false, false, true}}, true},
+        {"interface down without address", {{"eth0", false, false, false, false}}, false},
+        {"loopback and a down interface",
+         {{"lo", true, true, true, true}, {"eth0", false, false, false, false}},
+         false},
+        {"loopback and a configured one",
+         {{"lo", true, true, true, true}, {"wlan0", false, true, false, false}},
+         true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(platform::HasConfiguredLan(c.interfaces), c.configured) << c.what;
+    }
+}
+
+TEST(ListInterfaces, LoopbackIsListedAsLoopback) {
+    const auto interfaces = platform::ListInterfaces();
+    const auto lo = std::find_if(interfaces.begin(), interfaces.end(),
+                                 [](const platform::InterfaceFacts& f) { return f.name == "lo"; });
+    ASSERT_NE(lo, interfaces.end()) << "every Linux machine has a loopback interface";
+    EXPECT_TRUE(lo->loopback);
+    EXPECT_TRUE(lo->up);
+}
+
 class DialupLayer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -103,7 +140,15 @@ TEST_F(DialupLayer, FlagsFollowTheBackendAndTheRecords) {
     EXPECT_FALSE(flags.rasInstalled);
     EXPECT_TRUE(flags.Connected());
 
+    // Set up but offline: the LAN flag without a connection.
     script->SetLan(false);
+    script->SetLanConfigured(true);
+    flags = platform::QueryConnectionState();
+    EXPECT_TRUE(flags.lan);
+    EXPECT_FALSE(flags.lanOnline);
+    EXPECT_FALSE(flags.Connected());
+    script->SetLanConfigured(false);
+
     script->SetInstalled("Testnetz");
     ASSERT_TRUE(platform::DialConnection(7));
     flags = platform::QueryConnectionState();

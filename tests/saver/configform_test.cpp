@@ -6,20 +6,22 @@
 #include "platform/bus.h"
 #include "platform/registry.h"
 #include "platform/ui/messagebox.h"
+#include "platform/ui/tabrows.h"
 #include "saver/configform.h"
 #include "support/gifwriter.h"
 #include "support/guiapp.h"
 #include "support/temphome.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QImage>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -318,6 +320,57 @@ TEST_F(ConfigFormTest, ChannelIdsThatDifferOnlyInLetterCaseShareOneTick) {
     EXPECT_EQ(Items(*form, 0), (std::vector<std::string>{"T-k=1", "T-K=1"}));
     form->BtnOK->click();
     EXPECT_EQ(ReadFileOrEmpty(subscriptions), "k\r\nK\r\n");
+}
+
+TEST_F(ConfigFormTest, EightTopicsAllHaveReachableTabsInSeveralRows) {
+    const std::vector<Topic> topics = {
+        {"Nachrichten", "", {"a"}}, {"Sport", "", {"a"}},        {"Wirtschaft", "", {"a"}},
+        {"Kultur", "", {"a"}},      {"Wissenschaft", "", {"b"}}, {"Reisen", "", {"b"}},
+        {"Gesundheit", "", {"b"}},  {"Unterhaltung", "", {"b"}},
+    };
+    CacheControlFile(ControlFileXml(topics, kChannels));
+    auto form = StandAlone();
+    ASSERT_NE(form, nullptr);
+    form->show();
+    platform::TabRows& tabs = *form->PageControlTopics;
+    ASSERT_EQ(tabs.count(), 8);
+    EXPECT_GT(tabs.Rows().size(), 1u) << "eight tabs do not fit one row of 437 pixels";
+    // Every tab shows whole, inside the control, above the page, apart from the others.
+    const auto checkLayout = [&tabs] {
+        for (int i = 0; i < tabs.count(); ++i) {
+            SCOPED_TRACE(i);
+            QAbstractButton* tab = tabs.TabButton(i);
+            ASSERT_NE(tab, nullptr);
+            EXPECT_TRUE(tab->isVisible());
+            EXPECT_TRUE(tabs.rect().contains(tab->geometry())) << "inside the control";
+            EXPECT_GE(tab->width(), tab->sizeHint().width()) << "the whole caption shows";
+            EXPECT_FALSE(tab->geometry().intersects(tabs.PageArea()));
+            for (int j = 0; j < i; ++j) {
+                EXPECT_FALSE(tabs.TabButton(j)->geometry().intersects(tab->geometry()))
+                    << "overlaps tab " << j;
+            }
+        }
+    };
+    checkLayout();
+    // A click reaches every page, the last one included; its row moves next to the page.
+    for (int i = 0; i < tabs.count(); ++i) {
+        SCOPED_TRACE(i);
+        tabs.TabButton(i)->click();
+        EXPECT_EQ(tabs.currentIndex(), i);
+        EXPECT_TRUE(tabs.widget(i)->isVisible());
+        EXPECT_EQ(Items(*form, i).size(), 1u);
+        const auto& bottom = tabs.Rows().back();
+        EXPECT_NE(std::find(bottom.begin(), bottom.end(), i), bottom.end());
+        checkLayout();
+    }
+}
+
+TEST(BreakTabsIntoRows, FillsRowsInOrderAndGivesAnOversizedTabItsOwnRow) {
+    using Rows = std::vector<std::vector<int>>;
+    EXPECT_EQ(platform::BreakTabsIntoRows({}, 100), Rows{});
+    EXPECT_EQ(platform::BreakTabsIntoRows({40, 40, 40}, 100), (Rows{{0, 1}, {2}}));
+    EXPECT_EQ(platform::BreakTabsIntoRows({50, 50}, 100), (Rows{{0, 1}}));
+    EXPECT_EQ(platform::BreakTabsIntoRows({30, 150, 30}, 100), (Rows{{0}, {1}, {2}}));
 }
 
 TEST_F(ConfigFormTest, ADescriptionGetsALabelOfItsWrappedHeightPlusEightPixels) {

@@ -5,6 +5,7 @@
 #include "platform/network.h"
 #include "platform/registry.h"
 #include "platform/ui/control.h"
+#include "platform/ui/eventpump.h"
 #include "platform/ui/messagebox.h"
 #include "saver/abutton.h"
 #include "saver/configform.h"
@@ -15,9 +16,11 @@
 #include "support/scripted_dialup.h"
 #include "support/temphome.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -255,7 +258,14 @@ protected:
         }
         return nullptr;
     }
+    // A whole keystroke on the form: the press, then the release the form acts on.
     void KeyRelease(int qtKey) {
+        QKeyEvent press(QEvent::KeyPress, qtKey, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &press);
+        ReleaseOnly(qtKey);
+    }
+    // A release whose press went elsewhere (to a box that closed on it).
+    void ReleaseOnly(int qtKey) {
         QKeyEvent release(QEvent::KeyRelease, qtKey, Qt::NoModifier);
         QApplication::sendEvent(form.get(), &release);
     }
@@ -744,6 +754,105 @@ TEST_F(FormSvrMainTest, KeysActOnReleaseAfterReady) {
     KeyRelease(Qt::Key_Escape);
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(Seen(IPC_SYNC_REQUEST), 2);
+}
+
+TEST_F(FormSvrMainTest, TheReleaseOfAnEscThatClosedABoxDoesNotEndTheSaver) {
+    SaverCache cache;
+    cache.WriteStandard();
+    dialup->SetInstalled("Modem");
+    MakeForm();
+    form->show();
+    platform::SetMessageBoxHandler({}); // the real box
+    // The dial prompt comes up over the saver; Esc closes it on its press.
+    bool boxSeen = false;
+    QWidget* boxParent = nullptr;
+    bool boxAbove = false;
+    QStringList buttons;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || boxSeen) {
+            return;
+        }
+        boxSeen = true;
+        boxParent = box->parentWidget();
+        boxAbove = (box->windowFlags() & Qt::WindowStaysOnTopHint) != 0;
+        for (QAbstractButton* button : box->buttons()) {
+            buttons.push_back(button->text());
+        }
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(box, &esc);
+    });
+    poll.start(10);
+    SendToForm(IPC_DIAL_REQUEST);
+    form->DialTimerTimer();
+    poll.stop();
+    ASSERT_TRUE(boxSeen);
+    EXPECT_EQ(boxParent, form.get()) << "the saver is the box's parent";
+    EXPECT_TRUE(boxAbove) << "kept above the stay-on-top saver";
+    buttons.sort();
+    EXPECT_EQ(buttons, (QStringList{"Ja", "Nein"}));
+    EXPECT_TRUE(dialup->Calls().empty()) << "Esc declined the dial";
+    EXPECT_TRUE(RunUntil([&] { return Seen(IPC_NO_CONNECTION) == 1; }));
+
+    // Then the release reaches the saver: it runs on.
+    ReleaseOnly(Qt::Key_Escape);
+    EXPECT_EQ(terminations, 0);
+    KeyRelease(Qt::Key_Escape); // a keystroke of its own ends it
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(FormSvrMainTest, TheSubscriptionDialogOpensOverTheSaver) {
+    SaverCache cache;
+    cache.WriteStandard();
+    MakeForm();
+    form->show();
+    QWidget* parent = nullptr;
+    bool above = false;
+    bool seen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = dynamic_cast<TFormConfig*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || seen) {
+            return;
+        }
+        seen = true;
+        parent = dialog->parentWidget();
+        above = (dialog->windowFlags() & Qt::WindowStaysOnTopHint) != 0;
+        dialog->reject();
+    });
+    poll.start(10);
+    form->ShowConfig(); // the real modal run
+    poll.stop();
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(parent, form.get());
+    EXPECT_TRUE(above);
+}
+
+TEST_F(FormSvrMainTest, TheSaverAnswersKeysAndTimersWhileADialRuns) {
+    SaverCache cache;
+    cache.WriteStandard();
+    dialup->SetInstalled("Modem");
+    MakeForm();
+    platform::SetDialPrompt([](platform::ParentWindow, const std::string&) { return true; });
+    platform::ServeEventLoopWhileDialling(); // as the program's start binds it
+    // Posted before the dial: handled only when the dial's wait serves the whole loop.
+    bool timerRan = false;
+    QTimer::singleShot(0, [&] { timerRan = true; });
+    QCoreApplication::postEvent(form.get(),
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    QCoreApplication::postEvent(form.get(),
+                                new QKeyEvent(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier));
+    bool timerRanDuringDial = false;
+    int endsDuringDial = -1;
+    dialup->SetDuringDial([&] {
+        timerRanDuringDial = timerRan;
+        endsDuringDial = terminations;
+    });
+    SendToForm(IPC_DIAL_REQUEST);
+    form->DialTimerTimer();
+    EXPECT_TRUE(timerRanDuringDial);
+    EXPECT_EQ(endsDuringDial, 1) << "Esc ended the saver while the dial still ran";
 }
 
 TEST_F(FormSvrMainTest, ButtonCommands) {

@@ -122,6 +122,7 @@ public:
         QString title;
         QString text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QStringList buttons; // sorted
     };
 
     explicit BoxAnswerer(QMessageBox::StandardButton answer) : state_(std::make_shared<State>()) {
@@ -131,7 +132,12 @@ public:
             if (box == nullptr) {
                 return;
             }
-            state->seen = Seen{box->windowTitle(), box->text(), box->icon()};
+            QStringList buttons;
+            for (QAbstractButton* button : box->buttons()) {
+                buttons.push_back(button->text());
+            }
+            buttons.sort();
+            state->seen = Seen{box->windowTitle(), box->text(), box->icon(), buttons};
             if (QAbstractButton* button = box->button(answer)) {
                 button->click();
             } else {
@@ -637,6 +643,7 @@ TEST_F(SettingsFormTest, AFailedWriteIsReportedAndNothingIsAnnounced) {
     EXPECT_EQ(answer.Box()->title, "Tolvar-Einstellungen");
     EXPECT_EQ(answer.Box()->text, TSettingsForm::kSaveFailed);
     EXPECT_EQ(answer.Box()->icon, QMessageBox::Critical);
+    EXPECT_EQ(answer.Box()->buttons, QStringList{"OK"});
     EXPECT_TRUE(form.isVisible());
     EXPECT_NE(form.result(), QDialog::Accepted);
     EXPECT_TRUE(Received().empty());
@@ -789,6 +796,7 @@ TEST_F(SettingsFormTest, UncheckingAStartUpOptionAsksAndNoKeepsItChecked) {
         EXPECT_EQ(answer.Box()->title, "Tolvar-Einstellungen");
         EXPECT_EQ(answer.Box()->text, c.text);
         EXPECT_EQ(answer.Box()->icon, QMessageBox::Warning);
+        EXPECT_EQ(answer.Box()->buttons, (QStringList{"Ja", "Nein"}));
         EXPECT_EQ(box->isChecked(), c.checkedAfter) << c.name << " " << c.answer;
 
         if (!c.checkedAfter) {

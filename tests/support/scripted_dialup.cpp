@@ -10,6 +10,11 @@ void ScriptedDialupBackend::SetLan(bool up) {
     lan_ = up;
 }
 
+void ScriptedDialupBackend::SetLanConfigured(bool configured) {
+    std::lock_guard guard(mutex_);
+    lanConfigured_ = configured;
+}
+
 void ScriptedDialupBackend::SetInstalled(std::optional<std::string> name) {
     std::lock_guard guard(mutex_);
     installed_ = std::move(name);
@@ -48,6 +53,11 @@ std::vector<std::string> ScriptedDialupBackend::TakeCalls() {
 bool ScriptedDialupBackend::LanUp() {
     std::lock_guard guard(mutex_);
     return lan_;
+}
+
+bool ScriptedDialupBackend::LanConfigured() {
+    std::lock_guard guard(mutex_);
+    return lan_ || lanConfigured_;
 }
 
 std::optional<std::string> ScriptedDialupBackend::Installed() {

@@ -17,7 +17,10 @@ namespace tolvar::test {
 
 class ScriptedDialupBackend : public platform::DialupBackend {
 public:
+    // The LAN online; online implies set up.
     void SetLan(bool up);
+    // A local network set up (configured) while it may be offline.
+    void SetLanConfigured(bool configured);
     // nullopt: no dial-up installed.
     void SetInstalled(std::optional<std::string> name);
     void SetDialSucceeds(bool succeeds);
@@ -32,6 +35,7 @@ public:
     std::vector<std::string> TakeCalls();
 
     bool LanUp() override;
+    bool LanConfigured() override;
     std::optional<std::string> Installed() override;
     bool Dial(const std::string& name, const platform::WaitPump& pump) override;
     bool HangUp(const std::string& name, const platform::WaitPump& pump) override;
@@ -41,6 +45,7 @@ private:
 
     mutable std::mutex mutex_;
     bool lan_ = false;
+    bool lanConfigured_ = false;
     std::optional<std::string> installed_;
     bool dialSucceeds_ = true;
     bool hangUpSucceeds_ = true;

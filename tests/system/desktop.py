@@ -110,6 +110,26 @@ class Image:
                 n += 1
         return n
 
+    def paste(self, other, x, y):
+        """Copies other over this image with its top left corner at (x, y), clipped.
+
+        A window of another depth than the root's reads back black in a root screenshot;
+        its own screenshot pasted where it lies shows the screen as the user sees it."""
+        rgb = bytearray(self.rgb)
+        for row in range(other.height):
+            ty = y + row
+            if ty < 0 or ty >= self.height:
+                continue
+            left = max(0, x)
+            right = min(self.width, x + other.width)
+            if left >= right:
+                continue
+            src = (row * other.width + (left - x)) * 3
+            dst = (ty * self.width + left) * 3
+            rgb[dst:dst + (right - left) * 3] = other.rgb[src:src + (right - left) * 3]
+        self.rgb = bytes(rgb)
+        return self
+
     def save_png(self, path):
         raw = bytearray()
         stride = self.width * 3
@@ -213,10 +233,11 @@ class Desktop:
             "QT_SCALE_FACTOR": "1",
             "QT_AUTO_SCREEN_SCALE_FACTOR": "0",
         })
-        # A sanitizer build reports leaks of the system libraries a real session loads.
+        # Under the sanitizers: leaks of system libraries that live as long as the process
+        # are no finding of ours.
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
-        if "LSAN_OPTIONS" not in self.env and os.path.exists(suppressions):
-            self.env["LSAN_OPTIONS"] = "suppressions=" + suppressions
+        lsan = self.env.get("LSAN_OPTIONS", "")
+        self.env["LSAN_OPTIONS"] = (lsan + ":" if lsan else "") + "suppressions=" + suppressions
         self._processes = []
         self._logfiles = []
         self._xvfb = None

@@ -1,36 +1,78 @@
 #include "platform/ui/tray.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QIcon>
 #include <QMenu>
 #include <QPixmap>
 #include <QString>
-#include <QSystemTrayIcon>
 
 namespace platform {
 
-TrayIcon::TrayIcon() : icon_(std::make_unique<QSystemTrayIcon>()) {
+namespace {
+
+constexpr const char* kWatcherService = "org.kde.StatusNotifierWatcher";
+constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
+// A watcher that does not answer must not hold up the program's start.
+constexpr int kWatcherTimeoutMs = 500;
+
+bool StatusNotifierHostRegistered() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || bus.interface() == nullptr ||
+        !bus.interface()->isServiceRegistered(QString::fromLatin1(kWatcherService))) {
+        return false;
+    }
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kWatcherService), QString::fromLatin1(kWatcherPath),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QString::fromLatin1(kWatcherService) << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, kWatcherTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        return false;
+    }
+    return reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
+}
+
+} // namespace
+
+TrayBackend DetectTrayBackend() {
+    if (StatusNotifierHostRegistered()) {
+        return TrayBackend::StatusNotifier;
+    }
+    return QSystemTrayIcon::isSystemTrayAvailable() ? TrayBackend::Embedded : TrayBackend::None;
+}
+
+bool MapTrayActivation(QSystemTrayIcon::ActivationReason reason, TrayBackend backend,
+                       TrayMouse& mouse) {
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        // A status-notifier panel never reports a double click: its one activation is the
+        // way to the icon's main action.
+        mouse = backend == TrayBackend::StatusNotifier ? TrayMouse::Activate : TrayMouse::LeftClick;
+        return true;
+    case QSystemTrayIcon::DoubleClick:
+        mouse = TrayMouse::LeftDoubleClick;
+        return true;
+    case QSystemTrayIcon::Context:
+        mouse = TrayMouse::RightButtonDown;
+        return true;
+    case QSystemTrayIcon::MiddleClick:
+        mouse = TrayMouse::MiddleClick;
+        return true;
+    case QSystemTrayIcon::Unknown:
+        break;
+    }
+    return false;
+}
+
+TrayIcon::TrayIcon() : TrayIcon(DetectTrayBackend()) {}
+
+TrayIcon::TrayIcon(TrayBackend backend)
+    : icon_(std::make_unique<QSystemTrayIcon>()), backend_(backend) {
     QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
-                     [this](QSystemTrayIcon::ActivationReason reason) {
-                         if (!OnMouse) {
-                             return;
-                         }
-                         switch (reason) {
-                         case QSystemTrayIcon::Trigger:
-                             OnMouse(TrayMouse::LeftClick);
-                             break;
-                         case QSystemTrayIcon::DoubleClick:
-                             OnMouse(TrayMouse::LeftDoubleClick);
-                             break;
-                         case QSystemTrayIcon::Context:
-                             OnMouse(TrayMouse::RightButtonDown);
-                             break;
-                         case QSystemTrayIcon::MiddleClick:
-                             OnMouse(TrayMouse::MiddleClick);
-                             break;
-                         default:
-                             break;
-                         }
-                     });
+                     [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
 }
 
 TrayIcon::~TrayIcon() {
@@ -38,13 +80,24 @@ TrayIcon::~TrayIcon() {
     icon_->setContextMenu(nullptr);
 }
 
+void TrayIcon::Activated(QSystemTrayIcon::ActivationReason reason) {
+    TrayMouse mouse{};
+    if (OnMouse && MapTrayActivation(reason, backend_, mouse)) {
+        OnMouse(mouse);
+    }
+}
+
 bool TrayIcon::Available() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void TrayIcon::SetPicture(const QImage& picture) {
+    if (picture.cacheKey() == picture_.cacheKey() || picture == picture_) {
+        return;
+    }
     picture_ = picture;
     icon_->setIcon(picture.isNull() ? QIcon() : QIcon(QPixmap::fromImage(picture)));
+    ++sends_;
 }
 
 std::string TrayIcon::CutTip(const std::string& tip) {
@@ -60,8 +113,13 @@ std::string TrayIcon::CutTip(const std::string& tip) {
 }
 
 void TrayIcon::SetTip(const std::string& tip) {
-    tip_ = CutTip(tip);
+    std::string cut = CutTip(tip);
+    if (cut == tip_) {
+        return;
+    }
+    tip_ = std::move(cut);
     icon_->setToolTip(QString::fromStdString(tip_));
+    ++sends_;
 }
 
 void TrayIcon::SetMenu(QMenu* menu) {

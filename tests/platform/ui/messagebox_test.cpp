@@ -1,7 +1,10 @@
 #include "platform/ui/messagebox.h"
+#include "support/guiapp.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdlib>
@@ -40,6 +43,52 @@ private:
     std::optional<std::string> old_;
 };
 
+void EnsureApp() {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    tolvar::test::EnsureGuiApp();
+}
+
+// What a box showed: read once it is up, then one of its buttons pressed (or Esc).
+struct SeenBox {
+    QStringList buttons;
+    QWidget* parent = nullptr;
+    bool stayOnTop = false;
+    QString title;
+};
+
+class BoxReader {
+public:
+    // press: the index of the button to press; -1 presses Esc.
+    explicit BoxReader(int press) {
+        QObject::connect(&poll_, &QTimer::timeout, [this, press] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || seen_) {
+                return;
+            }
+            SeenBox seen;
+            for (QAbstractButton* button : box->buttons()) {
+                seen.buttons.push_back(button->text());
+            }
+            seen.parent = box->parentWidget();
+            seen.stayOnTop = (box->windowFlags() & Qt::WindowStaysOnTopHint) != 0;
+            seen.title = box->windowTitle();
+            seen_ = seen;
+            if (press < 0) {
+                QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+                QApplication::sendEvent(box, &esc);
+            } else {
+                box->buttons().at(press)->click();
+            }
+        });
+        poll_.start(10);
+    }
+    const std::optional<SeenBox>& Seen() const { return seen_; }
+
+private:
+    QTimer poll_;
+    std::optional<SeenBox> seen_;
+};
+
 TEST(MessageBox, BoundHandlerReplacesTheBox) {
     std::vector<platform::MessageBoxRequest> seen;
     platform::SetMessageBoxHandler(
@@ -68,8 +117,9 @@ TEST(MessageBox, WindowsNeedAPlatformOrADisplay) {
     const Case cases[] = {
         {nullptr, nullptr, nullptr, false},
         {"offscreen", nullptr, nullptr, true},
-        {nullptr, ":0", nullptr, true},
-        {nullptr, nullptr, "wayland-0", true},
+        // Named, but nobody answers there: showing a box would end the process in Qt.
+        {nullptr, ":97", nullptr, false},
+        {nullptr, nullptr, "tolvar-no-compositor", false},
         {"", "", "", false},
     };
     for (const Case& c : cases) {
@@ -82,11 +132,7 @@ TEST(MessageBox, WindowsNeedAPlatformOrADisplay) {
 }
 
 TEST(MessageBox, RealBoxShowsCaptionTextIconAndOk) {
-    ScopedEnv platformVar("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "messagebox-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
+    EnsureApp();
 
     struct Case {
         platform::MessageBoxIcon icon;
@@ -127,6 +173,79 @@ TEST(MessageBox, RealBoxShowsCaptionTextIconAndOk) {
         EXPECT_EQ(text.toStdString(), "Größe: ungültig");
         EXPECT_EQ(icon, c.qtIcon);
         EXPECT_EQ(buttons, 1);
+    }
+}
+
+TEST(MessageBox, StandardButtonsAreGermanAndEscRefuses) {
+    EnsureApp();
+    using B = platform::MessageBoxButtons;
+    using A = platform::MessageBoxAnswer;
+    struct Case {
+        B buttons;
+        QStringList texts;
+        int press;
+        A answer;
+    };
+    const Case cases[] = {
+        {B::Ok, {"OK"}, 0, A::Ok},
+        {B::OkCancel, {"OK", "Abbrechen"}, -1, A::Cancel},
+        {B::YesNo, {"Ja", "Nein"}, -1, A::No},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.texts.join(",").toStdString());
+        BoxReader reader(c.press);
+        platform::MessageBoxRequest request{"Tolvar", "Frage?", platform::MessageBoxIcon::Question};
+        request.buttons = c.buttons;
+        EXPECT_EQ(platform::AskMessageBox(request), c.answer);
+        ASSERT_TRUE(reader.Seen());
+        QStringList texts = reader.Seen()->buttons;
+        texts.sort();
+        QStringList expected = c.texts;
+        expected.sort();
+        EXPECT_EQ(texts, expected);
+    }
+    // The dial prompt in German; Esc declines the dial.
+    BoxReader reader(-1);
+    EXPECT_FALSE(platform::AskDialUp(nullptr, "Modem"));
+    ASSERT_TRUE(reader.Seen());
+    EXPECT_EQ(reader.Seen()->title.toStdString(), "DFÜ-Verbindung");
+    QStringList texts = reader.Seen()->buttons;
+    texts.sort();
+    EXPECT_EQ(texts, (QStringList{"Ja", "Nein"}));
+}
+
+TEST(MessageBox, BoxesOpenOverTheOwnerAndStayAboveAStayOnTopOwner) {
+    EnsureApp();
+    QWidget saver(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    saver.show();
+    platform::SetDialogOwner(&saver);
+    {
+        BoxReader reader(0);
+        platform::ShowMessageBox({"Tolvar", "Fehler", platform::MessageBoxIcon::Stop});
+        ASSERT_TRUE(reader.Seen());
+        EXPECT_EQ(reader.Seen()->parent, &saver);
+        EXPECT_TRUE(reader.Seen()->stayOnTop);
+    }
+    // A dialog of the saver's dialog is kept above too.
+    QDialog dialog(&saver);
+    QDialog inner(&dialog);
+    platform::PrepareDialog(inner);
+    EXPECT_TRUE(inner.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(inner.windowFlags() & Qt::WindowType_Mask, Qt::Dialog);
+    platform::SetDialogOwner(nullptr);
+    // Without owner a box has no parent and stays on top only when asked.
+    {
+        BoxReader reader(0);
+        platform::AskMessageBox({"Tolvar", "Frei", platform::MessageBoxIcon::None});
+        ASSERT_TRUE(reader.Seen());
+        EXPECT_EQ(reader.Seen()->parent, nullptr);
+        EXPECT_FALSE(reader.Seen()->stayOnTop);
+    }
+    {
+        BoxReader reader(0);
+        platform::AskMessageBox({"Tolvar", "Oben", platform::MessageBoxIcon::None}, nullptr, true);
+        ASSERT_TRUE(reader.Seen());
+        EXPECT_TRUE(reader.Seen()->stayOnTop);
     }
 }
 
