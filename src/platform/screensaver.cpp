@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <mutex>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <vector>
@@ -249,8 +250,39 @@ bool IsScreenSaverActive() {
     return ReadDesktopString(kActiveValue) == "1";
 }
 
+namespace {
+
+std::mutex& ProbeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<bool()>& Probe() {
+    static std::function<bool()> probe;
+    return probe;
+}
+
+} // namespace
+
+bool IsSaverScreenShown() {
+    return NamedLock::IsHeldByAnotherProcess(kSaverRunningLockName);
+}
+
+void SetDesktopScreenSaverProbe(std::function<bool()> probe) {
+    std::lock_guard lock(ProbeMutex());
+    Probe() = std::move(probe);
+}
+
 bool IsScreenSaverRunning() {
-    return NamedLock::IsHeldByAnotherProcess(kSaverGuardName);
+    if (IsSaverScreenShown()) {
+        return true;
+    }
+    std::function<bool()> probe;
+    {
+        std::lock_guard lock(ProbeMutex());
+        probe = Probe();
+    }
+    return probe && probe();
 }
 
 std::optional<int> SpawnScreenSaver(const std::string& path, std::string_view argument) {

@@ -150,12 +150,13 @@ protected:
     // The recorded dial-up calls, each once.
     std::vector<std::string> Calls() { return dialup_->TakeCalls(); }
 
-    // Holds the saver's guard from another process: a screen saver runs.
+    // Holds the mark of the saver's shown screen from another process: a screen saver
+    // runs.
     std::unique_ptr<Child> RunSaver() {
         auto saver = std::make_unique<Child>(
-            HelperPath("singletonapp_helper"),
-            std::vector<std::string>{platform::kSaverGuardName, "hold"}, true);
-        EXPECT_EQ(saver->ReadLine().value_or(""), "claim 1");
+            HelperPath("namedlock_helper"),
+            std::vector<std::string>{platform::kSaverRunningLockName}, true);
+        EXPECT_EQ(saver->ReadLine().value_or(""), "held");
         EXPECT_TRUE(WaitUntil([] { return platform::IsScreenSaverRunning(); }));
         return saver;
     }
@@ -616,6 +617,7 @@ TEST_F(MainFormTest, IntervalsComeFromTheSettingsInMinutes) {
 TEST_F(MainFormTest, LogLinesAreAppendedAndClearedAtEachCycle) {
     dialup_->SetLan(true);
     Make();
+    debug_->Clear(); // the start's own lines
     IpcSendLogText("first");
     IpcSendLogText("second");
     EXPECT_EQ(debug_->Lines(), (std::vector<std::string>{"first", "second"}));
@@ -1090,6 +1092,20 @@ TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
         form_.reset();
         debug_.reset();
     }
+}
+
+TEST_F(MainFormTest, AMissingSaverFileIsSaidInTheLogAndNothingIsRegistered) {
+    platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, "/previous/Other.scr");
+    Settings().SetSysAutoregisterSaver(true);
+    Make();
+    const auto has = [this](const std::string& line) {
+        const auto lines = debug_->Lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("Failure: saver file " + work_ + "/Tolvar.scr could not be installed."));
+    form_->OpenScreenSaver();
+    EXPECT_TRUE(has("Failure: no saver file " + InstalledSaverPath() + " to start."));
+    EXPECT_EQ(platform::RegisteredScreenSaver(), "/previous/Other.scr");
 }
 
 TEST_F(MainFormTest, TimersStartWithTheirIntervalsAndStates) {

@@ -9,6 +9,8 @@ ended when it closes, so a failing test leaves no process behind.
 Waits are for conditions with a time-out, never for a fixed time.
 """
 
+import ctypes
+import ctypes.util
 import os
 import shutil
 import signal
@@ -320,3 +322,84 @@ class Desktop:
             os.makedirs(folder, exist_ok=True)
             image.save_png(os.path.join(folder, save_as))
         return image
+
+
+# -- a window of the test's own, as a screen-saver host makes one --------------------------
+
+_xlib = None
+
+
+def _libx11():
+    global _xlib
+    if _xlib is None:
+        lib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        lib.XOpenDisplay.restype = ctypes.c_void_p
+        lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        lib.XDefaultRootWindow.restype = ctypes.c_ulong
+        lib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        lib.XCreateSimpleWindow.restype = ctypes.c_ulong
+        lib.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                            ctypes.c_int, ctypes.c_uint, ctypes.c_uint,
+                                            ctypes.c_uint, ctypes.c_ulong, ctypes.c_ulong]
+        for name in ("XMapWindow", "XUnmapWindow", "XDestroyWindow"):
+            getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        lib.XStoreName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_char_p]
+        lib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        lib.XForceScreenSaver.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        _xlib = lib
+    return _xlib
+
+
+class XWindow:
+    """A plain X window of the test, filled with one colour; it lives until close().
+
+    A screen-saver host makes such a window and hands its id to the saver."""
+
+    def __init__(self, display, x, y, width, height, colour=(255, 0, 255), title=None):
+        lib = _libx11()
+        self._lib = lib
+        self._dpy = lib.XOpenDisplay(display.encode())
+        if not self._dpy:
+            raise RuntimeError(f"cannot open display {display}")
+        r, g, b = colour
+        pixel = (r << 16) | (g << 8) | b  # a 24-bit TrueColor visual, as Xvfb gives
+        self.id = lib.XCreateSimpleWindow(self._dpy, lib.XDefaultRootWindow(self._dpy), x, y,
+                                          width, height, 0, 0, pixel)
+        if title:
+            lib.XStoreName(self._dpy, self.id, title.encode())
+        lib.XMapWindow(self._dpy, self.id)
+        lib.XSync(self._dpy, 0)
+
+    def destroy(self):
+        """Destroys the window (a host that went away); the connection stays."""
+        if self.id:
+            self._lib.XDestroyWindow(self._dpy, self.id)
+            self._lib.XSync(self._dpy, 0)
+            self.id = 0
+
+    def close(self):
+        if self._dpy:
+            self.destroy()
+            self._lib.XCloseDisplay(self._dpy)
+            self._dpy = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+def force_x_screen_saver(display, on):
+    """Switches the X server's own screen saver on (as its time-out would) or off."""
+    lib = _libx11()
+    dpy = lib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise RuntimeError(f"cannot open display {display}")
+    try:
+        lib.XForceScreenSaver(dpy, 1 if on else 0)  # ScreenSaverActive / ScreenSaverReset
+        lib.XSync(dpy, 0)
+    finally:
+        lib.XCloseDisplay(dpy)
