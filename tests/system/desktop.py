@@ -190,13 +190,15 @@ class Desktop:
         self.env["DISPLAY"] = self.display
         if self._want_wm:
             self.start("openbox", ["--sm-disable"], log="openbox")
+            # Generous: on a machine busy with a parallel build and test run they can take
+            # many seconds to come up.
             wait_for(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.xprop_root(),
-                     what="the window manager")
+                     timeout=30, what="the window manager")
         if self._want_tray:
             self.start("trayer", ["--edge", "top", "--align", "right", "--widthtype",
                                   "request", "--height", "24", "--SetDockType", "true"],
                        log="trayer")
-            wait_for(lambda: self.tray_owned(), what="the tray host")
+            wait_for(lambda: self.tray_owned(), timeout=30, what="the tray host")
         return self
 
     def __exit__(self, exc_type, exc, tb):
@@ -369,6 +371,22 @@ class XWindow:
         if title:
             lib.XStoreName(self._dpy, self.id, title.encode())
         lib.XMapWindow(self._dpy, self.id)
+        lib.XSync(self._dpy, 0)
+
+    def mark_as_virtual_root(self):
+        """Marks the window as the screen's virtual root, as a host marks the window it
+        put over the screen ("__SWM_VROOT" naming the window itself)."""
+        lib = self._lib
+        lib.XInternAtom.restype = ctypes.c_ulong
+        lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        lib.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
+                                        ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                        ctypes.c_void_p, ctypes.c_int]
+        atom = lib.XInternAtom(self._dpy, b"__SWM_VROOT", 0)
+        value = (ctypes.c_ulong * 1)(self.id)  # format 32 travels as longs in Xlib
+        xa_window, prop_mode_replace = 33, 0
+        lib.XChangeProperty(self._dpy, self.id, atom, xa_window, 32, prop_mode_replace,
+                            ctypes.cast(value, ctypes.c_void_p), 1)
         lib.XSync(self._dpy, 0)
 
     def destroy(self):

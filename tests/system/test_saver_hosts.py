@@ -43,7 +43,7 @@ class SaverInAHostsWindow(unittest.TestCase):
         saver = self.d.start(program("Tolvar"), args, log="saver", env=env)
         image = wait_for(lambda: saver.poll() is not None or
                          self.shows_demo_in(100, 80, 640, 480, shot),
-                         timeout=30, what="the saver drawn into the host's window")
+                         timeout=60, what="the saver drawn into the host's window")
         self.assertIsNone(saver.poll(), self.d.log_text("saver"))
         # Only the host's window is drawn into: the screen around it stays black.
         for point in ((20, 20), (900, 700), (99, 300), (741, 300)):
@@ -67,6 +67,26 @@ class SaverInAHostsWindow(unittest.TestCase):
     def test_root_takes_the_window_from_the_hosts_variable(self):
         window, saver = self.run_in_host(["-root"], env={"XSCREENSAVER_WINDOW": "{id}"},
                                          shot="xscreensaver-window.png")
+        self.assertEqual(self.d.stop(saver, signal.SIGTERM), 0, self.d.log_text("saver"))
+
+    def test_root_finds_the_virtual_root_a_host_marked(self):
+        window = XWindow(self.d.display, 100, 80, 640, 480, HOST_COLOUR)
+        self.addCleanup(window.close)
+        window.mark_as_virtual_root()
+        saver = self.d.start(program("Tolvar"), ["-root"], log="saver")
+        wait_for(lambda: saver.poll() is not None or
+                 self.shows_demo_in(100, 80, 640, 480, "virtual-root.png"),
+                 timeout=60, what="the saver in the virtual root")
+        self.assertEqual(self.d.stop(saver, signal.SIGTERM), 0, self.d.log_text("saver"))
+
+    def test_root_without_a_host_covers_the_screen(self):
+        saver = self.d.start(program("Tolvar"), ["-root"], log="saver")
+        wait_for(lambda: saver.poll() is not None or
+                 self.shows_demo_in(0, 0, self.d.width, self.d.height, "root.png"),
+                 timeout=60, what="the saver over the whole screen")
+        image = self.d.screenshot()
+        # The ticker's title bar along the screen's bottom edge.
+        self.assertGreater(count_near(image, TITLE_BLUE, 0, 660, self.d.width, 40), 100)
         self.assertEqual(self.d.stop(saver, signal.SIGTERM), 0, self.d.log_text("saver"))
 
     def test_a_host_window_that_goes_away_ends_the_saver(self):
