@@ -633,7 +633,10 @@ std::string TFormMain::ExchangeScreenSaver(const std::string& path) {
 }
 
 void TFormMain::InstallSaverFile() {
-    ::InstallSaverFile();
+    if (!::InstallSaverFile(options_.programPath)) {
+        Log("Failure: saver file " + SaverFileBeside(options_.programPath) +
+            " could not be installed.");
+    }
     // A missing file is never made the system's saver: it would show nothing.
     if (sysAutoregisterSaver_ && platform::FileExists(InstalledSaverPath())) {
         SetSystemScreenSaver(InstalledSaverPath());
@@ -645,17 +648,26 @@ void TFormMain::OpenScreenSaver() {
     mandatoryNews_ = false;
     const std::string installed = InstalledSaverPath();
     if (!platform::FileExists(installed)) {
-        return; // nothing to show; the user's saver stays registered
+        // Nothing to show; the user's saver stays registered.
+        Log("Failure: no saver file " + installed + " to start.");
+        std::fprintf(stderr, "TolvarCtrl: no saver file at \"%s\" to start\n", installed.c_str());
+        return;
     }
     const std::string previous = ExchangeScreenSaver(installed);
-    StartScreenSaver();
+    if (!StartScreenSaver()) {
+        Log("Failure: the screen saver " + installed + " could not be started.");
+    }
     if (!sysAutoregisterSaver_) {
         ExchangeScreenSaver(previous);
     }
 }
 
 bool TFormMain::OpenSaverConfig() {
-    return ::OpenSaverConfig();
+    if (::OpenSaverConfig()) {
+        return true;
+    }
+    Log("Failure: the screen saver's dialogs could not be opened.");
+    return false;
 }
 
 void TFormMain::MI_OpenScreenSaverClick() {

@@ -14,6 +14,8 @@
 #include "platform/shell.h"
 #include "platform/ui/display.h"
 #include "platform/ui/eventpump.h"
+#include "platform/ui/desktopsaver.h"
+#include "platform/ui/front.h"
 #include "platform/ui/messagebox.h"
 #include "platform/ui/session.h"
 
@@ -168,10 +170,7 @@ void RegisterInstalledSaver() {
 int RunInstall(const TolvarSettings& settings, const std::optional<std::string>& key) {
     IpcBroadcastQuit();
     settings.RegisterBaseappAutostart(platform::ExecutablePath());
-    if (!InstallSaverFile()) {
-        std::fprintf(stderr, "TolvarCtrl: cannot copy \"%s\" from the working folder to \"%s\"\n",
-                     kSaverFileName, InstalledSaverPath().c_str());
-    }
+    InstallSaverFile();
     RegisterInstalledSaver();
     if (!key) {
         return kExitInstallFailed;
@@ -290,16 +289,48 @@ std::string InstalledSaverPath() {
     return platform::WindowsFolder() + "/" + kSaverFileName;
 }
 
+std::string SaverFileBeside(const std::string& programPath) {
+    const std::size_t slash = programPath.find_last_of('/');
+    return (slash == std::string::npos ? std::string() : programPath.substr(0, slash + 1)) +
+           kSaverFileName;
+}
+
+namespace {
+
+// Starting the registered saver failed: said on stderr, since nothing else would show it.
+bool ReportStart(std::optional<int> pid, const char* what) {
+    if (pid) {
+        return true;
+    }
+    const std::string registered = platform::RegisteredScreenSaver();
+    if (registered.empty()) {
+        std::fprintf(stderr, "TolvarCtrl: cannot %s: no system screen saver is registered\n", what);
+    } else {
+        std::fprintf(stderr, "TolvarCtrl: cannot %s: \"%s\" does not start\n", what,
+                     registered.c_str());
+    }
+    return false;
+}
+
+} // namespace
+
 bool StartScreenSaver() {
-    return platform::StartSystemScreenSaver().has_value();
+    return ReportStart(platform::StartSystemScreenSaver(), "start the screen saver");
 }
 
 bool OpenSaverConfig() {
-    return platform::OpenScreenSaverDialogs().has_value();
+    return ReportStart(platform::OpenScreenSaverDialogs(), "open the screen saver's dialogs");
 }
 
-bool InstallSaverFile() {
-    return platform::SilentCopyFile(kSaverFileName, InstalledSaverPath());
+bool InstallSaverFile(const std::string& programPath) {
+    const std::string source =
+        SaverFileBeside(programPath.empty() ? platform::ExecutablePath() : programPath);
+    if (platform::SilentCopyFile(source, InstalledSaverPath())) {
+        return true;
+    }
+    std::fprintf(stderr, "TolvarCtrl: cannot copy the saver file \"%s\" to \"%s\"\n",
+                 source.c_str(), InstalledSaverPath().c_str());
+    return false;
 }
 
 bool UninstallSaverFile() {
@@ -413,11 +444,27 @@ int RunResidentProgram(int& argc, char** argv) {
     // stops at a check point and nothing it writes is left half done. Watched from before
     // the forms exist: a request during the start waits for the loop.
     platform::SessionEndWatcher session;
+    // "A screen saver runs" also while the desktop's own saver or lock screen is on.
+    platform::BindDesktopScreenSaverProbe();
     TFormDebug debug;
     MainFormOptions options;
     options.args = std::move(args);
     TFormMain form(debug, std::move(options));
     session.OnSessionEnd = [&form] { form.EndSession(); };
+    // A refused second start brings the program's open windows (a box, the log window)
+    // to the front; after the splash the program shows only its tray icon.
+    if (SingletonApp* guard = SingletonApp::GetInstance()) {
+        guard->SetActivationCallback(
+            [&debug](const platform::Message&) { platform::BringApplicationToFront(&debug); });
+    }
+    struct Unbind {
+        ~Unbind() {
+            if (SingletonApp* guard = SingletonApp::GetInstance()) {
+                guard->SetActivationCallback({});
+            }
+            platform::SetDesktopScreenSaverProbe({});
+        }
+    } unbind;
     form.show();
     // A request to end that came before the loop (the session ended during the start).
     if (form.Terminating()) {

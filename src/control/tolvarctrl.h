@@ -27,7 +27,7 @@ inline constexpr int kExitNoDisplay = 1;
 
 // The control program's single-instance name (guard lock and its registered message).
 inline constexpr const char* kCtrlGuardName = "{A47C2E19-6B3D-4E8F-9C05-D2B8F17E3A64}";
-// The saver file: copied from the working folder into the Windows folder.
+// The saver file: copied from the control program's own folder into the Windows folder.
 inline constexpr const char* kSaverFileName = "Tolvar.scr";
 inline constexpr const char* kApplicationTitle = "Tolvar";
 inline constexpr const char* kVersionBoxCaption = "TolvarCtrl.exe";
@@ -84,18 +84,22 @@ std::string ProviderBatchPath(const std::string& key);
 
 // WindowsFolder() + "/Tolvar.scr": the installed saver file.
 std::string InstalledSaverPath();
+// "Tolvar.scr" in the folder of the program at programPath: where the build and the
+// install put the saver file, whatever the working folder of a command run is.
+std::string SaverFileBeside(const std::string& programPath);
 
 // The installer functions.
 //
 // Starts the system screen saver now (the registered saver file with "/s"). False when
-// none is registered or it cannot be started.
+// none is registered or it cannot be started; that is written to stderr.
 bool StartScreenSaver();
 // Starts the registered saver file with "/c" (its dialogs) and does not wait for it.
-// False when none is registered or it cannot be started.
+// False when none is registered or it cannot be started; that is written to stderr.
 bool OpenSaverConfig();
-// Copies "Tolvar.scr" from the working folder over the installed saver file, atomically.
-// False when the copy failed (the installed file, if any, is unchanged).
-bool InstallSaverFile();
+// Copies the saver file beside the program at programPath (this executable by default)
+// over the installed saver file, atomically. False when the copy failed (the installed
+// file, if any, is unchanged); the failure is written to stderr.
+bool InstallSaverFile(const std::string& programPath = {});
 // Deletes the installed saver file; when the system screen saver is that file, switches
 // the screen saver off. True when the file was deleted.
 bool UninstallSaverFile();

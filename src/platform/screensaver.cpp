@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <mutex>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <vector>
@@ -262,8 +263,39 @@ int ScreenSaveTimeout() {
     return seconds >= 1 && seconds <= kMaxScreenSaveTimeout ? seconds : kDefaultScreenSaveTimeout;
 }
 
+namespace {
+
+std::mutex& ProbeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::function<bool()>& Probe() {
+    static std::function<bool()> probe;
+    return probe;
+}
+
+} // namespace
+
+bool IsSaverScreenShown() {
+    return NamedLock::IsHeldByAnotherProcess(kSaverRunningLockName);
+}
+
+void SetDesktopScreenSaverProbe(std::function<bool()> probe) {
+    std::lock_guard lock(ProbeMutex());
+    Probe() = std::move(probe);
+}
+
 bool IsScreenSaverRunning() {
-    return NamedLock::IsHeldByAnotherProcess(kSaverGuardName);
+    if (IsSaverScreenShown()) {
+        return true;
+    }
+    std::function<bool()> probe;
+    {
+        std::lock_guard lock(ProbeMutex());
+        probe = Probe();
+    }
+    return probe && probe();
 }
 
 std::optional<int> SpawnScreenSaver(const std::string& path, std::string_view argument) {

@@ -12,22 +12,31 @@
 // it there. The active switch is the string value "ScreenSaveActive" ("1" or "0") of the
 // same registry key.
 //
-// A screen saver runs while some process holds the saver's single-instance guard, a
-// named lock (namedlock.h): its holder ends or crashes, and the lock is free at once.
+// A screen saver runs while the saver shows its screen (in its own window or a screen-saver
+// host's), which it marks with a named lock of its own (namedlock.h; its holder ends or
+// crashes, and the lock is free at once), or while the desktop's own screen saver or lock
+// screen is on, as far as the session tells: the GUI layer binds a probe that asks the
+// X server and the session bus (desktopsaver.h). The saver's dialogs hold only its
+// single-instance guard, so they are no running screen saver.
 // Starting the registered saver spawns its file directly with an argument vector, never
 // through a shell, and does not wait for it.
 //
 // Paths have no short (8.3) form here: they are stored as given. Free functions without
-// state of their own; safe from any thread.
+// state of their own besides the bound probe; safe from any thread (the probe is called
+// on the thread that asks).
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace platform {
 
-// The saver's single-instance name; the guard's named lock is held while it runs.
+// The saver's single-instance name; the guard's named lock is held while it runs, in
+// every mode but the preview.
 inline constexpr const char* kSaverGuardName = "8e2d41b7-3a9c-4f65-b0d2-7c19e4a8f356";
+// The named lock the saver holds while its screen is shown (run mode only).
+inline constexpr const char* kSaverRunningLockName = "8e2d41b7-3a9c-4f65-b0d2-7c19e4a8f356.run";
 
 enum class ScreenSaverStore {
     Registry,  // NT line: HKEY_CURRENT_USER\Control Panel\Desktop, value "SCRNSAVE.EXE"
@@ -79,7 +88,12 @@ inline constexpr int kDefaultScreenSaveTimeout = 600;
 inline constexpr int kMaxScreenSaveTimeout = 2147483; // its milliseconds fit 32 bits
 int ScreenSaveTimeout();
 
-// True while a process other than this one holds the saver's guard.
+// True while another process shows the saver's screen (holds kSaverRunningLockName).
+bool IsSaverScreenShown();
+// Binds what tells whether the desktop's own screen saver or lock screen is on; an empty
+// function unbinds it. Bind on the main thread before other threads ask.
+void SetDesktopScreenSaverProbe(std::function<bool()> probe);
+// True while IsSaverScreenShown() or the bound probe says the desktop's saver is on.
 bool IsScreenSaverRunning();
 
 // Starts the saver file at path with the one argument, as a process of its own

@@ -6,6 +6,7 @@
 #include "common/tolvarsettings.h"
 #include "platform/fileio.h"
 #include "platform/network.h"
+#include "platform/screensaver.h"
 #include "platform/ui/control.h"
 #include "platform/ui/messagebox.h"
 #include "platform/ui/session.h"
@@ -20,6 +21,7 @@
 #include <QPalette>
 #include <QScreen>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <random>
@@ -167,11 +169,12 @@ TFormSvrMain::TFormSvrMain()
     }
 }
 
-std::unique_ptr<TFormSvrMain> TFormSvrMain::Create() {
+std::unique_ptr<TFormSvrMain> TFormSvrMain::Create(QSize screenSize) {
     auto form = std::make_unique<TFormSvrMain>();
     if (form->StartFailed()) {
         return nullptr;
     }
+    form->screenSize_ = screenSize;
     form->FormCreate();
     return form;
 }
@@ -301,7 +304,9 @@ void TFormSvrMain::FormCreate() {
         return;
     }
     QRect area(0, 0, 1024, 768);
-    if (const QScreen* primary = QGuiApplication::primaryScreen()) {
+    if (!screenSize_.isEmpty()) {
+        area = QRect(QPoint(0, 0), screenSize_);
+    } else if (const QScreen* primary = QGuiApplication::primaryScreen()) {
         area = primary->geometry();
     }
     setGeometry(area);
@@ -416,6 +421,18 @@ TFormSvrMain::~TFormSvrMain() {
 
 void TFormSvrMain::SetScreenSaverRunning(bool running) {
     screenSaverRunning_ = running;
+    if (!running) {
+        runningMark_.reset();
+        return;
+    }
+    if (runningMark_) {
+        return;
+    }
+    try {
+        runningMark_ = platform::NamedLock::TryAcquire(platform::kSaverRunningLockName);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Tolvar: cannot mark the screen saver as running: %s\n", e.what());
+    }
 }
 
 void TFormSvrMain::EndProgram() {

@@ -26,12 +26,14 @@
 #include "common/controlfile.h"
 #include "common/layoutfile.h"
 #include "platform/bus.h"
+#include "platform/namedlock.h"
 #include "platform/ui/timer.h"
 
 #include <QWidget>
 #include <functional>
 #include <memory>
 #include <set>
+#include <optional>
 #include <string>
 
 class LayoutControl;
@@ -82,8 +84,10 @@ public:
     TFormSvrMain& operator=(const TFormSvrMain&) = delete;
 
     // Constructor and FormCreate: the form ready to be shown, or nullptr after the error
-    // box of a failed start-up step (the program then ends without a loop).
-    static std::unique_ptr<TFormSvrMain> Create();
+    // box of a failed start-up step (the program then ends without a loop). The screen is
+    // built for the primary screen's size, or for screenSize when one is given (the window
+    // of a screen-saver host).
+    static std::unique_ptr<TFormSvrMain> Create(QSize screenSize = {});
 
     // A start-up step failed: its box has been shown and nothing after it was done.
     bool StartFailed() const { return startFailed_; }
@@ -142,6 +146,7 @@ public:
     bool Configuring() const { return configuring_; }
     bool TickerDrawOnScreenDC() const { return tickerDrawOnScreenDC_; }
     // Set while the saver's screen is shown: from FormShow to the end of the program.
+    // Meanwhile the saver holds the running mark (platform::kSaverRunningLockName).
     bool ScreenSaverRunning() const { return screenSaverRunning_; }
     bool Ended() const { return ended_; }
     // How many reloads replaced the models.
@@ -205,6 +210,9 @@ private:
 
     bool startFailed_ = false;
     bool screenSaverRunning_ = false;
+    // Held while the screen is shown: tells other programs that a screen saver runs.
+    std::optional<platform::NamedLock> runningMark_;
+    QSize screenSize_;
     bool ended_ = false;
     bool destroyed_ = false;
     // The control file in use was read whole.

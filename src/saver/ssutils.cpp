@@ -2,6 +2,7 @@
 
 #include "platform/fileio.h"
 
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <utility>
@@ -81,7 +82,75 @@ std::optional<SaverWindowId> ParseSaverWindowId(std::string_view text) {
     return static_cast<SaverWindowId>(value);
 }
 
-SaverCommandLine ParseSaverCommandLine(const std::vector<std::string>& args) {
+std::optional<SaverWindowId> ParseHostWindowId(std::string_view text) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        std::uint64_t value = 0;
+        for (const char c : text.substr(2)) {
+            int digit = -1;
+            if (c >= '0' && c <= '9') {
+                digit = c - '0';
+            } else if (c >= 'a' && c <= 'f') {
+                digit = c - 'a' + 10;
+            } else if (c >= 'A' && c <= 'F') {
+                digit = c - 'A' + 10;
+            }
+            if (digit < 0) {
+                return std::nullopt;
+            }
+            value = value * 16 + static_cast<std::uint64_t>(digit);
+            if (value > std::numeric_limits<SaverWindowId>::max()) {
+                return std::nullopt;
+            }
+        }
+        return value == 0 ? std::nullopt : std::optional(static_cast<SaverWindowId>(value));
+    }
+    const auto value = ParseSaverWindowId(text);
+    return value && *value != 0 ? value : std::nullopt;
+}
+
+namespace {
+
+// The run mode in a host's window; nullopt when the arguments are no host's switches.
+std::optional<SaverCommandLine> ParseHostSwitches(const std::vector<std::string>& args,
+                                                  std::optional<std::string_view> variable) {
+    SaverCommandLine result;
+    result.mode = SaverModeRun;
+    result.inHost = true;
+    const auto fromVariable = [&] {
+        return variable ? ParseHostWindowId(*variable) : std::nullopt;
+    };
+    if (args.empty()) {
+        if (const auto window = fromVariable()) {
+            result.hostWindow = *window;
+            return result;
+        }
+        return std::nullopt;
+    }
+    const std::string first = AsciiLower(args[0]);
+    if (first == "-root" || first == "--root") {
+        result.hostWindow = fromVariable().value_or(0);
+        return result;
+    }
+    if (first == "-window-id" || first == "--window-id") {
+        const auto window = args.size() >= 2 ? ParseHostWindowId(args[1]) : std::nullopt;
+        if (!window) {
+            result.mode = SaverModeNone;
+            result.error = args[0] + " needs the number of a window (decimal or 0x hexadecimal)";
+            return result;
+        }
+        result.hostWindow = *window;
+        return result;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+SaverCommandLine ParseSaverCommandLine(const std::vector<std::string>& args,
+                                       std::optional<std::string_view> hostWindowVariable) {
+    if (auto host = ParseHostSwitches(args, hostWindowVariable)) {
+        return *host;
+    }
     SaverCommandLine result;
     if (args.empty()) {
         return result;
@@ -137,7 +206,13 @@ void SSUtils::SetProgramArguments(std::vector<std::string> args) {
 }
 
 void SSUtils::ParseCommandLine() {
-    const SaverCommandLine parsed = ParseSaverCommandLine(ProgramArguments());
+    const char* variable = std::getenv(kHostWindowVariable);
+    const SaverCommandLine parsed = ParseSaverCommandLine(
+        ProgramArguments(),
+        variable != nullptr ? std::optional<std::string_view>(variable) : std::nullopt);
     mode_ = parsed.mode;
     parentWindow_ = parsed.parentWindow;
+    inHost_ = parsed.inHost;
+    hostWindow_ = parsed.hostWindow;
+    error_ = parsed.error;
 }

@@ -9,6 +9,9 @@
 // until that is called they are read from /proc/self/cmdline. ParseSaverCommandLine is
 // the same rule as a plain function of an argument list.
 //
+// The screen-saver hosts of X11 start the saver with switches of their own (see
+// ParseSaverCommandLine); the original switches keep their meaning.
+//
 // Threads: the program's main thread.
 
 #include <cstdint>
@@ -30,9 +33,20 @@ using SaverWindowId = std::uint32_t;
 struct SaverCommandLine {
     SaverMode mode = SaverModeConfig;
     SaverWindowId parentWindow = 0;
+    // The run mode draws into a screen-saver host's window instead of a full-screen
+    // window of its own; the host ends it (SIGTERM).
+    bool inHost = false;
+    // The host's window; 0 in a host: the screen's (virtual) root window.
+    SaverWindowId hostWindow = 0;
+    // Why the command line cannot be followed (a host switch without its window); empty
+    // when it can.
+    std::string error;
 
     bool operator==(const SaverCommandLine&) const = default;
 };
+
+// The environment variable in which a screen-saver host names the window it made.
+inline constexpr const char* kHostWindowVariable = "XSCREENSAVER_WINDOW";
 
 // The window number as written: decimal digits only, 1 to 4294967295 (an X11 window id
 // is a 32-bit number). Anything else, such as "", "12ab", "-5", "0x1a" or a number past
@@ -45,7 +59,17 @@ std::optional<SaverWindowId> ParseSaverWindowId(std::string_view text);
 // "p:" in the same argument or is the second argument. A window number that is missing
 // or is no number gives 0, no window: on this system there is no window to fall back on
 // that the saver may paint into.
-SaverCommandLine ParseSaverCommandLine(const std::vector<std::string>& args);
+//
+// The switches of the X screen-saver hosts come first, matched whole after lower-casing:
+// "-root" (or "--root") runs in the window that hostWindowVariable names (the host's
+// XSCREENSAVER_WINDOW), else in the root window; "-window-id N" or "--window-id N" runs
+// in window N. Without any argument, a window in hostWindowVariable is a host's run too.
+// Host window numbers are decimal or "0x" hexadecimal, as the hosts write them.
+SaverCommandLine ParseSaverCommandLine(const std::vector<std::string>& args,
+                                       std::optional<std::string_view> hostWindowVariable = {});
+
+// A host's window number: decimal, or hexadecimal after "0x"/"0X"; 1 to 4294967295.
+std::optional<SaverWindowId> ParseHostWindowId(std::string_view text);
 
 class SSUtils {
 public:
@@ -66,10 +90,17 @@ public:
 
     SaverMode Mode() const { return mode_; }
     SaverWindowId ParentWindow() const { return parentWindow_; }
+    // The run mode in a screen-saver host's window (see SaverCommandLine).
+    bool InHost() const { return inHost_; }
+    SaverWindowId HostWindow() const { return hostWindow_; }
+    const std::string& Error() const { return error_; }
 
 private:
     SSUtils() = default;
 
     SaverMode mode_ = SaverModeConfig;
     SaverWindowId parentWindow_ = 0;
+    bool inHost_ = false;
+    SaverWindowId hostWindow_ = 0;
+    std::string error_;
 };

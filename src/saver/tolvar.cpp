@@ -13,6 +13,7 @@
 #include "platform/ui/drawing.h"
 #include "platform/ui/eventpump.h"
 #include "platform/ui/foreignwindow.h"
+#include "platform/ui/front.h"
 #include "platform/ui/messagebox.h"
 #include "saver/aximage.h"
 #include "saver/configform.h"
@@ -190,6 +191,10 @@ void ShowPreview(SaverWindowId parentWindow) {
 int RunSaver(const SaverStart& start) {
     SSUtils* utils = SSUtils::GetInstance();
     utils->ParseCommandLine();
+    if (!utils->Error().empty()) {
+        std::fprintf(stderr, "Tolvar: %s\n", utils->Error().c_str());
+        return kSaverExitBadArguments;
+    }
     if (utils->Mode() == SaverModePreview) {
         if (start.preview) {
             start.preview(utils->ParentWindow());
@@ -231,7 +236,22 @@ int RunSaverApplication(SaverMode mode, int& argc, char** argv) {
         QObject::connect(busPump.get(), &QSocketNotifier::activated,
                          [bus] { bus->ProcessPending(); });
     }
-    return mode == SaverModeRun ? RunSvrMainForm() : RunConfigForm();
+    // A second start brings this one's dialog or screen to the front.
+    if (SingletonApp* guard = SingletonApp::GetInstance()) {
+        guard->SetActivationCallback(
+            [](const platform::Message&) { platform::BringApplicationToFront(); });
+    }
+    int result = kSaverExitOk;
+    if (mode == SaverModeRun) {
+        const SSUtils* utils = SSUtils::GetInstance();
+        result = utils->InHost() ? RunSvrMainFormInHost(utils->HostWindow()) : RunSvrMainForm();
+    } else {
+        result = RunConfigForm();
+    }
+    if (SingletonApp* guard = SingletonApp::GetInstance()) {
+        guard->SetActivationCallback({});
+    }
+    return result;
 }
 
 int RunConfigForm() {
@@ -253,6 +273,56 @@ int RunSvrMainForm() {
     form->showFullScreen();
     form->activateWindow();
     return QApplication::exec();
+}
+
+int RunSvrMainFormInHost(SaverWindowId hostWindow) {
+    if (!platform::ForeignWindow::PlatformHasNativeIds()) {
+        std::fprintf(stderr, "Tolvar: a screen-saver host's window needs the X11 platform\n");
+        return kSaverExitNoHostWindow;
+    }
+    std::uint64_t id = hostWindow;
+    if (id == 0) {
+        id = platform::ForeignWindow::VirtualRootWindow();
+    }
+    if (id == 0) {
+        // The plain root window: the screen is covered by a window of our own that the
+        // window manager leaves alone, as a host would have its own window there.
+        auto form = TFormSvrMain::Create();
+        if (!form) {
+            return kSaverExitOk;
+        }
+        form->setWindowFlag(Qt::X11BypassWindowManagerHint, true);
+        form->showFullScreen();
+        return QApplication::exec();
+    }
+    // Declared before the form: the form's native window lives inside the host's wrapper.
+    std::unique_ptr<platform::ForeignWindow> host = platform::ForeignWindow::Open(id);
+    if (!host) {
+        std::fprintf(stderr, "Tolvar: window %llu is no window to draw into\n",
+                     static_cast<unsigned long long>(id));
+        return kSaverExitNoHostWindow;
+    }
+    const QSize size = host->ClientSize();
+    auto form = TFormSvrMain::Create(size);
+    if (!form) {
+        return kSaverExitOk;
+    }
+    if (!host->Embed(*form)) {
+        return kSaverExitNoHostWindow;
+    }
+    // The host ends the saver with SIGTERM (the form's ordinary end); a host that went
+    // away without doing so leaves a window that is gone, which ends it too.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&host, &form] {
+        if (host->State() == platform::ForeignWindowState::Gone) {
+            form->EndProgram();
+        }
+    });
+    watch.start(kHostWatchMs);
+    const int result = QApplication::exec();
+    watch.stop();
+    form.reset();
+    return result;
 }
 
 void SetSaverPriority() {

@@ -5,7 +5,8 @@
 // names and ends; every other mode first claims the saver's single-instance guard (exit
 // code 4 when another instance holds it), then sets up the Qt application and runs the
 // mode's main form: the subscription dialog (configure) or the full-screen form (run);
-// "a" has no form.
+// "a" has no form. The run mode of a screen-saver host draws into the host's window.
+// A refused second start brings this one's dialog or screen to the front.
 //
 // The forms are entered through one function per mode, RunConfigForm and
 // RunSvrMainForm, which create the form and run the application's loop until it closes.
@@ -23,6 +24,12 @@ inline constexpr int kSaverExitOk = 0;
 inline constexpr int kSaverExitAlreadyRunning = 4;
 // Qt could not start: there is no display to show a form on.
 inline constexpr int kSaverExitNoDisplay = 1;
+// A host switch without its window number.
+inline constexpr int kSaverExitBadArguments = 2;
+// The host's window cannot be drawn into (no X11 platform, no such window).
+inline constexpr int kSaverExitNoHostWindow = 3;
+// How often a host's window is checked for still being there.
+inline constexpr int kHostWatchMs = 500;
 
 inline constexpr const char* kSaverApplicationTitle = "Tolvar";
 // The preview paints one frame per step while its window is visible.
@@ -76,6 +83,12 @@ int RunSaverApplication(SaverMode mode, int& argc, char** argv);
 int RunConfigForm();
 // TFormSvrMain, the full-screen saver form.
 int RunSvrMainForm();
+// TFormSvrMain inside a screen-saver host's window (its native window a child of the
+// host's, the screen built for that window's size); 0 names the root window: the virtual
+// root when a host marked one, else a full-screen window of our own that the window
+// manager leaves alone. The host ends it with SIGTERM; a host window that is gone ends it
+// too. kSaverExitNoHostWindow when the window cannot be drawn into.
+int RunSvrMainFormInHost(SaverWindowId hostWindow);
 
 // The saver's priority: the process at the normal level and the calling (main) thread one
 // step above it (nice 0, then -1 for this thread), so that the screen keeps pace with

@@ -151,12 +151,13 @@ protected:
     // The recorded dial-up calls, each once.
     std::vector<std::string> Calls() { return dialup_->TakeCalls(); }
 
-    // Holds the saver's guard from another process: a screen saver runs.
+    // Holds the mark of the saver's shown screen from another process: a screen saver
+    // runs.
     std::unique_ptr<Child> RunSaver() {
         auto saver = std::make_unique<Child>(
-            HelperPath("singletonapp_helper"),
-            std::vector<std::string>{platform::kSaverGuardName, "hold"}, true);
-        EXPECT_EQ(saver->ReadLine().value_or(""), "claim 1");
+            HelperPath("namedlock_helper"),
+            std::vector<std::string>{platform::kSaverRunningLockName}, true);
+        EXPECT_EQ(saver->ReadLine().value_or(""), "held");
         EXPECT_TRUE(WaitUntil([] { return platform::IsScreenSaverRunning(); }));
         return saver;
     }
@@ -636,6 +637,7 @@ TEST_F(MainFormTest, IntervalsComeFromTheSettingsInMinutes) {
 TEST_F(MainFormTest, LogLinesAreAppendedAndClearedAtEachCycle) {
     dialup_->SetLan(true);
     Make();
+    debug_->Clear(); // the start's own lines
     IpcSendLogText("first");
     IpcSendLogText("second");
     EXPECT_EQ(debug_->Lines(), (std::vector<std::string>{"first", "second"}));
@@ -1146,7 +1148,9 @@ TEST_F(MainFormTest, HelloSwitchesThePollOnAndQuitEndsTheProgram) {
 }
 
 TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
-    MakeRecordingSaverFile(work_ + "/Tolvar.scr");
+    // The build's own saver file beside the program.
+    ASSERT_EQ(::symlink(SaverFileBeside(TOLVAR_CTRL_PATH).c_str(), (work_ + "/Tolvar.scr").c_str()),
+              0);
     platform::MakeFolders(platform::WindowsFolder());
     const std::string installed = InstalledSaverPath();
     struct Case {
@@ -1166,9 +1170,12 @@ TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
         Settings().SetSysAutoregisterSaver(c.autoregister);
         Make();
         EXPECT_EQ(tolvar::test::ReadFileOrEmpty(installed),
-                  tolvar::test::ReadFileOrEmpty(work_ + "/Tolvar.scr"))
-            << "copied from the working folder";
+                  tolvar::test::ReadFileOrEmpty(TOLVAR_SAVER_PATH))
+            << "copied from the program's folder";
         EXPECT_EQ(platform::RegisteredScreenSaver(), c.registeredAfterStart);
+        // What the double click starts is seen through a stand-in in the installed
+        // file's place (the real saver starting is the system tests' business).
+        MakeRecordingSaverFile(installed);
 
         form_->FetchThread().GotNews = true;
         form_->FetchThread().GotMandatoryNews = true;
@@ -1201,6 +1208,20 @@ TEST_F(MainFormTest, TheMissingNotificationAreaIsToldOnceWhenTheIconIsWanted) {
     // Said during the start, before the test's own log hook: the debug list holds it.
     const auto lines = debug_->ListBox1->findItems(TFormMain::kNoTrayHostLine, Qt::MatchExactly);
     EXPECT_EQ(lines.size(), 1);
+}
+
+TEST_F(MainFormTest, AMissingSaverFileIsSaidInTheLogAndNothingIsRegistered) {
+    platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, "/previous/Other.scr");
+    Settings().SetSysAutoregisterSaver(true);
+    Make();
+    const auto has = [this](const std::string& line) {
+        const auto lines = debug_->Lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("Failure: saver file " + work_ + "/Tolvar.scr could not be installed."));
+    form_->OpenScreenSaver();
+    EXPECT_TRUE(has("Failure: no saver file " + InstalledSaverPath() + " to start."));
+    EXPECT_EQ(platform::RegisteredScreenSaver(), "/previous/Other.scr");
 }
 
 TEST_F(MainFormTest, TimersStartWithTheirIntervalsAndStates) {

@@ -259,6 +259,18 @@ std::string WaitForArgs(const std::string& saver) {
     return ReadFileOrEmpty(argsFile);
 }
 
+// The build's own control program and the saver file the build puts beside it.
+constexpr const char* kRealCtrl = TOLVAR_CTRL_PATH;
+std::string RealSaverFile() {
+    return SaverFileBeside(kRealCtrl);
+}
+
+// Runs the build's control program in the working folder; its exit code as a byte.
+int RunReal(const std::vector<std::string>& args) {
+    Child run(kRealCtrl, args);
+    return run.ExitCode(60s).value_or(-100);
+}
+
 // Each test gets its own home and a working folder, and reads the message boxes instead
 // of showing them.
 class CtrlRun : public ::testing::Test {
@@ -459,28 +471,31 @@ TEST_F(CtrlRun, SetSystemScreenSaverReturnsThePreviousEntryAndSwitchesTheSaverOn
     }
 }
 
-TEST_F(CtrlRun, InstallWithoutKeyInstallsAndStillFails) {
-    MakeRecordingSaver(work_ + "/Tolvar.scr");
+TEST_F(CtrlRun, InstallWithoutKeyInstallsTheBuildsSaverFileAndStillFails) {
+    ASSERT_TRUE(platform::FileExists(RealSaverFile())) << "the build puts it beside TolvarCtrl";
     platform::SetScreenSaverActive(false);
-    EXPECT_EQ(Run({"-i"}), -1);
-    EXPECT_EQ(ReadValue(Hive::LocalMachine, kRunKey, "TolvarCtrl"), SelfPath() + " --startup");
+    EXPECT_EQ(RunReal({"-i"}), 255); // -1 as the parent sees it
+    EXPECT_EQ(ReadValue(Hive::LocalMachine, kRunKey, "TolvarCtrl"),
+              std::string(kRealCtrl) + " --startup");
     const std::string installed = InstalledSaverPath();
-    EXPECT_EQ(ReadFileOrEmpty(installed), ReadFileOrEmpty(work_ + "/Tolvar.scr"));
+    // The build's saver, whatever the working folder holds.
+    EXPECT_EQ(ReadFileOrEmpty(installed), ReadFileOrEmpty(TOLVAR_SAVER_PATH));
     EXPECT_EQ(::access(installed.c_str(), X_OK), 0);
     EXPECT_EQ(platform::RegisteredScreenSaver(), installed);
     EXPECT_TRUE(platform::IsScreenSaverActive());
-    EXPECT_TRUE(boxes_.empty());
 }
 
 TEST_F(CtrlRun, InstallReplacesAnOlderSaverFile) {
     platform::MakeFolders(platform::WindowsFolder());
     WriteFile(InstalledSaverPath(), "old saver");
-    WriteFile(work_ + "/Tolvar.scr", "new saver");
-    EXPECT_EQ(Run({"--install"}), -1);
-    EXPECT_EQ(ReadFileOrEmpty(InstalledSaverPath()), "new saver");
+    WriteFile(work_ + "/Tolvar.scr", "a file in the working folder is not the saver");
+    EXPECT_EQ(RunReal({"--install"}), 255);
+    EXPECT_EQ(ReadFileOrEmpty(InstalledSaverPath()), ReadFileOrEmpty(TOLVAR_SAVER_PATH));
 }
 
 TEST_F(CtrlRun, InstallWithoutSaverFileKeepsTheUsersSaver) {
+    // In this process the program is the test, which has no saver file beside it.
+    ASSERT_FALSE(platform::FileExists(SaverFileBeside(SelfPath())));
     platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, "/previous/Other.scr");
     EXPECT_EQ(Run({"-i"}), -1);
     EXPECT_FALSE(platform::FileExists(InstalledSaverPath()));
@@ -489,8 +504,13 @@ TEST_F(CtrlRun, InstallWithoutSaverFileKeepsTheUsersSaver) {
     EXPECT_EQ(ReadValue(Hive::LocalMachine, kRunKey, "TolvarCtrl"), SelfPath() + " --startup");
 }
 
+TEST(SaverFileBeside, TheSaverFileInTheProgramsFolder) {
+    EXPECT_EQ(SaverFileBeside("/usr/libexec/tolvar/TolvarCtrl"), "/usr/libexec/tolvar/Tolvar.scr");
+    EXPECT_EQ(SaverFileBeside("/TolvarCtrl"), "/Tolvar.scr");
+    EXPECT_EQ(SaverFileBeside("TolvarCtrl"), "Tolvar.scr");
+}
+
 TEST_F(CtrlRun, InstallWithKeySeedsFromTheProvidersBatchFile) {
-    MakeRecordingSaver(work_ + "/Tolvar.scr");
     platform::MakeFolders(work_ + "/vorlk/Brim wald");
     WriteFile(work_ + "/vorlk/Brim wald/copylcache.bat", "%QRX% -register seeded v\r\n");
     EXPECT_EQ(Run({"-i", "Brim wald"}), 0);
@@ -561,20 +581,18 @@ TEST_F(CtrlRun, ProfileSeedsQuietly) {
 }
 
 TEST_F(CtrlRun, UninstallRemovesWhatInstallMade) {
-    MakeRecordingSaver(work_ + "/Tolvar.scr");
-    Run({"-i"});
+    RunReal({"-i"});
     ASSERT_TRUE(platform::FileExists(InstalledSaverPath()));
-    EXPECT_EQ(Run({"--uninstall"}), 0);
+    EXPECT_EQ(RunReal({"--uninstall"}), 0);
     EXPECT_FALSE(platform::FileExists(InstalledSaverPath()));
     EXPECT_EQ(ReadValue(Hive::LocalMachine, kRunKey, "TolvarCtrl"), "(none)");
     EXPECT_FALSE(platform::IsScreenSaverActive());
 }
 
 TEST_F(CtrlRun, UninstallLeavesAnotherChosenSaverOn) {
-    MakeRecordingSaver(work_ + "/Tolvar.scr");
-    Run({"-i"});
+    RunReal({"-i"});
     platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, "/other/Saver.scr");
-    EXPECT_EQ(Run({"-u"}), 0);
+    EXPECT_EQ(RunReal({"-u"}), 0);
     EXPECT_FALSE(platform::FileExists(InstalledSaverPath()));
     EXPECT_TRUE(platform::IsScreenSaverActive());
     EXPECT_EQ(platform::RegisteredScreenSaver(), "/other/Saver.scr");
@@ -593,12 +611,11 @@ TEST_F(CtrlRun, PathsLongerThanTheOldLimitAreKeptWhole) {
     }
     platform::MakeFolders(deep);
     ASSERT_EQ(::chdir(deep.c_str()), 0);
-    MakeRecordingSaver(deep + "/Tolvar.scr");
-    EXPECT_EQ(Run({"-i"}), -1);
+    EXPECT_EQ(RunReal({"-i"}), 255);
     const std::string installed = system + "/Windows/Tolvar.scr";
     EXPECT_EQ(InstalledSaverPath(), installed);
     EXPECT_EQ(platform::RegisteredScreenSaver(), installed);
-    EXPECT_EQ(ReadFileOrEmpty(installed), ReadFileOrEmpty(deep + "/Tolvar.scr"));
+    EXPECT_EQ(ReadFileOrEmpty(installed), ReadFileOrEmpty(TOLVAR_SAVER_PATH));
 }
 
 TEST_F(CtrlRun, VersionBoxShowsTheControlProgramsVersion) {

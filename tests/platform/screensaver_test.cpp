@@ -257,23 +257,45 @@ TEST(ScreenSaverActive, SwitchingOffRemovesTheIdleWatchersEntry) {
     EXPECT_TRUE(platform::IdleWatcherPath().ends_with("/tolvar-idle"));
 }
 
-TEST(ScreenSaverRunning, TrueWhileAnotherProcessHoldsTheSaverGuard) {
+TEST(ScreenSaverRunning, TrueWhileAnotherProcessShowsTheSaversScreen) {
     TempHome home;
     EXPECT_FALSE(platform::IsScreenSaverRunning());
     {
-        // This process's own hold is no running saver of another process.
-        auto own = platform::NamedLock::TryAcquire(platform::kSaverGuardName);
+        // This process's own mark is no running saver of another process.
+        auto own = platform::NamedLock::TryAcquire(platform::kSaverRunningLockName);
         ASSERT_TRUE(own);
         EXPECT_FALSE(platform::IsScreenSaverRunning());
     }
-    Child saver(HelperPath("namedlock_helper"), {platform::kSaverGuardName}, true);
+    // The saver's guard alone is held by its dialogs too: no screen saver runs.
+    Child dialogs(HelperPath("namedlock_helper"), {platform::kSaverGuardName}, true);
+    ASSERT_EQ(dialogs.ReadLine(), "held");
+    EXPECT_FALSE(platform::IsScreenSaverRunning());
+    EXPECT_FALSE(platform::IsSaverScreenShown());
+
+    Child saver(HelperPath("namedlock_helper"), {platform::kSaverRunningLockName}, true);
     ASSERT_EQ(saver.ReadLine(), "held");
     EXPECT_TRUE(platform::IsScreenSaverRunning());
-    // Another guard is not the saver's.
-    EXPECT_FALSE(
-        platform::NamedLock::IsHeldByAnotherProcess("{A47C2E19-6B3D-4E8F-9C05-D2B8F17E3A64}"));
+    EXPECT_TRUE(platform::IsSaverScreenShown());
+    // A crashed saver runs no more.
     saver.Kill(SIGKILL);
     saver.Wait();
+    EXPECT_FALSE(platform::IsScreenSaverRunning());
+}
+
+TEST(ScreenSaverRunning, TheDesktopsOwnSaverCountsWhereTheBoundProbeTellsIt) {
+    TempHome home;
+    bool desktopSaverOn = false;
+    int asked = 0;
+    platform::SetDesktopScreenSaverProbe([&] {
+        ++asked;
+        return desktopSaverOn;
+    });
+    EXPECT_FALSE(platform::IsScreenSaverRunning());
+    desktopSaverOn = true;
+    EXPECT_TRUE(platform::IsScreenSaverRunning());
+    EXPECT_FALSE(platform::IsSaverScreenShown()) << "the desktop's saver is not ours";
+    EXPECT_EQ(asked, 2);
+    platform::SetDesktopScreenSaverProbe({});
     EXPECT_FALSE(platform::IsScreenSaverRunning());
 }
 

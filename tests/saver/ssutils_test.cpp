@@ -80,6 +80,61 @@ TEST(ParseSaverCommandLine, SwitchLetterAndWindowNumber) {
     }
 }
 
+TEST(ParseSaverCommandLine, TheSwitchesOfScreenSaverHosts) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> variable; // the host's XSCREENSAVER_WINDOW
+        SaverMode mode;
+        bool inHost;
+        SaverWindowId hostWindow;
+        bool error;
+    };
+    const Case cases[] = {
+        // The window after "-window-id", decimal or hexadecimal as the hosts write it.
+        {{"-window-id", "4194311"}, {}, SaverModeRun, true, 4194311, false},
+        {{"--window-id", "0x400007"}, {}, SaverModeRun, true, 0x400007, false},
+        {{"-WINDOW-ID", "0X40000A"}, {}, SaverModeRun, true, 0x40000A, false},
+        // The number on the command line wins over the variable.
+        {{"-window-id", "12"}, "0x99", SaverModeRun, true, 12, false},
+        // Without a usable number nothing is shown and the run says why.
+        {{"-window-id"}, {}, SaverModeNone, true, 0, true},
+        {{"--window-id", "0"}, {}, SaverModeNone, true, 0, true},
+        {{"-window-id", "0x"}, {}, SaverModeNone, true, 0, true},
+        {{"-window-id", "0x1g"}, {}, SaverModeNone, true, 0, true},
+        {{"-window-id", "0x100000000"}, {}, SaverModeNone, true, 0, true},
+        {{"-window-id", "-5"}, {}, SaverModeNone, true, 0, true},
+        // "-root": the window in the variable, else the root window (0).
+        {{"-root"}, "0x400007", SaverModeRun, true, 0x400007, false},
+        {{"--root"}, "4194311", SaverModeRun, true, 4194311, false},
+        {{"-root"}, {}, SaverModeRun, true, 0, false},
+        {{"-root"}, "garbage", SaverModeRun, true, 0, false},
+        // No argument with a host's window: the host's run; without one the dialog.
+        {{}, "0x400007", SaverModeRun, true, 0x400007, false},
+        {{}, "", SaverModeConfig, false, 0, false},
+        {{}, "nonsense", SaverModeConfig, false, 0, false},
+        // The original switches keep their meaning, with or without a host's variable.
+        {{"/s"}, "0x400007", SaverModeRun, false, 0, false},
+        {{"/c"}, "0x400007", SaverModeConfig, false, 0, false},
+        {{"/p", "5"}, "0x400007", SaverModePreview, false, 0, false},
+        {{"-r"}, {}, SaverModeConfig, false, 0, false},
+        {{"-rooted"}, {}, SaverModeConfig, false, 0, false},
+        {{"-window"}, {}, SaverModeConfig, false, 0, false},
+    };
+    for (const Case& c : cases) {
+        std::string trace = c.variable ? "XSCREENSAVER_WINDOW=" + *c.variable + " " : "";
+        for (const std::string& arg : c.args) {
+            trace += "[" + arg + "]";
+        }
+        SCOPED_TRACE(trace);
+        const SaverCommandLine parsed = ParseSaverCommandLine(
+            c.args, c.variable ? std::optional<std::string_view>(*c.variable) : std::nullopt);
+        EXPECT_EQ(parsed.mode, c.mode);
+        EXPECT_EQ(parsed.inHost, c.inHost);
+        EXPECT_EQ(parsed.hostWindow, c.hostWindow);
+        EXPECT_EQ(!parsed.error.empty(), c.error) << parsed.error;
+    }
+}
+
 TEST(ParseSaverWindowId, DecimalDigitsWithinThirtyTwoBits) {
     struct Case {
         const char* text;

@@ -10,6 +10,8 @@ Waits are for conditions with a time-out, never for a fixed time.
 """
 
 import array
+import ctypes
+import ctypes.util
 import os
 import shlex
 import shutil
@@ -235,9 +237,12 @@ class Desktop:
         })
         # Under the sanitizers: leaks of system libraries that live as long as the process
         # are no finding of ours.
-        suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp")
+        # ctest names the file already; a run by hand gets the same.
         lsan = self.env.get("LSAN_OPTIONS", "")
-        self.env["LSAN_OPTIONS"] = (lsan + ":" if lsan else "") + "suppressions=" + suppressions
+        if "suppressions=" not in lsan:
+            suppressions = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                        "lsan.supp")
+            self.env["LSAN_OPTIONS"] = (lsan + ":" if lsan else "") + "suppressions=" + suppressions
         self._processes = []
         self._logfiles = []
         self._xvfb = None
@@ -265,13 +270,15 @@ class Desktop:
         self.env["DISPLAY"] = self.display
         if self._want_wm:
             self.start("openbox", ["--sm-disable"], log="openbox")
+            # Generous: on a machine busy with a parallel build and test run they can take
+            # many seconds to come up.
             wait_for(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.xprop_root(),
-                     what="the window manager")
+                     timeout=30, what="the window manager")
         if self._want_tray:
             self.start("trayer", ["--edge", "top", "--align", "right", "--widthtype",
                                   "request", "--height", "24", "--SetDockType", "true"],
                        log="trayer")
-            wait_for(lambda: self.tray_owned(), what="the tray host")
+            wait_for(lambda: self.tray_owned(), timeout=30, what="the tray host")
         return self
 
     def __exit__(self, exc_type, exc, tb):
@@ -460,3 +467,100 @@ class Desktop:
             os.makedirs(folder, exist_ok=True)
             image.save_png(os.path.join(folder, save_as))
         return image
+
+
+# -- a window of the test's own, as a screen-saver host makes one --------------------------
+
+_xlib = None
+
+
+def _libx11():
+    global _xlib
+    if _xlib is None:
+        lib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        lib.XOpenDisplay.restype = ctypes.c_void_p
+        lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        lib.XDefaultRootWindow.restype = ctypes.c_ulong
+        lib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        lib.XCreateSimpleWindow.restype = ctypes.c_ulong
+        lib.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                            ctypes.c_int, ctypes.c_uint, ctypes.c_uint,
+                                            ctypes.c_uint, ctypes.c_ulong, ctypes.c_ulong]
+        for name in ("XMapWindow", "XUnmapWindow", "XDestroyWindow"):
+            getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        lib.XStoreName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_char_p]
+        lib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        lib.XForceScreenSaver.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        _xlib = lib
+    return _xlib
+
+
+class XWindow:
+    """A plain X window of the test, filled with one colour; it lives until close().
+
+    A screen-saver host makes such a window and hands its id to the saver."""
+
+    def __init__(self, display, x, y, width, height, colour=(255, 0, 255), title=None):
+        lib = _libx11()
+        self._lib = lib
+        self._dpy = lib.XOpenDisplay(display.encode())
+        if not self._dpy:
+            raise RuntimeError(f"cannot open display {display}")
+        r, g, b = colour
+        pixel = (r << 16) | (g << 8) | b  # a 24-bit TrueColor visual, as Xvfb gives
+        self.id = lib.XCreateSimpleWindow(self._dpy, lib.XDefaultRootWindow(self._dpy), x, y,
+                                          width, height, 0, 0, pixel)
+        if title:
+            lib.XStoreName(self._dpy, self.id, title.encode())
+        lib.XMapWindow(self._dpy, self.id)
+        lib.XSync(self._dpy, 0)
+
+    def mark_as_virtual_root(self):
+        """Marks the window as the screen's virtual root, as a host marks the window it
+        put over the screen ("__SWM_VROOT" naming the window itself)."""
+        lib = self._lib
+        lib.XInternAtom.restype = ctypes.c_ulong
+        lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        lib.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
+                                        ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                        ctypes.c_void_p, ctypes.c_int]
+        atom = lib.XInternAtom(self._dpy, b"__SWM_VROOT", 0)
+        value = (ctypes.c_ulong * 1)(self.id)  # format 32 travels as longs in Xlib
+        xa_window, prop_mode_replace = 33, 0
+        lib.XChangeProperty(self._dpy, self.id, atom, xa_window, 32, prop_mode_replace,
+                            ctypes.cast(value, ctypes.c_void_p), 1)
+        lib.XSync(self._dpy, 0)
+
+    def destroy(self):
+        """Destroys the window (a host that went away); the connection stays."""
+        if self.id:
+            self._lib.XDestroyWindow(self._dpy, self.id)
+            self._lib.XSync(self._dpy, 0)
+            self.id = 0
+
+    def close(self):
+        if self._dpy:
+            self.destroy()
+            self._lib.XCloseDisplay(self._dpy)
+            self._dpy = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+def force_x_screen_saver(display, on):
+    """Switches the X server's own screen saver on (as its time-out would) or off."""
+    lib = _libx11()
+    dpy = lib.XOpenDisplay(display.encode())
+    if not dpy:
+        raise RuntimeError(f"cannot open display {display}")
+    try:
+        lib.XForceScreenSaver(dpy, 1 if on else 0)  # ScreenSaverActive / ScreenSaverReset
+        lib.XSync(dpy, 0)
+    finally:
+        lib.XCloseDisplay(dpy)

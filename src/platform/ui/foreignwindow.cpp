@@ -3,6 +3,7 @@
 #include <QBackingStore>
 #include <QGuiApplication>
 #include <QPainter>
+#include <QWidget>
 #include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 #include <cstdlib>
@@ -82,6 +83,75 @@ std::unique_ptr<ForeignWindow> ForeignWindow::Open(std::uint64_t id) {
         return nullptr;
     }
     return window;
+}
+
+std::uint64_t ForeignWindow::RootWindow() {
+    xcb_connection_t* connection = Connection();
+    if (connection == nullptr) {
+        return 0;
+    }
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    const xcb_screen_iterator_t screens = xcb_setup_roots_iterator(setup);
+    return screens.rem > 0 ? screens.data->root : 0;
+}
+
+std::uint64_t ForeignWindow::VirtualRootWindow() {
+    xcb_connection_t* connection = Connection();
+    const std::uint64_t root = RootWindow();
+    if (connection == nullptr || root == 0) {
+        return 0;
+    }
+    constexpr char kName[] = "__SWM_VROOT";
+    xcb_generic_error_t* error = nullptr;
+    ReplyPtr<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, sizeof(kName) - 1, kName), &error));
+    std::free(error);
+    if (!atom || atom->atom == XCB_ATOM_NONE) {
+        return 0; // nobody ever named the property: there is no virtual root
+    }
+    error = nullptr;
+    ReplyPtr<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(
+        connection, xcb_query_tree(connection, static_cast<xcb_window_t>(root)), &error));
+    std::free(error);
+    if (!tree) {
+        return 0;
+    }
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const int count = xcb_query_tree_children_length(tree.get());
+    for (int i = 0; i < count; ++i) {
+        error = nullptr;
+        ReplyPtr<xcb_get_property_reply_t> property(xcb_get_property_reply(
+            connection,
+            xcb_get_property(connection, 0, children[i], atom->atom, XCB_ATOM_WINDOW, 0, 1),
+            &error));
+        std::free(error);
+        if (property && property->type == XCB_ATOM_WINDOW &&
+            xcb_get_property_value_length(property.get()) >= 4) {
+            const auto* value =
+                static_cast<const xcb_window_t*>(xcb_get_property_value(property.get()));
+            if (*value != 0) {
+                return *value;
+            }
+        }
+    }
+    return 0;
+}
+
+bool ForeignWindow::Embed(QWidget& widget) {
+    const QSize size = ClientSize();
+    if (size.isEmpty() && State() == ForeignWindowState::Gone) {
+        return false;
+    }
+    widget.setAttribute(Qt::WA_NativeWindow);
+    widget.winId(); // makes the widget's native window
+    QWindow* own = widget.windowHandle();
+    if (own == nullptr) {
+        return false;
+    }
+    own->setParent(foreign_.get());
+    widget.setGeometry(0, 0, size.width(), size.height());
+    widget.show();
+    return true;
 }
 
 ForeignWindow::~ForeignWindow() {

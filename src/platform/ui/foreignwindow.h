@@ -2,7 +2,8 @@
 
 // A window of another program that this process paints into, named by its native window
 // number: an X11 window id on Qt's xcb platform. The saver's preview paints into the
-// small window that the display settings hand over on the command line.
+// small window that the display settings hand over on the command line; the run mode
+// puts its whole form into the window of a screen-saver host (Embed).
 //
 // The foreign window is wrapped with QWindow::fromWinId and gets one child window of our
 // own, as large as its client area and transparent for input, which we paint through a
@@ -24,6 +25,7 @@
 #include <memory>
 
 class QBackingStore;
+class QWidget;
 class QWindow;
 
 namespace platform {
@@ -44,6 +46,13 @@ public:
     // the number names no window, or the window takes no drawing (an input-only window).
     static std::unique_ptr<ForeignWindow> Open(std::uint64_t id);
 
+    // The root window of the application's screen; 0 without native ids.
+    static std::uint64_t RootWindow();
+    // The window a screen-saver host or desktop put over the root window and marked as
+    // the virtual root (the "__SWM_VROOT" property on a child of the root); 0 when there
+    // is none.
+    static std::uint64_t VirtualRootWindow();
+
     ForeignWindow(const ForeignWindow&) = delete;
     ForeignWindow& operator=(const ForeignWindow&) = delete;
     ~ForeignWindow();
@@ -59,6 +68,13 @@ public:
     // window (made or resized to the picture's size). False when nothing was drawn: the
     // window is gone, or the child is not on screen yet (not exposed).
     bool Paint(const QImage& picture);
+
+    // Makes the widget's own native window a child of this window, at its top-left
+    // corner and as large as its client area, and shows it: a whole widget tree drawn by
+    // Qt as usual, inside another program's window. The widget must go before this
+    // object (the child native window belongs to the wrapper). False when the window is
+    // gone.
+    bool Embed(QWidget& widget);
 
 private:
     ForeignWindow() = default;
