@@ -254,18 +254,43 @@ std::string ParentFolder(const std::string& path) {
     return last == std::string::npos ? "/" : path.substr(0, last + 1);
 }
 
+namespace {
+
+// Open-file-description locks: like flock they belong to the open file, conflict with
+// every other open of the file (this process's too) and go when the holder dies, but
+// F_OFD_GETLK can ask for a holder without taking the lock.
+int LockOnce(int fd, FileLock::Mode mode) {
+    struct flock lock {};
+    lock.l_type = mode == FileLock::Mode::Exclusive ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0; // the whole file
+    return ::fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EACCES || error == EWOULDBLOCK;
+}
+
+// An exclusive lock needs a lock file open for writing; one that may only be read says
+// that this user may not write there, as the write itself would.
+[[noreturn]] void ThrowLockError(const std::string& path, int error) {
+    throw FileError("lock", path, error == EBADF ? EACCES : error);
+}
+
+} // namespace
+
 FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::milliseconds timeout) {
     Fd fd(OpenLockFile(path));
-    const int op = mode == Mode::Exclusive ? LOCK_EX : LOCK_SH;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto pause = std::chrono::microseconds(200);
-    // flock has no time-out of its own; poll with a growing pause up to the deadline.
-    while (::flock(fd.Get(), op | LOCK_NB) != 0) {
+    // F_OFD_SETLKW has no time-out of its own; poll with a growing pause up to the deadline.
+    while (LockOnce(fd.Get(), mode) != 0) {
         if (errno == EINTR) {
             continue;
         }
-        if (errno != EWOULDBLOCK) {
-            throw FileError("lock", path, errno);
+        if (errno == EBADF || !WouldBlock(errno)) {
+            ThrowLockError(path, errno);
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             throw FileError("lock", path, ETIMEDOUT);
@@ -278,15 +303,14 @@ FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::mill
 
 std::optional<FileLock> FileLock::TryAcquire(const std::string& path, Mode mode) {
     Fd fd(OpenLockFile(path));
-    const int op = mode == Mode::Exclusive ? LOCK_EX : LOCK_SH;
-    while (::flock(fd.Get(), op | LOCK_NB) != 0) {
+    while (LockOnce(fd.Get(), mode) != 0) {
         if (errno == EINTR) {
             continue;
         }
-        if (errno == EWOULDBLOCK) {
+        if (errno != EBADF && WouldBlock(errno)) {
             return std::nullopt;
         }
-        throw FileError("lock", path, errno);
+        ThrowLockError(path, errno);
     }
     return FileLock(fd.Release());
 }
@@ -296,12 +320,17 @@ bool FileLock::IsHeld(const std::string& path) {
     if (fd.Get() < 0) {
         return false;
     }
-    // A new open file description conflicts with every other holder, this process's too.
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
-        ::flock(fd.Get(), LOCK_UN);
+    // Only asks: a probe that took the lock, however briefly, would make a real claim
+    // at that moment fail. A new open file description conflicts with every holder.
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (::fcntl(fd.Get(), F_OFD_GETLK, &lock) != 0) {
         return false;
     }
-    return errno == EWOULDBLOCK;
+    return lock.l_type != F_UNLCK;
 }
 
 FileLock::FileLock(FileLock&& other) noexcept : fd_(other.fd_) {
@@ -323,7 +352,7 @@ FileLock::~FileLock() {
 
 void FileLock::Release() noexcept {
     if (fd_ >= 0) {
-        ::close(fd_); // closing the last descriptor drops the flock
+        ::close(fd_); // closing the last descriptor drops the lock
         fd_ = -1;
     }
 }

@@ -197,18 +197,33 @@ TEST_F(DialupLayer, HangUpOfOneConnectionEndsEveryRecordOfItsLink) {
     EXPECT_FALSE(platform::HangUpConnection(*a));
 }
 
-TEST_F(DialupLayer, FailedHangUpKeepsTheRecord) {
-    const auto id = platform::DialConnection(1);
-    ASSERT_TRUE(id);
-    script->SetHangUpSucceeds(false);
-    EXPECT_FALSE(platform::HangUpConnection(*id));
-    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
-    script->SetInstalled(std::nullopt);
-    EXPECT_FALSE(platform::HangUpConnection(*id)); // nothing installed to hang up with
-    script->SetInstalled("Testnetz");
-    script->SetHangUpSucceeds(true);
-    EXPECT_TRUE(platform::HangUpConnection(*id));
-    EXPECT_TRUE(platform::ListDialupRecords().empty());
+TEST_F(DialupLayer, FailedHangUpDoesNotLeaveTheModemReportedUp) {
+    struct Case {
+        const char* name;
+        bool installed;
+        bool hangUpSucceeds;
+    };
+    const Case cases[] = {
+        {"hang-up command fails", true, false},
+        {"nothing installed to hang up with", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        script->SetInstalled("Testnetz");
+        script->SetHangUpSucceeds(true);
+        const auto id = platform::DialConnection(1);
+        ASSERT_TRUE(id);
+        ASSERT_TRUE(platform::QueryConnectionState().modem);
+        script->SetInstalled(c.installed ? std::optional<std::string>("Testnetz") : std::nullopt);
+        script->SetHangUpSucceeds(c.hangUpSucceeds);
+        EXPECT_FALSE(platform::HangUpConnection(*id));
+        EXPECT_TRUE(platform::ListDialupRecords().empty());
+        EXPECT_FALSE(platform::QueryConnectionState().modem);
+        // Nothing is left for a later hang-up to end.
+        script->SetInstalled("Testnetz");
+        script->SetHangUpSucceeds(true);
+        EXPECT_FALSE(platform::HangUpConnection(*id));
+    }
 }
 
 TEST_F(DialupLayer, AutodialHangUpLeavesVisibleDials) {
