@@ -256,26 +256,24 @@ std::string ParentFolder(const std::string& path) {
 
 namespace {
 
-// Open-file-description locks: like flock they belong to the open file, conflict with
-// every other open of the file (this process's too) and go when the holder dies, but
-// F_OFD_GETLK can ask for a holder without taking the lock.
+// The lock itself is a flock: it belongs to the open file, conflicts with every other
+// open of the file (this process's too), works on a lock file that may only be read,
+// and goes when the holder dies.
 int LockOnce(int fd, FileLock::Mode mode) {
-    struct flock lock {};
-    lock.l_type = mode == FileLock::Mode::Exclusive ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0; // the whole file
-    return ::fcntl(fd, F_OFD_SETLK, &lock);
+    return ::flock(fd, (mode == FileLock::Mode::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
 }
 
-bool WouldBlock(int error) {
-    return error == EAGAIN || error == EACCES || error == EWOULDBLOCK;
-}
-
-// An exclusive lock needs a lock file open for writing; one that may only be read says
-// that this user may not write there, as the write itself would.
-[[noreturn]] void ThrowLockError(const std::string& path, int error) {
-    throw FileError("lock", path, error == EBADF ? EACCES : error);
+// Beside it every holder sets a read lock of the other kind (an open-file-description
+// lock, independent of flock) as a mark that F_OFD_GETLK can see. Read locks never
+// conflict with each other, so setting the mark cannot fail for want of it, and asking
+// for it takes nothing.
+void SetHolderMark(int fd) {
+    struct flock mark {};
+    mark.l_type = F_RDLCK;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = 0;
+    mark.l_len = 0; // the whole file
+    ::fcntl(fd, F_OFD_SETLK, &mark);
 }
 
 } // namespace
@@ -284,13 +282,13 @@ FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::mill
     Fd fd(OpenLockFile(path));
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto pause = std::chrono::microseconds(200);
-    // F_OFD_SETLKW has no time-out of its own; poll with a growing pause up to the deadline.
+    // flock has no time-out of its own; poll with a growing pause up to the deadline.
     while (LockOnce(fd.Get(), mode) != 0) {
         if (errno == EINTR) {
             continue;
         }
-        if (errno == EBADF || !WouldBlock(errno)) {
-            ThrowLockError(path, errno);
+        if (errno != EWOULDBLOCK) {
+            throw FileError("lock", path, errno);
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             throw FileError("lock", path, ETIMEDOUT);
@@ -298,6 +296,7 @@ FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::mill
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
+    SetHolderMark(fd.Get());
     return FileLock(fd.Release());
 }
 
@@ -307,11 +306,12 @@ std::optional<FileLock> FileLock::TryAcquire(const std::string& path, Mode mode)
         if (errno == EINTR) {
             continue;
         }
-        if (errno != EBADF && WouldBlock(errno)) {
+        if (errno == EWOULDBLOCK) {
             return std::nullopt;
         }
-        ThrowLockError(path, errno);
+        throw FileError("lock", path, errno);
     }
+    SetHolderMark(fd.Get());
     return FileLock(fd.Release());
 }
 
@@ -320,8 +320,8 @@ bool FileLock::IsHeld(const std::string& path) {
     if (fd.Get() < 0) {
         return false;
     }
-    // Only asks: a probe that took the lock, however briefly, would make a real claim
-    // at that moment fail. A new open file description conflicts with every holder.
+    // Only asks, for the holders' marks: a probe that took the lock, however briefly,
+    // would make a real claim at that moment fail.
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;

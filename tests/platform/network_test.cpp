@@ -399,13 +399,17 @@ TEST_F(ConfiguredDialup, FailingCommands) {
     const auto id = platform::DialConnection(5);
     ASSERT_TRUE(id);
     EXPECT_FALSE(platform::HangUpConnection(*id));
-    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
+    // The failed hang-up does not leave the modem reported up.
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
+    EXPECT_FALSE(platform::QueryConnectionState().modem);
 
+    const auto second = platform::DialConnection(5);
+    ASSERT_TRUE(second);
     Configure({{"HangUp", ""}});
-    EXPECT_FALSE(platform::HangUpConnection(*id)) << "no hang-up command";
+    EXPECT_FALSE(platform::HangUpConnection(*second)) << "no hang-up command";
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
     Configure({{"Dial", "/nonexistent/dialer"}, {"HangUp", Command("0", "hangup")}});
     EXPECT_FALSE(platform::DialConnection(5)) << "a dial command that cannot start";
-    EXPECT_TRUE(platform::HangUpConnection(*id));
     EXPECT_TRUE(platform::ListDialupRecords().empty());
 }
 
