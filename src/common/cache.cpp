@@ -3,6 +3,11 @@
 #include "platform/fileio.h"
 
 #include <algorithm>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
 
 // ---- CCEntryList ----
 
@@ -179,20 +184,9 @@ void CC::Save() const {
     WriteLocked();
 }
 
-void CC::Update(const std::function<void()>& change) {
-    auto lock =
-        platform::FileLock::Acquire(IndexPath() + ".lock", platform::FileLock::Mode::Exclusive);
-    const std::optional<std::string> text = platform::ReadFile(IndexPath());
-    if (text) {
-        LoadText(*text);
-    }
-    if (change) {
-        change();
-    }
-    WriteLocked();
-}
+namespace {
 
-void CC::WriteLocked() const {
+std::string FormatEntries(const CCEntryList& entries) {
     std::vector<CCObject> copy;
     {
         auto locked = entries.Lock();
@@ -201,16 +195,65 @@ void CC::WriteLocked() const {
             copy.push_back(*e);
         }
     }
-    const std::string text = FormatCacheDir(copy);
+    return FormatCacheDir(copy);
+}
+
+} // namespace
+
+void CC::Update(const std::function<void()>& change) {
+    auto lock =
+        platform::FileLock::Acquire(IndexPath() + ".lock", platform::FileLock::Mode::Exclusive);
+    const std::optional<std::string> text = platform::ReadFile(IndexPath());
+    if (text) {
+        LoadText(*text);
+    }
+    std::vector<std::string> deferred;
+    struct Scope {
+        const CC& cc;
+        explicit Scope(const CC& c, std::vector<std::string>& list) : cc(c) {
+            cc.deferred_ = &list;
+        }
+        ~Scope() { cc.deferred_ = nullptr; }
+    };
+    {
+        Scope scope(*this, deferred);
+        if (change) {
+            change();
+        }
+    }
+    const std::string result = FormatEntries(entries);
+    if (!text || *text != result) {
+        const std::string path = IndexPath();
+        platform::RemoveStaleTemporaries(path); // left by a writer killed half-way
+        platform::AtomicWriteFile(path, result);
+    }
+    // Saved: the files of the dropped entries may go now, unless an entry names them still.
+    for (const std::string& file : deferred) {
+        bool named = false;
+        for (const auto& e : entries.Lock()) {
+            named = named || e->file == file;
+        }
+        if (!named) {
+            platform::RemoveFile(folder + "/" + file);
+        }
+    }
+}
+
+void CC::WriteLocked() const {
     const std::string path = IndexPath();
     platform::RemoveStaleTemporaries(path); // left by a writer killed half-way
-    platform::AtomicWriteFile(path, text);
+    platform::AtomicWriteFile(path, FormatEntries(entries));
 }
 
 void CC::DeleteEntryFile(const CCObject& entry) const {
     // "cache.dir" is written by other programs too; a name that is empty or holds a path
     // must never delete the folder itself or anything outside it.
-    if (IsPlainCacheFileName(entry.file)) {
+    if (!IsPlainCacheFileName(entry.file)) {
+        return;
+    }
+    if (deferred_ != nullptr) {
+        deferred_->push_back(entry.file);
+    } else {
         platform::RemoveFile(folder + "/" + entry.file);
     }
 }
@@ -237,4 +280,60 @@ bool CC::RemoveFile(std::string_view file) {
         return true;
     });
     return true;
+}
+
+// ---- orphans ----
+
+std::size_t RemoveOrphanFiles(const std::string& folder) {
+    const std::string index = folder + "/cache.dir";
+    auto lock = platform::FileLock::Acquire(index + ".lock", platform::FileLock::Mode::Exclusive);
+    const std::optional<std::string> text = platform::ReadFile(index);
+    std::set<std::string, std::less<>> named;
+    for (CCObject& entry : ParseCacheDir(text.value_or(std::string()))) {
+        named.insert(std::move(entry.file));
+    }
+    platform::RemoveStaleTemporaries(index);
+    std::size_t removed = 0;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return 0;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view name(e->d_name);
+        // The index, its locks and its temporaries are never a cached object.
+        if (name == "." || name == ".." || name.starts_with("cache.dir") || named.contains(name)) {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        if (::unlinkat(::dirfd(dir), e->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+CacheWriterClaim::CacheWriterClaim(const std::string& folder) {
+    const std::string path = folder + "/cache.dir.writers";
+    try {
+        // Alone: nobody else can have a file here that the index does not name yet.
+        if (auto alone =
+                platform::FileLock::TryAcquire(path, platform::FileLock::Mode::Exclusive)) {
+            try {
+                removed_ = RemoveOrphanFiles(folder);
+            } catch (const std::exception&) {
+                // An index that cannot be read names nothing for sure: remove nothing.
+            }
+            // Another writer may start in the gap before the shared lock: it has written
+            // nothing yet, so its own cleaning takes nothing of ours.
+            alone->Release();
+        }
+        lock_ = platform::FileLock::Acquire(path, platform::FileLock::Mode::Shared);
+    } catch (const std::exception&) {
+        lock_.reset();
+    }
 }

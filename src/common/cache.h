@@ -8,6 +8,8 @@
 // byte strings (bytes unsigned, a prefix before its extensions), so "9" is newer than
 // "10" and "B" older than "a".
 
+#include "platform/fileio.h"
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -115,15 +117,23 @@ public:
     // Re-reads "cache.dir" into the index (as Load), runs change on the index and replaces
     // the file with the result, all under the exclusive lock that Save takes. Two writers
     // that add through Update therefore keep each other's entries, and change sees what
-    // the other saved. Throws platform::FileError as Load and Save do (an unreadable
-    // index is never overwritten) and passes on what change throws; the file then stays
-    // as it was, while the index keeps what was read and changed before the fault.
+    // the other saved. A result equal to the file as read is not written again, so a
+    // change that changes nothing leaves the folder untouched. The files of entries that
+    // change removes are deleted only after the index without them is saved (and only
+    // when no entry still names them): a kill at any moment leaves an index whose every
+    // entry names its file, at worst beside a file that nothing names.
+    // Throws platform::FileError as Load and Save do (an unreadable index is never
+    // overwritten) and passes on what change throws; the file then stays as it was, the
+    // files of removed entries stay too, while the index keeps what was read and changed
+    // before the fault.
     void Update(const std::function<void()>& change);
 
     // Removes every entry with that key and exactly that serial (an empty serial matches
-    // only an empty one) and deletes their files. Always true.
+    // only an empty one) and deletes their files (inside Update: after the save). Always
+    // true.
     bool Remove(std::string_view key, std::string_view serial);
-    // Removes every entry naming that file and deletes the file. Always true.
+    // Removes every entry naming that file and deletes the file (inside Update: after the
+    // save). Always true.
     bool RemoveFile(std::string_view file);
 
     // The path of the index file: folder + "/cache.dir".
@@ -135,9 +145,50 @@ public:
 private:
     // Writes "cache.dir" from the entries; the caller holds the lock on "cache.dir.lock".
     void WriteLocked() const;
-    // Deletes the entry's file unless its name could reach outside the cache folder.
+    // Deletes the entry's file unless its name could reach outside the cache folder;
+    // inside Update the deletion waits for the save.
     void DeleteEntryFile(const CCObject& entry) const;
+
+    // The file names whose deletion waits for Update's save; nullptr outside Update.
+    // Only the thread running Update touches it (it holds the file lock).
+    mutable std::vector<std::string>* deferred_ = nullptr;
 };
+
+// Marks a writer of a cache folder at work (a synchronisation cycle, a seeding run) for
+// as long as it may have files there that "cache.dir" does not name yet: a download in
+// progress, a file fetched and not yet recorded. Every writer holds one for its whole
+// run, as a shared lock on "cache.dir.writers"; the cleaning of orphans needs the lock
+// alone, so it never takes a file from under a running writer of any process. Not
+// copyable; movable. Any thread.
+class CacheWriterClaim {
+public:
+    // Starts a writer's run on folder. When no other writer is at work, first removes the
+    // files that no entry names (RemoveOrphanFiles); then joins the writers. A folder
+    // whose locks cannot be taken gives a claim that holds nothing (the writer goes on;
+    // only the cleaning is skipped).
+    explicit CacheWriterClaim(const std::string& folder);
+    CacheWriterClaim(CacheWriterClaim&&) noexcept = default;
+    CacheWriterClaim& operator=(CacheWriterClaim&&) noexcept = default;
+    CacheWriterClaim(const CacheWriterClaim&) = delete;
+    CacheWriterClaim& operator=(const CacheWriterClaim&) = delete;
+    ~CacheWriterClaim() = default;
+
+    // How many orphans the start removed (0 also when another writer was at work).
+    std::size_t Removed() const { return removed_; }
+    bool Held() const { return lock_.has_value(); }
+
+private:
+    std::optional<platform::FileLock> lock_;
+    std::size_t removed_ = 0;
+};
+
+// Removes the regular files of the cache folder that no entry of "cache.dir" names
+// (download temporaries, copies a killed writer left, versions deleted from the index
+// but not yet from the disk), and the temporaries of killed index saves. The index and
+// its lock files stay. Runs under the index's lock; the caller makes sure that no writer
+// is at work (CacheWriterClaim). Throws platform::FileError when "cache.dir" exists but
+// cannot be read (nothing is removed then). Returns the number of files removed.
+std::size_t RemoveOrphanFiles(const std::string& folder);
 
 // The lines of a "cache.dir" text in file order, before the duplicate rule: a line ends
 // at CR LF, a lone CR or a lone LF, the text at its first NUL; a line is cut at its first

@@ -216,6 +216,9 @@ bool RunCopyCacheBatch(const std::string& path, bool quiet) {
     }
     // File names in the batch file are relative to its folder. Resolving them there,
     // instead of changing the process's working folder, leaves other threads alone.
+    // A seeding is a writer of the cache folder: alone, it first clears what killed
+    // writers left; its own copies are safe from the cleaning of others meanwhile.
+    const CacheWriterClaim claim(GetCacheDir());
     const std::size_t slash = fsPath.rfind('/');
     BatchRun run(slash == std::string::npos ? std::string() : fsPath.substr(0, slash + 1));
     for (const std::string& line : platform::SplitLines(*text)) {
@@ -241,6 +244,17 @@ bool AddCacheFile(const std::string& source, const std::string& serial, const st
     const std::string cacheFolder = GetCacheDir();
     const std::string target = cacheFolder + "/" + name;
     try {
+        // Looked up first: a version held already is not copied again, so seeding twice
+        // leaves one copy of each file.
+        CC held(cacheFolder);
+        held.Load();
+        if (held.Find(uri, serial) != nullptr) {
+            return true;
+        }
+    } catch (const std::runtime_error&) {
+        return false; // an index that cannot be read is never saved over
+    }
+    try {
         // Only plain files: a pipe or device would block the read or never end.
         const std::optional<std::string> bytes =
             IsRegularFile(source) ? platform::ReadFile(source) : std::nullopt;
@@ -256,16 +270,21 @@ bool AddCacheFile(const std::string& source, const std::string& serial, const st
         // writing at the same time keeps its entries and this one. An index that cannot
         // be read is never saved: that would drop its entries.
         CC cache(cacheFolder);
+        bool added = false;
         cache.Update([&] {
             if (cache.Find(uri, serial) != nullptr) {
-                return; // the copy stays without an entry, as a seeding run always left it
+                return; // another writer recorded it meanwhile
             }
+            added = true;
             auto entry = std::make_unique<CCObject>();
             entry->uri = uri;
             entry->file = name;
             entry->serial = serial;
             cache.entries.Add(std::move(entry));
         });
+        if (!added) {
+            platform::RemoveFile(target); // the copy would stay without an entry
+        }
     } catch (const std::runtime_error&) {
         platform::RemoveFile(target);
         return false;

@@ -13,7 +13,9 @@
 //
 // Main thread only (the control program's start, or its entry before any form exists);
 // each addition re-reads and saves the cache index under its lock (CC::Update), so a
-// running synchronisation cycle and the seeding keep each other's entries.
+// running synchronisation cycle and the seeding keep each other's entries. A run is a
+// writer of the cache folder (CacheWriterClaim): when no other writer is at work it
+// first removes the files that no entry names.
 
 #include <functional>
 #include <string>
@@ -39,9 +41,9 @@ bool RunCopyCacheBatch(const std::string& path, bool quiet);
 
 // One "-add": copies the file at source (a file-system path the caller has checked) into
 // the cache folder under MakeGuidString() + the source name's extension and records
-// (uri, new name, serial) in "cache.dir" unless the index holds uri and serial already
-// (the copy then stays without an entry). True when the file is in the cache and the
-// index holds (uri, serial); false when nothing was added (the copy is removed again).
+// (uri, new name, serial) in "cache.dir", unless the index holds uri and serial already:
+// then nothing is copied, so seeding twice leaves no second copy. True when the index
+// holds (uri, serial) afterwards; false when nothing was added (no copy stays).
 bool AddCacheFile(const std::string& source, const std::string& serial, const std::string& uri);
 
 // One "-register": the value under the provider name in the machine-wide Providers key,

@@ -191,6 +191,14 @@ bool FetchControlFile(CC* cache, const std::string& uri, const std::string& name
         SetHttpGetError(kNotStorable);
         return false;
     }
+    // The host answers every request with its current control file: a version held
+    // already is neither stored nor recorded again, so a cycle that finds nothing new
+    // leaves the cache folder as it was.
+    ReloadIndex(*cache);
+    if (FindExact(*cache, uri, serial) != nullptr) {
+        platform::RemoveFile(cache->folder + "/" + file);
+        return true;
+    }
     return Record(*cache, uri, file, serial);
 }
 

@@ -7,7 +7,11 @@
 // of the feed with the pictures that only they use.
 //
 // Every change of "cache.dir" is one CC::Update: the file is re-read, changed and saved
-// under its lock, so entries that another writer saved meanwhile are kept. An entry the
+// under its lock, so entries that another writer saved meanwhile are kept. A version
+// change goes: the new file complete on disk (written aside and renamed), the index that
+// names it saved, then the index without the old versions saved, and only then their
+// files deleted; a kill at any moment leaves an index whose every entry names a whole
+// file, and what it leaves unnamed goes at the next writer's start (CacheWriterClaim). An entry the
 // index format cannot hold (a key with a line break, a serial with "|" or a line break)
 // is never recorded. Failures give false and leave their reason in GetHttpGetError().
 //
@@ -34,7 +38,8 @@ extern std::atomic<int> NewMessageCount;
 // serial asks for any version. False without CurrentCache.
 bool IsCached(const std::string& uri, const std::string& serial);
 
-// Posts the subscriptions for a new control file (hosts from CacheHostList).
+// Posts the subscriptions for a new control file (hosts from CacheHostList). A control
+// file whose serial the index holds already is not stored again (true all the same).
 bool HttpGetControlFile(const std::string& uri, const std::string& subscriptions);
 // Fetches a layout file unless that version is cached already (then false, no request).
 bool HttpGetLayout(const std::string& uri, const std::string& serial);

@@ -124,6 +124,7 @@ void TFetchThread::Terminate() {
 }
 
 void TFetchThread::Execute() {
+    HttpGetter::SetThreadStopFlag(&stop_);
     for (;;) {
         {
             std::unique_lock lock(mutex_);
@@ -148,9 +149,16 @@ void TFetchThread::Execute() {
         Busy = false;
     }
     Busy = false;
+    HttpGetter::SetThreadStopFlag(nullptr);
+    ended_ = true;
 }
 
 void TFetchThread::Log(const std::string& line) {
+    // A stopping cycle says nothing more: its lines go to a main thread that may be
+    // shutting down, and a send waits for the receiver.
+    if (stop_.load()) {
+        return;
+    }
     try {
         log_(line);
     } catch (const std::exception&) {
@@ -170,6 +178,9 @@ void TFetchThread::RunCycle() {
     Log("Timeout value = " + std::to_string(TimeoutSeconds.load()) + "s");
     Log("Fetching Control file...");
 
+    // The cycle is a writer of the cache folder from here on; when no other writer is at
+    // work, what killed writers left there goes first.
+    const CacheWriterClaim claim(GetCacheDir());
     CC cache(GetCacheDir());
     try {
         cache.Load();
@@ -333,6 +344,9 @@ void TFetchThread::RunSteps(CC& cache) {
                     }
                 }
                 Log(line);
+                if (stop_.load()) {
+                    return;
+                }
             }
             std::string line =
                 "   Feed(" + channel.id + "): Serial=" + channel.serial + ", URI=" + channel.uri;

@@ -9,8 +9,12 @@
 // changed what the saver shows, the content-changed message goes out after it.
 //
 // Owns its std::thread; not copyable. The destructor asks the thread to stop, wakes it
-// and joins it: a running cycle ends at its next check point, and every request it may
-// be waiting for is bounded by the HTTP time-out.
+// and joins it. A stop reaches every wait of a cycle at once: the request in flight is
+// cancelled (HttpGetter's stop flag of this thread), the cycle checks the stop between
+// all its steps (also between a channel's icon and its feed, between pictures and inside
+// the host fail-over), and log lines of a stopping cycle are dropped, so none of them
+// waits for a main thread that is shutting down. What a stopped cycle leaves is whole:
+// every file is written aside and renamed, every index change saved atomically.
 //
 // Threads: the constructor, Resume, Terminate and the destructor belong to the main
 // thread; the flags may be read from any thread. FetchThumbs and TimeoutSeconds are
@@ -50,6 +54,8 @@ public:
     // Asks the thread to end; a running cycle stops at its next check point.
     void Terminate();
     bool Terminated() const { return stop_.load(); }
+    // True once the thread body has returned (after Terminate); joining is then at once.
+    bool Ended() const { return ended_.load(); }
 
     // True from Resume until the cycle has ended.
     std::atomic<bool> Busy{false};
@@ -86,6 +92,7 @@ private:
     std::condition_variable wake_;
     bool wakePending_ = false; // guarded by mutex_
     std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};
     std::thread thread_;
 };
 

@@ -15,6 +15,7 @@
 namespace {
 
 const char* const kUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; MSDOS 3.3)";
+const char* const kCancelledText = "Request cancelled.";
 
 struct ModuleState {
     std::mutex mutex;
@@ -24,6 +25,8 @@ struct ModuleState {
     std::string workingHost;
     int timeoutMs = 45000;
 };
+
+thread_local const std::atomic<bool>* threadStopFlag = nullptr;
 
 ModuleState& State() {
     static ModuleState state;
@@ -230,12 +233,16 @@ bool HttpGetter::Request(bool isGet, const std::string& body) {
     if (!working.empty()) {
         useHost(working);
         result = Transfer(isGet, body);
-        if (!result) {
+        if (!result && !StopRequested()) {
             SetWorkingHost(std::string());
         }
     }
     if (!result) {
         for (const std::string& host : HostList()) {
+            if (StopRequested()) {
+                SetError(kCancelledText);
+                break;
+            }
             useHost(host);
             result = Transfer(isGet, body);
             if (result) {
@@ -282,6 +289,7 @@ bool HttpGetter::Transfer(bool isGet, const std::string& body) {
         std::chrono::milliseconds(std::max<long long>(RequestDeadlineMs, 4LL * timeoutMs));
     request.maxBodyBytes = MaxBodyBytes;
     request.maxRedirects = MaxRedirects;
+    request.cancel = threadStopFlag;
 
     FileSink sink(targetFile_);
     const platform::HttpResult result = platform::HttpPerform(request, sink);
@@ -318,6 +326,9 @@ bool HttpGetter::Transfer(bool isGet, const std::string& body) {
         return false;
     case HttpError::TooLarge:
         SetError(read + "Too large.");
+        return false;
+    case HttpError::Cancelled:
+        SetError(kCancelledText);
         return false;
     case HttpError::SinkRefused:
         if (sink.FailedCreate()) {
@@ -391,4 +402,12 @@ void HttpGetter::SetTimeoutMs(int timeoutMs) {
 int HttpGetter::TimeoutMs() {
     std::lock_guard lock(State().mutex);
     return State().timeoutMs;
+}
+
+void HttpGetter::SetThreadStopFlag(const std::atomic<bool>* flag) {
+    threadStopFlag = flag;
+}
+
+bool HttpGetter::StopRequested() {
+    return threadStopFlag != nullptr && threadStopFlag->load();
 }

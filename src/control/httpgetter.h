@@ -11,10 +11,16 @@
 // blocking network interface would need helper threads for that (one for the send and
 // one per read, abandoned by closing the request), the transfer here runs on the calling
 // thread under the deadlines of platform/http.h: the response head must arrive within
-// TimeoutMs, body bytes may not stall for longer than TimeoutMs, the whole request has a
-// deadline, and the body has a size cap. A time-out closes the request at once and gives
-// the same error texts ("HttpSendRequest failed: Timeout.", "InternetReadFile for ...
-// failed: Timeout.").
+// TimeoutMs, each 64 KB of the body (or its rest) within TimeoutMs of the piece before
+// (so a host that trickles fails after about TimeoutMs, not when the whole deadline
+// passes), the whole request has a deadline, and the body has a size cap. A time-out
+// closes the request at once and gives the same error texts ("HttpSendRequest failed:
+// Timeout.", "InternetReadFile for ... failed: Timeout."); it counts as a failure of
+// that host, and the fail-over goes on.
+//
+// A thread may name a stop flag (SetThreadStopFlag): once it is set, the request in
+// flight ends within a few milliseconds with "Request cancelled." and no further host
+// is tried; a cancelled request is no failure of the host, so the working host stays.
 //
 // The body is written through platform::AtomicFileWriter: the target file appears only
 // when the whole body has arrived, so a failed or cut-off download never leaves a half
@@ -24,6 +30,7 @@
 // main thread for SetURL on links). The module state shared by all objects is guarded by
 // a lock and may be read and written from any thread.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -89,6 +96,11 @@ public:
     static std::string WorkingHost();
     static void SetTimeoutMs(int timeoutMs);
     static int TimeoutMs();
+
+    // The stop flag of the calling thread's requests (nullptr: none). Not owned; it must
+    // outlive the thread's requests.
+    static void SetThreadStopFlag(const std::atomic<bool>* flag);
+    static bool StopRequested();
 
 private:
     std::string url_;

@@ -303,9 +303,19 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
 }
 
 TFormMain::~TFormMain() {
-    // The cycle stops at its next check point; its thread is joined below (bounded by one
-    // request), so nothing it writes is left half done.
+    // The cycle is asked to stop first: its request in flight is cancelled and it ends at
+    // its next check point, so the end never waits for the network. From here on its log
+    // lines go nowhere (CtrlWnd cleared, the stopping thread drops them anyway).
     fetch_->Terminate();
+    if (CtrlWnd.load() == window_) {
+        CtrlWnd = 0;
+    }
+    IpcHandlers = IpcHandlerSlots{};
+    // A line or message the thread handed over just before the stop waits for this
+    // thread: keep delivering until the thread has ended, so the join below is at once.
+    if (platform::Bus* bus = platform::Bus::Instance()) {
+        bus->RunUntil([this] { return fetch_->Ended(); }, kFetchStopWait);
+    }
     for (platform::Timer* timer : {&IdleTimer, &TransferTimer, &LANIntervalTimer, &DUNIntervalTimer,
                                    &SplashTimer, &SyncTimer, &IpcPollTimer, &SaverAnswerTimer}) {
         timer->SetEnabled(false);

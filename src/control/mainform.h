@@ -28,6 +28,7 @@
 #include <QWidget>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -104,6 +105,8 @@ public:
     // How long the decision waits for the screen saver's answer to a dial request.
     static constexpr int kSaverAnswerWatchMs = 1000;
     static constexpr int kSaverAnswerTimeoutMs = 5 * 60 * 1000;
+    // The longest the end waits for a stopping fetch thread while delivering its sends.
+    static constexpr std::chrono::milliseconds kFetchStopWait{2000};
 
     TFormMain(TFormDebug& debug, MainFormOptions options);
     ~TFormMain() override;

@@ -254,13 +254,36 @@ std::string ParentFolder(const std::string& path) {
     return last == std::string::npos ? "/" : path.substr(0, last + 1);
 }
 
+namespace {
+
+// The lock itself is a flock: it belongs to the open file, conflicts with every other
+// open of the file (this process's too), works on a lock file that may only be read,
+// and goes when the holder dies.
+int LockOnce(int fd, FileLock::Mode mode) {
+    return ::flock(fd, (mode == FileLock::Mode::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+}
+
+// Beside it every holder sets a read lock of the other kind (an open-file-description
+// lock, independent of flock) as a mark that F_OFD_GETLK can see. Read locks never
+// conflict with each other, so setting the mark cannot fail for want of it, and asking
+// for it takes nothing.
+void SetHolderMark(int fd) {
+    struct flock mark {};
+    mark.l_type = F_RDLCK;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = 0;
+    mark.l_len = 0; // the whole file
+    ::fcntl(fd, F_OFD_SETLK, &mark);
+}
+
+} // namespace
+
 FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::milliseconds timeout) {
     Fd fd(OpenLockFile(path));
-    const int op = mode == Mode::Exclusive ? LOCK_EX : LOCK_SH;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto pause = std::chrono::microseconds(200);
     // flock has no time-out of its own; poll with a growing pause up to the deadline.
-    while (::flock(fd.Get(), op | LOCK_NB) != 0) {
+    while (LockOnce(fd.Get(), mode) != 0) {
         if (errno == EINTR) {
             continue;
         }
@@ -273,13 +296,13 @@ FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::mill
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
+    SetHolderMark(fd.Get());
     return FileLock(fd.Release());
 }
 
 std::optional<FileLock> FileLock::TryAcquire(const std::string& path, Mode mode) {
     Fd fd(OpenLockFile(path));
-    const int op = mode == Mode::Exclusive ? LOCK_EX : LOCK_SH;
-    while (::flock(fd.Get(), op | LOCK_NB) != 0) {
+    while (LockOnce(fd.Get(), mode) != 0) {
         if (errno == EINTR) {
             continue;
         }
@@ -288,6 +311,7 @@ std::optional<FileLock> FileLock::TryAcquire(const std::string& path, Mode mode)
         }
         throw FileError("lock", path, errno);
     }
+    SetHolderMark(fd.Get());
     return FileLock(fd.Release());
 }
 
@@ -296,12 +320,17 @@ bool FileLock::IsHeld(const std::string& path) {
     if (fd.Get() < 0) {
         return false;
     }
-    // A new open file description conflicts with every other holder, this process's too.
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
-        ::flock(fd.Get(), LOCK_UN);
+    // Only asks, for the holders' marks: a probe that took the lock, however briefly,
+    // would make a real claim at that moment fail.
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (::fcntl(fd.Get(), F_OFD_GETLK, &lock) != 0) {
         return false;
     }
-    return errno == EWOULDBLOCK;
+    return lock.l_type != F_UNLCK;
 }
 
 FileLock::FileLock(FileLock&& other) noexcept : fd_(other.fd_) {
@@ -323,7 +352,7 @@ FileLock::~FileLock() {
 
 void FileLock::Release() noexcept {
     if (fd_ >= 0) {
-        ::close(fd_); // closing the last descriptor drops the flock
+        ::close(fd_); // closing the last descriptor drops the lock
         fd_ = -1;
     }
 }

@@ -92,8 +92,10 @@ bool RemoveFile(const std::string& path);
 // The folder part of a path ("a/b/c" -> "a/b", "c" -> ".", "/c" -> "/").
 std::string ParentFolder(const std::string& path);
 
-// An advisory lock (flock) on a lock file, held for the object's lifetime. The kernel
-// drops it when the holder dies, so a crashed writer never blocks the others.
+// An advisory lock (flock) on a lock file, held for the object's lifetime. It belongs to
+// the open file, so two opens conflict even within one process, and the kernel drops it
+// when the holder dies, so a crashed writer never blocks the others. Each holder also
+// sets a read lock of the open-file-description kind as a mark that IsHeld can ask for.
 // Movable, not copyable.
 class FileLock {
 public:
@@ -105,7 +107,9 @@ public:
                             std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Takes the lock only when it is free at once; nullopt otherwise.
     static std::optional<FileLock> TryAcquire(const std::string& path, Mode mode);
-    // Whether some process (this one included) holds the lock now, without taking it.
+    // Whether some process (this one included) holds the lock now. Only asks for the
+    // holders' marks (F_OFD_GETLK): a claim made at the same moment is never refused
+    // because of it.
     static bool IsHeld(const std::string& path);
 
     FileLock(FileLock&& other) noexcept;

@@ -108,7 +108,9 @@ struct Transfer {
     const HttpRequest* request = nullptr;
     HttpSink* sink = nullptr;
     HttpResult result;
-    std::chrono::steady_clock::time_point lastBody;
+    // The start of the body piece now arriving and how much of it has come.
+    std::chrono::steady_clock::time_point pieceStart;
+    std::uint64_t pieceReceived = 0;
     // The response block being read (the final one, a redirect or an interim 1xx).
     int blockStatus = -1;
     std::string blockReason;
@@ -172,7 +174,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
             return length;
         }
         t->headDone = true;
-        t->lastBody = std::chrono::steady_clock::now();
+        t->pieceStart = std::chrono::steady_clock::now();
+        t->pieceReceived = 0;
         t->result.headReceived = true;
         t->result.head.statusCode = t->blockStatus;
         t->result.head.reasonPhrase = t->blockReason;
@@ -202,7 +205,12 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
         t->abortError = HttpError::TooLarge;
         return 0;
     }
-    t->lastBody = std::chrono::steady_clock::now();
+    // A piece is done when pieceBytes have come; the next one's time starts then.
+    t->pieceReceived += length;
+    if (t->pieceReceived >= t->request->pieceBytes) {
+        t->pieceReceived %= std::max<std::uint64_t>(1, t->request->pieceBytes);
+        t->pieceStart = std::chrono::steady_clock::now();
+    }
     try {
         if (length > 0 && !t->sink->Write(std::string_view(data, length))) {
             t->abortError = HttpError::SinkRefused;
@@ -223,6 +231,16 @@ HttpResult Fail(HttpError error, int code, std::string message) {
     result.code = code;
     result.message = std::move(message);
     return result;
+}
+
+// Checked by curl during its own work too, so a cancel is seen inside a long perform.
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* t = static_cast<const Transfer*>(user);
+    return t->request->cancel != nullptr && t->request->cancel->load() ? 1 : 0;
+}
+
+bool Cancelled(const HttpRequest& request) {
+    return request.cancel != nullptr && request.cancel->load();
 }
 
 long Millis(std::chrono::milliseconds value) {
@@ -375,6 +393,11 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
     opt(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody));
     opt(curl_easy_setopt(e, CURLOPT_WRITEDATA, &t));
     opt(curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer));
+    if (request.cancel != nullptr) {
+        opt(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &OnProgress));
+        opt(curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t));
+        opt(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
+    }
     if (set != CURLE_OK) {
         return Fail(HttpError::Setup, set, curl_easy_strerror(set));
     }
@@ -387,6 +410,9 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     HttpError timedOut = HttpError::None;
+    if (Cancelled(request)) {
+        return Fail(HttpError::Cancelled, CURLE_ABORTED_BY_CALLBACK, "request cancelled");
+    }
     for (;;) {
         int running = 0;
         if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
@@ -395,9 +421,13 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
         if (running == 0) {
             break;
         }
+        if (Cancelled(request)) {
+            timedOut = HttpError::Cancelled;
+            break;
+        }
         const auto now = Clock::now();
         const auto phaseEnd =
-            t.headDone ? t.lastBody + request.stallTimeout : start + request.responseTimeout;
+            t.headDone ? t.pieceStart + request.stallTimeout : start + request.responseTimeout;
         const auto end = start + request.deadline;
         if (now >= end) {
             timedOut = HttpError::DeadlineExceeded;
@@ -410,8 +440,10 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
         const auto wait =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::min(phaseEnd, end) - now) +
             std::chrono::milliseconds(1);
+        const auto slice =
+            request.cancel != nullptr ? kCancelCheckInterval : std::chrono::milliseconds(1000);
         const int waitMs =
-            static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), 1000));
+            static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), slice.count()));
         curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
     }
 
@@ -421,8 +453,11 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
     }
     if (timedOut != HttpError::None) {
         result.error = timedOut;
-        result.code = CURLE_OPERATION_TIMEDOUT;
-        result.message = timedOut == HttpError::StallTimeout ? "no data within the stall time-out"
+        result.code =
+            timedOut == HttpError::Cancelled ? CURLE_ABORTED_BY_CALLBACK : CURLE_OPERATION_TIMEDOUT;
+        result.message = timedOut == HttpError::Cancelled ? "request cancelled"
+                         : timedOut == HttpError::StallTimeout
+                             ? "a piece of the body did not arrive within the time-out"
                          : timedOut == HttpError::ResponseTimeout
                              ? "no response within the time-out"
                              : "request deadline passed";
@@ -447,6 +482,8 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
     result.message = errorBuffer[0] != '\0' ? std::string(errorBuffer) : curl_easy_strerror(code);
     if (t.abortError != HttpError::None) {
         result.error = t.abortError;
+    } else if (code == CURLE_ABORTED_BY_CALLBACK && Cancelled(request)) {
+        result.error = HttpError::Cancelled;
     } else if (code == CURLE_TOO_MANY_REDIRECTS) {
         result.error = HttpError::TooManyRedirects;
     } else if (code == CURLE_FILESIZE_EXCEEDED) {

@@ -2,14 +2,18 @@
 
 // One HTTP or HTTPS request over libcurl, with the body handed piece by piece to a
 // caller's sink. Every wait is bounded: a deadline for the response head (connect, send
-// and the server's answer), a stall time-out between body pieces and a deadline for the
-// whole request; the body has a size cap and redirects are followed only a few times and
-// only to http or https. No call ever waits on another thread: the deadlines are checked
-// by the calling thread while it drives the transfer.
+// and the server's answer), a time-out for each 64 KB piece of the body (so a host that
+// trickles a few bytes now and then fails as one that sends nothing) and a deadline for
+// the whole request; the body has a size cap and redirects are followed only a few times
+// and only to http or https. A cancel flag, when given, ends the request within a few
+// milliseconds of being set, whatever the network does. No call ever waits on another
+// thread: the deadlines and the flag are checked by the calling thread while it drives
+// the transfer, each time its wait wakes (at least every kCancelCheckInterval).
 //
 // Thread safety: HttpPerform may be called from any number of threads at once; each call
 // owns its curl handles. The library is initialised once for the process.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -34,13 +38,21 @@ struct HttpRequest {
 
     // From the start until the head of the final response has arrived.
     std::chrono::milliseconds responseTimeout{45000};
-    // Longest silence between the head and the first body bytes, or between two pieces.
+    // Longest time for each piece of pieceBytes of the body (the last one: the rest) to
+    // arrive, counted from the head or from the end of the piece before.
     std::chrono::milliseconds stallTimeout{45000};
+    std::uint64_t pieceBytes = 64 * 1024;
     // The whole request, redirects included.
     std::chrono::milliseconds deadline{600000};
     std::uint64_t maxBodyBytes = 64ull << 20;
     int maxRedirects = 5;
+    // When set (from any thread), the request ends with HttpError::Cancelled. Not owned;
+    // must outlive the call.
+    const std::atomic<bool>* cancel = nullptr;
 };
+
+// The longest a request goes without looking at its cancel flag.
+inline constexpr std::chrono::milliseconds kCancelCheckInterval{20};
 
 struct HttpResponseHead {
     int statusCode = 0;
@@ -66,11 +78,12 @@ enum class HttpError {
     Send,             // no response head: connection, send or protocol failure
     ResponseTimeout,  // the head did not arrive within responseTimeout
     Receive,          // the body broke off (connection lost, malformed framing)
-    StallTimeout,     // no body bytes for stallTimeout
+    StallTimeout,     // a piece of the body did not arrive within stallTimeout
     DeadlineExceeded, // the whole request took longer than deadline
     TooLarge,         // the body exceeds maxBodyBytes
     TooManyRedirects, // more than maxRedirects redirects
     SinkRefused,      // the sink returned false
+    Cancelled,        // the cancel flag was set
 };
 
 struct HttpResult {

@@ -1,6 +1,6 @@
 #pragma once
 
-// Named locks, in place of the system's named mutexes: an exclusive flock on a file named
+// Named locks, in place of the system's named mutexes: an exclusive FileLock on a file named
 // after the lock in the program's private runtime folder (runtimefolder.h). The kernel drops the
 // lock when its holder dies, however it dies, so a crashed instance never leaves a lock behind.
 // Only the user can reach the folder, so another user can neither take nor test the lock.

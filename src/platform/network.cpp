@@ -225,11 +225,17 @@ bool HangUpRecords(const std::function<bool(const DialupRecord&)>& which) {
     }
     auto backend = Backend();
     if (!backend->Installed()) {
+        // Nothing left to hang up with: the records would report the modem up for good.
+        FileLock lock = LockRecords(folder);
+        for (const auto& target : targets) {
+            RemoveFile(RecordPath(folder, target.id));
+        }
         return false;
     }
     const WaitPump pump = Pump();
     bool all = true;
     std::vector<std::string> namesDown;
+    std::vector<std::int32_t> failed;
     for (const auto& target : targets) {
         if (std::find(namesDown.begin(), namesDown.end(), target.name) != namesDown.end()) {
             continue;
@@ -238,12 +244,17 @@ bool HangUpRecords(const std::function<bool(const DialupRecord&)>& which) {
             namesDown.push_back(target.name);
         } else {
             all = false;
+            failed.push_back(target.id);
+            std::cerr << "dial-up: hanging up \"" << target.name << "\" failed\n";
         }
     }
     // The lock is not held while a command runs: a slow hang-up must not stop the others.
+    // A record whose hang-up failed goes too: kept, it would report the modem up for the
+    // rest of the session (a link that really stayed up still shows through its route).
     FileLock lock = LockRecords(folder);
     for (const auto& r : ReadRecords(folder)) {
-        if (std::find(namesDown.begin(), namesDown.end(), r.name) != namesDown.end()) {
+        if (std::find(namesDown.begin(), namesDown.end(), r.name) != namesDown.end() ||
+            std::find(failed.begin(), failed.end(), r.id) != failed.end()) {
             RemoveFile(RecordPath(folder, r.id));
         }
     }

@@ -117,13 +117,14 @@ std::optional<std::int32_t> DialConnection(ParentWindow parent);
 bool AutodialConnection(ParentWindow parent);
 
 // Hangs up the connection with this id, made by any program of the user. False when no
-// such connection is recorded, no dial-up is installed or the hang-up command fails (the
-// record then stays). A successful hang-up forgets every record of that connection name,
-// as they share one link.
+// such connection is recorded, no dial-up is installed or the hang-up command fails. A
+// successful hang-up forgets every record of that connection name, as they share one
+// link; a failed one (also for want of an installed dial-up) forgets the record it
+// tried, so the modem is not reported up for the rest of the session.
 bool HangUpConnection(std::int32_t id);
 
 // Hangs up the connections made by unattended dials. False when there is none or a
-// hang-up fails.
+// hang-up fails (its records are forgotten all the same).
 bool HangUpAutodialConnection();
 
 // A recorded connection.

@@ -369,6 +369,117 @@ TEST(CacheUpdate, RemovalInsideUpdateIsSaved) {
     EXPECT_FALSE(platform::FileExists(dir.Path() + "/a"));
 }
 
+TEST(CacheUpdate, RemovedFilesGoOnlyOnceTheIndexWithoutThemIsSaved) {
+    struct Case {
+        const char* name;
+        bool changeThrows;
+    };
+    for (const Case& c : {Case{"saved", false}, Case{"change throws after the removal", true}}) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        // "s" is named by an old and a kept version; only "a" may go.
+        WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\ns|1|pic\r\nb|2|k\r\ns|2|pic\r\n");
+        for (const char* f : {"a", "b", "s"}) {
+            WriteFile(dir.Path() + "/" + f, "x");
+        }
+        CC cc(dir.Path());
+        bool stillThere = false;
+        auto change = [&] {
+            cc.Remove("k", "1");
+            cc.Remove("pic", "1");
+            // A kill now would leave the saved index naming "a": it must still be there.
+            stillThere = platform::FileExists(dir.Path() + "/a");
+            if (c.changeThrows) {
+                throw std::runtime_error("refused");
+            }
+        };
+        if (c.changeThrows) {
+            EXPECT_THROW(cc.Update(change), std::runtime_error);
+        } else {
+            cc.Update(change);
+        }
+        EXPECT_TRUE(stillThere);
+        const std::string index = platform::ReadFile(cc.IndexPath()).value();
+        if (c.changeThrows) {
+            EXPECT_EQ(index, "a|1|k\r\ns|1|pic\r\nb|2|k\r\ns|2|pic\r\n");
+            EXPECT_TRUE(platform::FileExists(dir.Path() + "/a"));
+        } else {
+            EXPECT_EQ(index, "b|2|k\r\ns|2|pic\r\n");
+            EXPECT_FALSE(platform::FileExists(dir.Path() + "/a"));
+        }
+        EXPECT_TRUE(platform::FileExists(dir.Path() + "/s")) << "still named";
+        EXPECT_TRUE(platform::FileExists(dir.Path() + "/b"));
+    }
+}
+
+TEST(CacheUpdate, ChangeThatChangesNothingWritesNothing) {
+    TempFolder dir;
+    WriteFile(dir.Path() + "/cache.dir", "a|1|k\r\n");
+    struct stat before {};
+    ASSERT_EQ(::stat((dir.Path() + "/cache.dir").c_str(), &before), 0);
+    CC cc(dir.Path());
+    cc.Update([&] { cc.Remove("k", "7"); }); // matches nothing
+    cc.Update({});
+    struct stat after {};
+    ASSERT_EQ(::stat((dir.Path() + "/cache.dir").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "not replaced";
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    // A real change is written.
+    cc.Update([&] { AddRows(cc, {{"b", "2", "k"}}); });
+    EXPECT_EQ(platform::ReadFile(cc.IndexPath()).value(), "a|1|k\r\nb|2|k\r\n");
+}
+
+// ---- orphans ----
+
+TEST(CacheOrphans, OnlyAWriterAloneRemovesWhatNoEntryNames) {
+    TempFolder dir;
+    const std::string f = dir.Path();
+    WriteFile(f + "/cache.dir", "named.xml|1|k\r\n");
+    WriteFile(f + "/named.xml", "x");
+    ASSERT_TRUE(platform::MakeFolders(f + "/sub"));
+    auto names = [&] {
+        std::vector<std::string> out;
+        if (DIR* d = ::opendir(f.c_str())) {
+            while (const dirent* e = ::readdir(d)) {
+                const std::string n = e->d_name;
+                if (n != "." && n != ".." && n != "cache.dir.lock" && n != "cache.dir.writers") {
+                    out.push_back(n);
+                }
+            }
+            ::closedir(d);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    {
+        // Another writer at work (here: of this process, its lock is as good): nothing goes.
+        const CacheWriterClaim running(f);
+        ASSERT_TRUE(running.Held());
+        for (const char* name : {"orphan.jpg", "x{1}.tmp", "{2}.tmp.tmp0badf00d",
+                                 "cache.dir.tmp12345678", "late.jpg"}) {
+            WriteFile(f + "/" + name, "x");
+        }
+        const CacheWriterClaim second(f);
+        EXPECT_TRUE(second.Held());
+        EXPECT_EQ(second.Removed(), 0u);
+        EXPECT_TRUE(platform::FileExists(f + "/late.jpg"));
+    }
+    const CacheWriterClaim alone(f);
+    EXPECT_EQ(alone.Removed(), 4u); // the index's own temporary goes uncounted
+    EXPECT_EQ(names(), (std::vector<std::string>{"cache.dir", "named.xml", "sub"}));
+}
+
+TEST(CacheOrphans, UnreadableIndexRemovesNothing) {
+    TempFolder dir;
+    ::mkdir((dir.Path() + "/cache.dir").c_str(), 0755);
+    WriteFile(dir.Path() + "/maybe.jpg", "x");
+    EXPECT_THROW(RemoveOrphanFiles(dir.Path()), platform::FileError);
+    const CacheWriterClaim claim(dir.Path());
+    EXPECT_EQ(claim.Removed(), 0u);
+    EXPECT_TRUE(platform::FileExists(dir.Path() + "/maybe.jpg"));
+}
+
 TEST(CacheUpdate, FailuresLeaveTheFileAsItWas) {
     struct Case {
         const char* name;

@@ -204,14 +204,18 @@ TEST_F(InternetConnection, DialAndHangUpTable) {
     }
 }
 
-TEST_F(InternetConnection, FailedHangUpReportsFalseAndKeepsTheConnection) {
-    ASSERT_TRUE(DialInternet(0, 2));
-    script->SetHangUpSucceeds(false);
-    EXPECT_FALSE(HangUpInternet());
-    EXPECT_TRUE(IsModemConnection());
-    script->SetHangUpSucceeds(true);
-    EXPECT_TRUE(HangUpInternet());
-    EXPECT_FALSE(IsModemConnection());
+TEST_F(InternetConnection, FailedHangUpReportsFalseAndDoesNotLeaveTheConnectionUp) {
+    for (const int type : {2, 3}) {
+        SCOPED_TRACE(type);
+        script->SetHangUpSucceeds(true);
+        ASSERT_TRUE(DialInternet(0, type));
+        ASSERT_TRUE(IsModemConnection());
+        script->SetHangUpSucceeds(false);
+        EXPECT_FALSE(HangUpInternet());
+        // Not up for the rest of the session: the next decision dials again.
+        EXPECT_FALSE(IsModemConnection());
+        EXPECT_FALSE(IsInternetConnected());
+    }
 }
 
 TEST_F(InternetConnection, RecordedIdIsWhatTheHangUpEnds) {

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tolvar::test {
@@ -113,6 +114,103 @@ inline std::string Feed(const std::vector<std::string>& pictures) {
         text += "</item>\n";
     }
     return text + "</rdf:RDF>\n";
+}
+
+inline const std::string kChannelC3 =
+    R"(<channel id="c3" serial="1" title="Three" uri="#brimwald:///feeds/c3.xml"/>)";
+
+inline std::string Fixture(const std::string& name) {
+    return platform::ReadFile(DataPath("fetchthread/" + name)).value();
+}
+
+inline void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// What varies in the control file of the synchronisation tests.
+struct ControlParams {
+    std::string time = "2026-01-01";
+    std::string c1 = "1";
+    std::string extra = kChannelC3;
+    std::vector<std::string> hosts = {"host-a"};
+};
+
+inline std::string ControlFile(const ControlParams& params) {
+    std::string text = Fixture("control-template.xml");
+    std::string hosts;
+    for (const auto& h : params.hosts) {
+        hosts += "<host name=\"" + h + "\"/>";
+    }
+    ReplaceAll(text, "@TIME@", params.time);
+    ReplaceAll(text, "@HOSTS@", hosts);
+    ReplaceAll(text, "@C1@", params.c1);
+    ReplaceAll(text, "@EXTRA@", params.extra);
+    return text;
+}
+
+inline std::string Picture(const std::string& name) {
+    return "#brimwald:///images/" + name + ".jpg";
+}
+
+// The content of a first cycle: control file, layout with its pictures, two subscribed
+// channels with icon, feed and item pictures, and an unsubscribed one.
+inline void ServeCycleContent(ContentHost& host, const ControlParams& params = {}) {
+    host.Put("/feeds/content.php", ControlFile(params));
+    host.Put("/layouts/p.xml", Fixture("layout.xml"));
+    for (const char* p : {"splash", "bg800", "bg1024", "quit", "quit_h"}) {
+        host.Put(std::string("/images/p/") + p + ".jpg", p, "image/jpeg");
+    }
+    host.Put("/images/p/clock.gif", "clock", "image/gif");
+    host.Put("/images/p/quit.gif", "quit", "image/gif");
+    host.Put("/images/p/quit_h.gif", "quit", "image/gif");
+    host.Put("/icons/c1.gif", "icon1", "image/gif");
+    host.Put("/icons/c2.gif", "icon2", "image/gif");
+    host.Put("/feeds/c1.xml", Feed({Picture("p1"), Picture("p2")}));
+    host.Put("/feeds/c2.xml", Feed({Picture("p3"), ""}));
+    host.Put("/feeds/c3.xml", Feed({}));
+    for (const char* p : {"p1", "p2", "p3", "p4", "p5"}) {
+        host.Put(std::string("/images/") + p + ".jpg", p, "image/jpeg");
+    }
+}
+
+// The files of a cache folder that no entry of its "cache.dir" names, and the entries
+// whose file is missing or not whole; both empty for a folder that is exactly what its
+// index names. Whole: a document ends with its closing tag, a picture is not empty.
+struct CacheMismatch {
+    std::vector<std::string> unnamed;
+    std::vector<std::string> broken;
+};
+inline CacheMismatch CheckCacheFolder(const std::string& folder) {
+    CacheMismatch result;
+    const auto entries =
+        ParseCacheDir(platform::ReadFile(folder + "/cache.dir").value_or(std::string()));
+    std::set<std::string> named;
+    for (const CCObject& e : entries) {
+        named.insert(e.file);
+        const auto bytes = platform::ReadFile(folder + "/" + e.file);
+        bool whole = bytes.has_value() && !bytes->empty();
+        if (whole && e.file.ends_with(".xml")) {
+            const std::size_t last = bytes->find_last_not_of("\r\n");
+            whole = last != std::string::npos && (*bytes)[last] == '>';
+        }
+        if (!whole) {
+            result.broken.push_back(e.file + "|" + e.serial + "|" + e.uri);
+        }
+    }
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* d = ::readdir(dir)) {
+            const std::string name = d->d_name;
+            if (name != "." && name != ".." && !name.starts_with("cache.dir") &&
+                named.count(name) == 0) {
+                result.unnamed.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    return result;
 }
 
 // The fixture base: fresh home, LAN up, two content hosts, the client's module state.

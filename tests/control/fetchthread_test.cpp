@@ -1,56 +1,34 @@
 #include "contenthost.h"
 #include "control/cachewriteaccess.h"
 #include "control/fetchthread.h"
+#include "support/process.h"
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <map>
+#include <random>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
 using tolvar::test::ContentTest;
+using tolvar::test::ControlFile;
+using tolvar::test::ControlParams;
 using tolvar::test::DataPath;
 using tolvar::test::Feed;
+using tolvar::test::Fixture;
 using tolvar::test::HttpServerResponse;
+using tolvar::test::kChannelC3;
+using tolvar::test::Picture;
+using tolvar::test::ServeCycleContent;
 using tolvar::test::WaitUntil;
-
-const std::string kChannelC3 =
-    R"(<channel id="c3" serial="1" title="Three" uri="#brimwald:///feeds/c3.xml"/>)";
-
-std::string Fixture(const std::string& name) {
-    return platform::ReadFile(DataPath("fetchthread/" + name)).value();
-}
-
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
-struct ControlParams {
-    std::string time = "2026-01-01";
-    std::string c1 = "1";
-    std::string extra = kChannelC3;
-    std::vector<std::string> hosts = {"host-a"};
-};
-
-std::string ControlFile(const ControlParams& params) {
-    std::string text = Fixture("control-template.xml");
-    std::string hosts;
-    for (const auto& h : params.hosts) {
-        hosts += "<host name=\"" + h + "\"/>";
-    }
-    ReplaceAll(text, "@TIME@", params.time);
-    ReplaceAll(text, "@HOSTS@", hosts);
-    ReplaceAll(text, "@C1@", params.c1);
-    ReplaceAll(text, "@EXTRA@", params.extra);
-    return text;
-}
-
-std::string Picture(const std::string& name) {
-    return "#brimwald:///images/" + name + ".jpg";
-}
 
 class FetchThreadTest : public ContentTest {
 protected:
@@ -69,24 +47,7 @@ protected:
 
     // The content of a first cycle: control file, layout with its pictures, two
     // subscribed channels with icon, feed and item pictures, and an unsubscribed one.
-    void ServeContent(const ControlParams& params = {}) {
-        hostA.Put("/feeds/content.php", ControlFile(params));
-        hostA.Put("/layouts/p.xml", Fixture("layout.xml"));
-        for (const char* p : {"splash", "bg800", "bg1024", "quit", "quit_h"}) {
-            hostA.Put(std::string("/images/p/") + p + ".jpg", p, "image/jpeg");
-        }
-        hostA.Put("/images/p/clock.gif", "clock", "image/gif");
-        hostA.Put("/images/p/quit.gif", "quit", "image/gif");
-        hostA.Put("/images/p/quit_h.gif", "quit", "image/gif");
-        hostA.Put("/icons/c1.gif", "icon1", "image/gif");
-        hostA.Put("/icons/c2.gif", "icon2", "image/gif");
-        hostA.Put("/feeds/c1.xml", Feed({Picture("p1"), Picture("p2")}));
-        hostA.Put("/feeds/c2.xml", Feed({Picture("p3"), ""}));
-        hostA.Put("/feeds/c3.xml", Feed({}));
-        for (const char* p : {"p1", "p2", "p3", "p4", "p5"}) {
-            hostA.Put(std::string("/images/") + p + ".jpg", p, "image/jpeg");
-        }
-    }
+    void ServeContent(const ControlParams& params = {}) { ServeCycleContent(hostA, params); }
     // The control file that an earlier run (or the provider's seeding) left in the cache.
     void SeedControl(const ControlParams& params, const std::string& serial = "2025-12-31") {
         Seed(GetControlFileKey(), serial, ControlFile(params), "seed-control.xml");
@@ -529,6 +490,167 @@ TEST_F(FetchThreadTest, SecondWakeUpIsRefusedWhileBusyAndStopEndsTheCycle) {
     EXPECT_FALSE(thread->Resume()) << "a stopped thread takes no more cycles";
     EXPECT_FALSE(Logged("Fetching Layout basics..."));
     thread.reset(); // joins
+}
+
+// The folder's files with their sizes and modification times.
+std::map<std::string, std::pair<off_t, std::int64_t>> FolderState(const std::string& folder) {
+    std::map<std::string, std::pair<off_t, std::int64_t>> state;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(dir)) {
+            struct stat st {};
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && ::stat((folder + "/" + name).c_str(), &st) == 0) {
+                state[name] = {st.st_size,
+                               static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                                   st.st_mtim.tv_nsec};
+            }
+        }
+        ::closedir(dir);
+    }
+    return state;
+}
+
+TEST_F(FetchThreadTest, CycleThatFindsNothingNewWritesNothing) {
+    SeedControl({});
+    ServeContent();
+    RunCycle();
+    ASSERT_TRUE(Logged("Synchronization finished."));
+    const auto before = FolderState(cacheDir);
+    ASSERT_GT(before.count("cache.dir"), 0u);
+    RunCycle();
+    ASSERT_TRUE(Logged("Synchronization finished."));
+    EXPECT_EQ(hostA.Count("/feeds/content.php"), 1) << "the control file was asked for";
+    // The same control file again: not stored, not recorded, the index not rewritten.
+    EXPECT_EQ(FolderState(cacheDir), before);
+    const auto serials = [&] {
+        CC cc(cacheDir);
+        cc.Load();
+        return cc.ListSerials(GetControlFileKey()).value_or(std::vector<std::string>{});
+    }();
+    EXPECT_EQ(serials, (std::vector<std::string>{"2025-12-31", "2026-01-01"}));
+}
+
+// A stop reaches the cycle wherever it waits for the network: the request in flight ends
+// at once, nothing further is asked for or logged, and the folder is what its index names.
+TEST_F(FetchThreadTest, StopEndsTheCycleAtOnceWhateverTheHostDoes) {
+    HttpServerResponse never;
+    never.neverAnswer = true;
+    HttpServerResponse trickle;
+    trickle.body = Feed({});
+    trickle.generatedBytes = 200000;
+    trickle.trickleBytes = 10;
+    trickle.trickleEvery = 20ms;
+    struct Case {
+        const char* name;
+        const char* path; // what hangs
+        HttpServerResponse response;
+    };
+    const Case cases[] = {
+        {"control file never answered", "/feeds/content.php", never},
+        {"control file trickles", "/feeds/content.php", trickle},
+        {"feed after its icon never answered", "/feeds/c1.xml", never},
+        {"feed after its icon trickles", "/feeds/c1.xml", trickle},
+        {"layout picture trickles", "/images/p/splash.jpg", trickle},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tolvar::test::RemoveTree(cacheDir);
+        platform::MakeFolders(cacheDir);
+        thread = std::make_unique<TFetchThread>(
+            [this](const std::string& line) {
+                std::lock_guard lock(mutex);
+                lines.push_back(line);
+            },
+            [this] { ++changedMessages; });
+        SeedControl({});
+        ServeContent();
+        hostA.PutResponse(c.path, c.response);
+        hostA.ResetCounts();
+        thread->FetchThumbs = true;
+        thread->TimeoutSeconds = 600; // no time-out comes to the rescue
+        ASSERT_TRUE(thread->Resume());
+        ASSERT_TRUE(WaitUntil([&] { return hostA.Count(c.path) == 1; }, 60s));
+        const int requests = hostA.Total();
+        const std::size_t logged = Lines().size();
+        const auto stop = std::chrono::steady_clock::now();
+        thread->Terminate();
+        ASSERT_TRUE(WaitUntil([&] { return thread->Ended(); }, 30s));
+        const auto took = std::chrono::steady_clock::now() - stop;
+        EXPECT_LT(took, 1s);
+        std::printf("%s: the cycle ended %lld ms after the stop\n", c.name,
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+        EXPECT_FALSE(thread->Busy.load());
+        EXPECT_EQ(hostA.Total(), requests) << "nothing is asked for after the stop";
+        EXPECT_EQ(Lines().size(), logged) << "a stopping cycle logs nothing";
+        thread.reset();
+        const auto mismatch = tolvar::test::CheckCacheFolder(cacheDir);
+        EXPECT_EQ(mismatch.unnamed, std::vector<std::string>{});
+        EXPECT_EQ(mismatch.broken, std::vector<std::string>{});
+    }
+}
+
+// A host that trickles holds each object for about the time-out, not for the minutes
+// its trickle would take; the cycle goes on after each failure.
+TEST_F(FetchThreadTest, TricklingHostCostsAboutTheTimeOutPerObject) {
+    SeedControl({});
+    ServeContent();
+    HttpServerResponse trickle;
+    trickle.contentType = "text/xml";
+    trickle.generatedBytes = 200000;
+    trickle.trickleBytes = 100;
+    trickle.trickleEvery = 100ms; // 1 KB a second: the first 64 KB would take a minute
+    hostA.PutResponse("/feeds/content.php", trickle);
+    hostA.PutResponse("/feeds/c1.xml", trickle);
+    const auto start = std::chrono::steady_clock::now();
+    RunCycle(true, 1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(Logged("Trying to use previous control file."));
+    EXPECT_TRUE(Logged("Synchronization finished."));
+    const auto log = Lines();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+        return line.starts_with("   Feed(c1): ") && line.ends_with(" failed: Timeout.");
+    }));
+    // Two trickling objects with a 1 s time-out, the rest served at once.
+    EXPECT_GE(took, 2s);
+    EXPECT_LT(took, 8s);
+    std::printf("two trickling objects, 1 s time-out: the cycle took %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+// A writer killed at any moment of a synchronisation leaves an index whose every entry
+// names a whole file; the next cycle removes what the killed one left unnamed.
+TEST_F(FetchThreadTest, KilledCyclesLeaveTheFolderExactlyWhatTheIndexNames) {
+    SeedControl({});
+    ServeContent();
+    std::mt19937 rng(std::random_device{}());
+    int cycles = 0;
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        tolvar::test::Child writer(tolvar::test::HelperPath("fetchthread_helper"),
+                                   {"churn", std::to_string(round * 1000 + 1)}, true);
+        ASSERT_EQ(writer.ReadLine(60s), "ready");
+        // The moment is what is random: somewhere in the first few cycles.
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 400000));
+        writer.Kill(SIGKILL);
+        ASSERT_TRUE(writer.Wait().has_value());
+        const std::string output = writer.ReadAllOutput(10s);
+        for (std::size_t at = output.find("cycle "); at != std::string::npos;
+             at = output.find("cycle ", at + 1)) {
+            ++cycles;
+        }
+        const auto killed = tolvar::test::CheckCacheFolder(cacheDir);
+        EXPECT_EQ(killed.broken, std::vector<std::string>{}) << "right after the kill";
+
+        RunCycle();
+        ASSERT_TRUE(Logged("Synchronization finished."));
+        const auto clean = tolvar::test::CheckCacheFolder(cacheDir);
+        EXPECT_EQ(clean.unnamed, std::vector<std::string>{});
+        EXPECT_EQ(clean.broken, std::vector<std::string>{});
+    }
+    std::printf("100 kills after %d whole cycles of the killed writers\n", cycles);
+    EXPECT_GT(cycles, 0) << "the kills should land inside and between cycles";
 }
 
 TEST(SubscriptionsRequestText, JoinsTheLines) {

@@ -4,11 +4,14 @@
 #include "support/httpserver.h"
 #include "support/temphome.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -341,6 +344,11 @@ TEST_F(HttpGetterTest, FailuresGiveTheirTextAndLeaveNoHalfFile) {
     cases.push_back({"read stalls", r, read + "Timeout."});
     r = {};
     r.generatedBytes = 300000;
+    r.trickleBytes = 100;
+    r.trickleEvery = 20ms;
+    cases.push_back({"read trickles", r, read + "Timeout."});
+    r = {};
+    r.generatedBytes = 300000;
     r.dropAfter = 100000;
     cases.push_back({"cut off", r, read + "Read Error."});
     r = {};
@@ -369,6 +377,68 @@ TEST_F(HttpGetterTest, FailuresGiveTheirTextAndLeaveNoHalfFile) {
             }
         }
     }
+}
+
+// A host that trickles fails after about the time-out, like a silent one, and the
+// fail-over goes on in its order: the working host, then the list, the failed one again.
+TEST_F(HttpGetterTest, TricklingHostFailsAfterTheTimeOutAndTheFailOverGoesOn) {
+    HttpServer slow{[](const HttpServerRequest&) {
+        HttpServerResponse r;
+        r.generatedBytes = 300000;
+        r.trickleBytes = 100;
+        r.trickleEvery = 10ms; // 10 KB a second: 64 KB would take over six seconds
+        return r;
+    }};
+    platform::SetHttpHostOverride("slow", 80, "127.0.0.1", slow.Port());
+    HttpGetter::SetTimeoutMs(500);
+    HttpGetter::SetWorkingHost("slow");
+    HttpGetter::SetHostList({"slow", "good"});
+    HttpGetter getter;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Fetch(getter, "#brimwald:///images/x.gif"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(slow.RequestCount(), 2u);
+    EXPECT_EQ(good.RequestCount(), 1u);
+    EXPECT_EQ(HttpGetter::WorkingHost(), "good");
+    // Two attempts of about 500 ms each; far from the seconds a trickle would take.
+    EXPECT_GE(took, 1000ms);
+    EXPECT_LT(took, 4000ms);
+    std::printf("trickling host: two attempts with a 500 ms time-out took %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+// The thread's stop flag ends the request in flight and the fail-over: no other host is
+// asked, and the working host is no failed host for it.
+TEST_F(HttpGetterTest, StopFlagEndsTheRequestAndTheFailOver) {
+    HttpServer silent{[](const HttpServerRequest&) {
+        HttpServerResponse r;
+        r.neverAnswer = true;
+        return r;
+    }};
+    platform::SetHttpHostOverride("silent", 80, "127.0.0.1", silent.Port());
+    HttpGetter::SetTimeoutMs(60000);
+    HttpGetter::SetWorkingHost("silent");
+    HttpGetter::SetHostList({"silent", "good"});
+    std::atomic<bool> stop{false};
+    HttpGetter::SetThreadStopFlag(&stop);
+    std::thread stopper([&] {
+        tolvar::test::WaitUntil([&] { return silent.RequestCount() > 0; });
+        stop = true;
+    });
+    HttpGetter getter;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = Fetch(getter, "#brimwald:///images/x.gif");
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    HttpGetter::SetThreadStopFlag(nullptr);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(getter.StatusText(), "Request cancelled.");
+    EXPECT_EQ(getter.StatusCode(), -1);
+    EXPECT_EQ(silent.RequestCount(), 1u);
+    EXPECT_EQ(good.RequestCount(), 0u);
+    EXPECT_EQ(HttpGetter::WorkingHost(), "silent");
+    EXPECT_LT(took, 5000ms);
 }
 
 TEST_F(HttpGetterTest, ArgumentsAreCheckedInOrder) {

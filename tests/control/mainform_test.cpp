@@ -10,10 +10,12 @@
 #include "platform/bus.h"
 #include "platform/fileio.h"
 #include "platform/folders.h"
+#include "platform/http.h"
 #include "platform/network.h"
 #include "platform/registry.h"
 #include "platform/screensaver.h"
 #include "support/guiapp.h"
+#include "support/httpserver.h"
 #include "support/jpegwriter.h"
 #include "support/process.h"
 #include "support/scripted_dialup.h"
@@ -24,8 +26,10 @@
 #include <QListWidget>
 #include <QMenu>
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
@@ -544,6 +548,38 @@ TEST_F(MainFormTest, SplashEndStartsTheFirstCycleWhenTheSettingsAllowIt) {
         form_.reset();
         debug_.reset();
     }
+}
+
+// The tray's close item while the cycle waits on a host that never answers: the form is
+// gone at once, the cycle stopped, and nothing it left is half written.
+TEST_F(MainFormTest, CloseWhileTheCycleWaitsOnTheNetworkEndsAtOnce) {
+    tolvar::test::HttpServer silent([](const tolvar::test::HttpServerRequest&) {
+        tolvar::test::HttpServerResponse r;
+        r.neverAnswer = true;
+        return r;
+    });
+    platform::SetHttpHostOverride("one.example", 80, "127.0.0.1", silent.Port());
+    dialup_->SetLan(true);
+    Settings().SetActLANSys(true);
+    Settings().SetActLANTimeout(600);
+    Cache(GetControlFileKey(), "control.xml", ControlFileText(kLayoutKey));
+    Make();
+    form_->show();
+    form_->OnSplashTimer();
+    ASSERT_TRUE(bus_->RunUntil([&] { return silent.RequestCount() > 0; }, 60s));
+    ASSERT_TRUE(form_->FetchThread().Busy.load());
+    const auto start = std::chrono::steady_clock::now();
+    form_->MI_CloseClick();
+    EXPECT_EQ(terminations_, 1);
+    form_.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    platform::ClearHttpHostOverrides();
+    EXPECT_LT(took, 1s);
+    std::printf("close during a stalled request: the form was gone after %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_EQ(silent.RequestCount(), 1u);
+    EXPECT_EQ(ParseCacheDir(platform::ReadFile(GetCacheDir() + "/cache.dir").value()).size(), 1u);
 }
 
 TEST_F(MainFormTest, SplashOnlyStartsEndAfterTheSplash) {

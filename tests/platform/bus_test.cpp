@@ -481,22 +481,61 @@ TEST_F(BusFolderTest, AFolderThatIsNotPrivateIsRefused) {
     EXPECT_NO_THROW(Bus bus);
 }
 
-TEST_F(BusFolderTest, WithoutARuntimeFolderAPrivateFolderOfOurOwnIsUsed) {
+TEST_F(BusFolderTest, WithoutARuntimeFolderAPrivateFolderInTheHomeIsUsed) {
+    // Another local user made the old predictable folder in the shared temporary folder
+    // first: it must neither be used nor keep the bus from starting.
     const std::string tmp = home.Root() + "/tmp";
-    ::mkdir(tmp.c_str(), 0755);
+    ::mkdir(tmp.c_str(), 01777);
+    const std::string squatted = tmp + "/tolvar-" + std::to_string(::geteuid());
+    ::mkdir(squatted.c_str(), 0777);
+    const bool asOther = ::geteuid() == 0 && ::chown(squatted.c_str(), 65534, 65534) == 0;
     ::unsetenv("XDG_RUNTIME_DIR");
     const char* oldTmp = std::getenv("TMPDIR");
     const std::string saved = oldTmp ? oldTmp : "";
     ::setenv("TMPDIR", tmp.c_str(), 1);
+    const std::string own = home.Root() + "/" + platform::kHomeRuntimeFolderName;
     {
         Bus bus;
-        const std::string expected = tmp + "/tolvar-" + std::to_string(::geteuid()) + "/bus";
-        EXPECT_EQ(bus.Folder(), expected);
+        EXPECT_EQ(bus.Folder(), own + "/bus");
         struct stat st {};
-        ASSERT_EQ(::lstat(platform::ParentFolder(expected).c_str(), &st), 0);
+        ASSERT_EQ(::lstat(own.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(st.st_uid, ::geteuid());
         bus.CreateWindow([](WindowHandle, const Message&) { return 0; });
     }
+    // The folder in the home is refused, with a message that says why, when it is not
+    // ours or open to others.
+    struct Case {
+        const char* name;
+        mode_t mode;
+        bool otherOwner;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"open to others", 0755, false, "is open to other users (mode 0755, must be 0700)"},
+        {"another user's", 0700, true, "belongs to user 65534, not to this user"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.otherOwner && !asOther) {
+            continue; // only root can make a folder of another user
+        }
+        tolvar::test::RemoveTree(own);
+        ASSERT_EQ(::mkdir(own.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(own.c_str(), c.mode), 0);
+        if (c.otherOwner) {
+            ASSERT_EQ(::chown(own.c_str(), 65534, 65534), 0);
+        }
+        try {
+            Bus bus;
+            ADD_FAILURE() << "the folder was used";
+        } catch (const platform::BusError& e) {
+            EXPECT_NE(std::string(e.what()).find(own + " " + c.says), std::string::npos)
+                << e.what();
+        }
+    }
+    tolvar::test::RemoveTree(own);
+    EXPECT_NO_THROW(Bus bus);
     if (oldTmp) {
         ::setenv("TMPDIR", saved.c_str(), 1);
     } else {

@@ -1,6 +1,7 @@
 #include "platform/fileio.h"
 #include "support/temphome.h"
 
+#include <atomic>
 #include <csignal>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -148,6 +149,32 @@ TEST(FileLock, SharedLocksCoexist) {
     auto b = FileLock::TryAcquire(path, FileLock::Mode::Shared);
     EXPECT_TRUE(b.has_value());
     EXPECT_FALSE(FileLock::TryAcquire(path, FileLock::Mode::Exclusive).has_value());
+}
+
+TEST(FileLock, ProbeNeverMakesAClaimFail) {
+    // A probe that took the lock for a moment refused claims made in that moment.
+    TempFolder dir;
+    const std::string path = dir.Path() + "/lock";
+    { auto create = FileLock::Acquire(path, FileLock::Mode::Exclusive); }
+    std::atomic<bool> done{false};
+    std::atomic<long> probes{0};
+    std::thread prober([&] {
+        while (!done.load()) {
+            FileLock::IsHeld(path);
+            ++probes;
+        }
+    });
+    // Each claim comes once the prober has run again, so claims and probes overlap.
+    int refused = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const long seen = probes.load();
+        tolvar::test::WaitUntil([&] { return probes.load() > seen; });
+        auto lock = FileLock::TryAcquire(path, FileLock::Mode::Exclusive);
+        refused += !lock.has_value();
+    }
+    done = true;
+    prober.join();
+    EXPECT_EQ(refused, 0);
 }
 
 TEST(FileLock, WaiterGetsTheLockWhenTheHolderReleases) {

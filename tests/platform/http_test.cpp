@@ -1,6 +1,8 @@
 #include "platform/http.h"
 #include "support/httpserver.h"
+#include "support/temphome.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -167,6 +169,12 @@ std::vector<FailureCase> FailureCases() {
     r.chunked = true;
     cases.push_back({"stall in a chunked body", r, HttpError::StallTimeout, true});
     r = {};
+    // 100 bytes every 50 ms: never silent for long, yet the first 64 KB would take a minute.
+    r.generatedBytes = 200000;
+    r.trickleBytes = 100;
+    r.trickleEvery = 50ms;
+    cases.push_back({"trickling body", r, HttpError::StallTimeout, true});
+    r = {};
     r.generatedBytes = 200000;
     r.dropAfter = 70000;
     cases.push_back({"cut off body", r, HttpError::Receive, true});
@@ -213,6 +221,79 @@ TEST_F(Http, WholeRequestDeadlineEndsASlowTrickle) {
     request.deadline = 400ms;
     MemorySink sink;
     EXPECT_EQ(platform::HttpPerform(request, sink).error, HttpError::DeadlineExceeded);
+}
+
+TEST_F(Http, EachPieceHasTheTimeOutNotTheWholeBody) {
+    // Four 64 KB pieces, each well within the time-out, together longer than it.
+    server.SetHandler([](const HttpServerRequest&) {
+        HttpServerResponse r;
+        r.generatedBytes = 4 * 65536;
+        r.trickleBytes = 65536;
+        r.trickleEvery = 150ms;
+        return r;
+    });
+    HttpRequest request = To("/x");
+    request.stallTimeout = 400ms;
+    MemorySink sink;
+    const auto start = std::chrono::steady_clock::now();
+    const HttpResult result = platform::HttpPerform(request, sink);
+    EXPECT_TRUE(result.Ok()) << result.message;
+    EXPECT_EQ(sink.body.size(), 4u * 65536);
+    EXPECT_GT(std::chrono::steady_clock::now() - start, request.stallTimeout);
+}
+
+TEST_F(Http, CancelEndsTheRequestWhateverTheServerDoes) {
+    struct Case {
+        const char* name;
+        HttpServerResponse response;
+    };
+    std::vector<Case> cases;
+    HttpServerResponse r;
+    r.neverAnswer = true;
+    cases.push_back({"no answer", r});
+    r = {};
+    r.generatedBytes = 200000;
+    r.stallAfter = 1000;
+    r.stallFor = 24h;
+    cases.push_back({"stall in the body", r});
+    r = {};
+    r.generatedBytes = 200000;
+    r.trickleBytes = 10;
+    r.trickleEvery = 20ms;
+    cases.push_back({"trickling body", r});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.SetHandler([&c](const HttpServerRequest&) { return c.response; });
+        const std::size_t before = server.RequestCount();
+        std::atomic<bool> cancel{false};
+        HttpRequest request = To("/x");
+        request.responseTimeout = 1h;
+        request.stallTimeout = 1h;
+        request.cancel = &cancel;
+        MemorySink sink;
+        std::chrono::steady_clock::time_point cancelledAt;
+        std::thread canceller([&] {
+            // Cancelled once the server has the request, so the wait is really in flight.
+            tolvar::test::WaitUntil([&] { return server.RequestCount() > before; });
+            cancelledAt = std::chrono::steady_clock::now();
+            cancel = true;
+        });
+        const HttpResult result = platform::HttpPerform(request, sink);
+        const auto end = std::chrono::steady_clock::now();
+        canceller.join();
+        EXPECT_EQ(result.error, HttpError::Cancelled) << result.message;
+        EXPECT_FALSE(result.message.empty());
+        // A few check intervals at most; generous for sanitiser builds.
+        EXPECT_LT(end - cancelledAt, 500ms);
+    }
+    // A flag set before the call ends it before any connection.
+    std::atomic<bool> cancel{true};
+    HttpRequest request = To("/x");
+    request.cancel = &cancel;
+    MemorySink sink;
+    const std::size_t connections = server.ConnectionCount();
+    EXPECT_EQ(platform::HttpPerform(request, sink).error, HttpError::Cancelled);
+    EXPECT_EQ(server.ConnectionCount(), connections);
 }
 
 TEST_F(Http, RefusedConnectionIsASendFailure) {

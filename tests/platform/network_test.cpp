@@ -242,18 +242,33 @@ TEST_F(DialupLayer, HangUpOfOneConnectionEndsEveryRecordOfItsLink) {
     EXPECT_FALSE(platform::HangUpConnection(*a));
 }
 
-TEST_F(DialupLayer, FailedHangUpKeepsTheRecord) {
-    const auto id = platform::DialConnection(1);
-    ASSERT_TRUE(id);
-    script->SetHangUpSucceeds(false);
-    EXPECT_FALSE(platform::HangUpConnection(*id));
-    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
-    script->SetInstalled(std::nullopt);
-    EXPECT_FALSE(platform::HangUpConnection(*id)); // nothing installed to hang up with
-    script->SetInstalled("Testnetz");
-    script->SetHangUpSucceeds(true);
-    EXPECT_TRUE(platform::HangUpConnection(*id));
-    EXPECT_TRUE(platform::ListDialupRecords().empty());
+TEST_F(DialupLayer, FailedHangUpDoesNotLeaveTheModemReportedUp) {
+    struct Case {
+        const char* name;
+        bool installed;
+        bool hangUpSucceeds;
+    };
+    const Case cases[] = {
+        {"hang-up command fails", true, false},
+        {"nothing installed to hang up with", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        script->SetInstalled("Testnetz");
+        script->SetHangUpSucceeds(true);
+        const auto id = platform::DialConnection(1);
+        ASSERT_TRUE(id);
+        ASSERT_TRUE(platform::QueryConnectionState().modem);
+        script->SetInstalled(c.installed ? std::optional<std::string>("Testnetz") : std::nullopt);
+        script->SetHangUpSucceeds(c.hangUpSucceeds);
+        EXPECT_FALSE(platform::HangUpConnection(*id));
+        EXPECT_TRUE(platform::ListDialupRecords().empty());
+        EXPECT_FALSE(platform::QueryConnectionState().modem);
+        // Nothing is left for a later hang-up to end.
+        script->SetInstalled("Testnetz");
+        script->SetHangUpSucceeds(true);
+        EXPECT_FALSE(platform::HangUpConnection(*id));
+    }
 }
 
 TEST_F(DialupLayer, AutodialHangUpLeavesVisibleDials) {
@@ -429,13 +444,17 @@ TEST_F(ConfiguredDialup, FailingCommands) {
     const auto id = platform::DialConnection(5);
     ASSERT_TRUE(id);
     EXPECT_FALSE(platform::HangUpConnection(*id));
-    EXPECT_EQ(platform::ListDialupRecords().size(), 1u);
+    // The failed hang-up does not leave the modem reported up.
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
+    EXPECT_FALSE(platform::QueryConnectionState().modem);
 
+    const auto second = platform::DialConnection(5);
+    ASSERT_TRUE(second);
     Configure({{"HangUp", ""}});
-    EXPECT_FALSE(platform::HangUpConnection(*id)) << "no hang-up command";
+    EXPECT_FALSE(platform::HangUpConnection(*second)) << "no hang-up command";
+    EXPECT_TRUE(platform::ListDialupRecords().empty());
     Configure({{"Dial", "/nonexistent/dialer"}, {"HangUp", Command("0", "hangup")}});
     EXPECT_FALSE(platform::DialConnection(5)) << "a dial command that cannot start";
-    EXPECT_TRUE(platform::HangUpConnection(*id));
     EXPECT_TRUE(platform::ListDialupRecords().empty());
 }
 

@@ -427,7 +427,23 @@ TEST(Registry, WriterKilledDuringSavesLeavesOldOrNewContent) {
         SCOPED_TRACE(round);
         tolvar::test::Child writer(tolvar::test::HelperPath("registry_helper"), {"churn"}, true);
         ASSERT_EQ(writer.ReadLine(std::chrono::seconds(30)), "ready");
-        // The kill moment is what is random here; nothing is waited for.
+        // Each round kills a writer that has saved since the last one, however slowly a
+        // loaded machine runs it; only the moment after that is random.
+        ASSERT_TRUE(tolvar::test::WaitUntil(
+            [&] {
+                try {
+                    const auto now = LoadFromFile(Hive::CurrentUser);
+                    const auto* test = now.FindSubKey("Software");
+                    for (const char* name : {"Brimwald", "Tolvar", "Test"}) {
+                        test = test != nullptr ? test->FindSubKey(name) : nullptr;
+                    }
+                    const auto* counter = test != nullptr ? test->FindValue("Counter") : nullptr;
+                    return counter != nullptr && counter->number > last;
+                } catch (const std::exception&) {
+                    return false; // no hive saved yet
+                }
+            },
+            std::chrono::seconds(60)));
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 40000));
         writer.Kill(SIGKILL);
         ASSERT_TRUE(writer.Wait().has_value());

@@ -302,7 +302,11 @@ bool HttpServer::Answer(int fd, const HttpServerResponse& r) {
                 return false;
             }
         }
-        std::uint64_t limit = std::min<std::uint64_t>(total - sent, 65536);
+        if (r.trickleBytes > 0 && sent > 0 && PauseOrStop(r.trickleEvery)) {
+            return false;
+        }
+        std::uint64_t limit = std::min<std::uint64_t>(
+            total - sent, r.trickleBytes > 0 ? r.trickleBytes : std::uint64_t{65536});
         if (!stalled && r.stallAfter > sent) {
             limit = std::min(limit, r.stallAfter - sent);
         }

@@ -42,14 +42,16 @@ struct HttpServerResponse {
     std::string contentType;          // no Content-Type header when empty
     std::vector<std::string> headers; // further "Name: value" lines
     std::string body;
-    std::uint64_t generatedBytes = 0;       // pattern bytes sent after body
-    bool chunked = false;                   // chunked framing instead of Content-Length
-    std::chrono::milliseconds headDelay{0}; // pause before the status line
-    bool neverAnswer = false;               // hold the connection until the server stops
-    bool dropBeforeAnswer = false;          // close right after reading the request
-    std::uint64_t stallAfter = Never;       // pause after this many body bytes ...
-    std::chrono::milliseconds stallFor{0};  // ... for this long
-    std::uint64_t dropAfter = Never;        // close after this many body bytes
+    std::uint64_t generatedBytes = 0;          // pattern bytes sent after body
+    bool chunked = false;                      // chunked framing instead of Content-Length
+    std::chrono::milliseconds headDelay{0};    // pause before the status line
+    bool neverAnswer = false;                  // hold the connection until the server stops
+    bool dropBeforeAnswer = false;             // close right after reading the request
+    std::uint64_t stallAfter = Never;          // pause after this many body bytes ...
+    std::chrono::milliseconds stallFor{0};     // ... for this long
+    std::uint64_t dropAfter = Never;           // close after this many body bytes
+    std::uint64_t trickleBytes = 0;            // when set: the body in pieces of this size ...
+    std::chrono::milliseconds trickleEvery{0}; // ... with this pause before each but the first
 };
 
 // The byte at offset i of a generated body.
