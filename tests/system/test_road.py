@@ -335,9 +335,7 @@ class Road(unittest.TestCase):
         type(self).snapshots["nothing-new"] = (files, after)
         self.assert_requests(requests, [("POST", CONTROL)])
 
-    # Today the unchanged control file is stored and recorded again, and the cleaning of
-    # old control files then leaves a file that no entry names: being fixed in issue 14.
-    @unittest.expectedFailure
+    # An unchanged control file is neither stored nor recorded again.
     def test_7_nothing_new_writes_no_file(self):
         files, after = self.snapshots["nothing-new"]
         self.assertEqual(after, files)
