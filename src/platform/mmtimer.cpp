@@ -130,13 +130,13 @@ void JoinAll(std::vector<std::thread>& joins) {
     }
 }
 
-void Walk(State& s, const ThreadControl& control) {
+void Walk(State& s, const ThreadControl& control, int periods) {
     s.walking = true;
     // Clients added during the walk are called from the next one on.
     const std::size_t n = s.clients.size();
     for (std::size_t i = 0; i < n && !control.stop; ++i) {
         if (TickClient* client = s.clients[i]) {
-            client->OnTick();
+            client->OnTick(periods);
         }
     }
     s.walking = false;
@@ -146,29 +146,37 @@ void Walk(State& s, const ThreadControl& control) {
 void Run(std::shared_ptr<ThreadControl> control) {
     tOnTickThread = true;
     State& s = TheState();
-    std::int64_t deadline = Now() + kPeriodNanos;
+    TickSchedule schedule(Now() + kPeriodNanos, kPeriodNanos);
+    int periods = 1;
     for (;;) {
-        SleepUntil(deadline);
+        SleepUntil(schedule.Deadline());
         {
             const Guard guard(s.lock);
             if (control->stop) {
                 return;
             }
-            Walk(s, *control);
+            Walk(s, *control, periods);
             if (control->stop) {
                 return;
             }
         }
-        deadline += kPeriodNanos;
-        // A walk that ran past the next deadlines: skip them rather than tick in a burst.
-        const std::int64_t now = Now();
-        if (deadline <= now) {
-            deadline = now + kPeriodNanos - (now - deadline) % kPeriodNanos;
-        }
+        periods = schedule.Next(Now());
     }
 }
 
 } // namespace
+
+int TickSchedule::Next(std::int64_t now) {
+    const std::int64_t period = period_ > 0 ? period_ : 1;
+    std::int64_t steps = 1;
+    if (now >= deadline_ + period) {
+        // A walk that ran past the next deadlines: they are skipped rather than walked in a
+        // burst, and the walk after them counts them.
+        steps = (now - deadline_) / period + 1;
+    }
+    deadline_ += steps * period;
+    return int(std::min<std::int64_t>(steps, kMaxPeriods));
+}
 
 void AddTickClient(TickClient* client) {
     if (client == nullptr) {

@@ -6,7 +6,9 @@
 // The thread exists exactly while at least one client is registered: the first AddTickClient
 // starts it, the RemoveTickClient that empties the list stops and joins it. It sleeps to
 // absolute deadlines on the monotonic clock, so the rate does not drift with the time a
-// walk takes; deadlines missed because a walk ran long are skipped, not made up in a burst.
+// walk takes; deadlines missed because a walk ran long (or the thread was kept from
+// running) are skipped, not made up in a burst, and the next walk is told how many periods
+// it stands for: clients that count periods follow elapsed time, not the number of walks.
 //
 // One lock guards the client list. The thread holds it for its whole walk, and every
 // change of the list takes it, so a walk never sees the list change under it and a client
@@ -26,8 +28,10 @@ namespace platform {
 
 class TickClient {
 public:
-    // Called once a period on the timer thread, with the list's lock held.
-    virtual void OnTick() = 0;
+    // Called once a period on the timer thread, with the list's lock held. periods is how
+    // many periods have passed since the previous walk's deadline (1 when on time; more
+    // when deadlines were skipped).
+    virtual void OnTick(int periods) = 0;
 
 protected:
     virtual ~TickClient() = default;
@@ -35,6 +39,26 @@ protected:
 
 // The period of the timer thread in milliseconds (the resolution granted).
 constexpr int kTickPeriodMs = 1;
+
+// The timer thread's deadlines: a fixed grid of periods from the first one. Plain data;
+// times in nanoseconds of any clock.
+class TickSchedule {
+public:
+    // A walk never stands for more than this many periods (a minute at 1 ms): a clock
+    // that jumped after a suspend would otherwise overflow a client's count.
+    static constexpr int kMaxPeriods = 60'000;
+
+    TickSchedule(std::int64_t first, std::int64_t period) : deadline_(first), period_(period) {}
+    // When the next walk is due.
+    std::int64_t Deadline() const { return deadline_; }
+    // After the walk due at Deadline() has ended at now: moves to the first deadline of
+    // the grid still ahead of now and returns how many periods that walk stands for.
+    int Next(std::int64_t now);
+
+private:
+    std::int64_t deadline_;
+    std::int64_t period_;
+};
 
 // Appends the client (once; a registered one or null changes nothing), starting the
 // thread when it is the first.

@@ -20,7 +20,7 @@ using tolvar::test::WaitUntil;
 // Counts its ticks and runs an optional action on each (on the timer thread).
 class Counter : public platform::TickClient {
 public:
-    void OnTick() override {
+    void OnTick(int) override {
         onTimerThread = onTimerThread && platform::IsTickThread();
         ++ticks;
         if (action) {
@@ -174,6 +174,39 @@ TEST(TimerThreadTest, ClientsMayAddAndRemoveFromInsideATick) {
     Registered next;
     EXPECT_TRUE(TicksPass(next, 3));
     EXPECT_EQ(added.ticks.load(), ticks);
+}
+
+} // namespace
+
+namespace {
+
+// The deadlines stay on the grid of periods from the first: a walk that ends late skips
+// the deadlines it ran past, and the next walk stands for every period since the last one.
+TEST(TickScheduleTest, WalksStandForThePeriodsSinceThePreviousDeadline) {
+    struct Case {
+        const char* name;
+        std::int64_t endsAfter; // when the walk due at the deadline ends, after it
+        std::int64_t next;      // the next deadline, after the previous one
+        int periods;
+    };
+    constexpr std::int64_t kMs = 1'000'000;
+    const Case cases[] = {
+        {"on time", 100'000, kMs, 1},
+        {"just before the next", kMs - 1, kMs, 1},
+        {"exactly at the next", kMs, 2 * kMs, 2},
+        {"painting 3 ms", 3 * kMs + 200'000, 4 * kMs, 4},
+        {"long stall", 5'000 * kMs, 5'001 * kMs, 5'001},
+    };
+    for (const Case& c : cases) {
+        const std::int64_t first = 7 * kMs + 123;
+        platform::TickSchedule schedule(first, kMs);
+        EXPECT_EQ(schedule.Next(first + c.endsAfter), c.periods) << c.name;
+        EXPECT_EQ(schedule.Deadline(), first + c.next) << c.name;
+    }
+    // A clock that jumped by days counts as a bounded number of periods.
+    platform::TickSchedule schedule(0, kMs);
+    EXPECT_EQ(schedule.Next(std::int64_t(86'400'000) * 3 * kMs),
+              platform::TickSchedule::kMaxPeriods);
 }
 
 } // namespace
