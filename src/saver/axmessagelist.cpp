@@ -63,6 +63,11 @@ AXMessageImage* AXMessageImage::FindShared(const std::string& key, int divisor) 
     return nullptr;
 }
 
+std::uint64_t AXMessage::NextSerial() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1);
+}
+
 AXMessage* AXMessage::AddRef() {
     refCount_.fetch_add(1);
     return this;

@@ -76,6 +76,10 @@ public:
     AXMessageImage* Thumb4 = nullptr;
     AXMessageImage* Thumb8 = nullptr;
 
+    // Tells this item apart from every other item made by the process, also one made
+    // later at the same address (the ticker keys its cell pictures with it).
+    const std::uint64_t Serial = NextSerial();
+
     std::int32_t RefCount() const { return refCount_.load(); }
     AXMessage* AddRef();
     // Drops one reference; at 0 or less the item is destroyed, releasing Thumb8, Thumb4,
@@ -84,6 +88,7 @@ public:
 
 private:
     ~AXMessage();
+    static std::uint64_t NextSerial();
 
     std::atomic<std::int32_t> refCount_{0};
 };
