@@ -333,8 +333,8 @@ void ATicker::RenderCell(Canvas& canvas, AXMessage& item, int x, int y) {
         int h1 = 0;
         {
             const std::lock_guard lock(thumb1->CanvasLock());
-            w1 = thumb1->Picture().width();
-            h1 = thumb1->Picture().height();
+            w1 = thumb1->PictureSize().width();
+            h1 = thumb1->PictureSize().height();
         }
         // A third of the body's height stays free under the thumbnail.
         AXMessageImage* const thumbs[] = {item.Thumb1, item.Thumb2, item.Thumb4, item.Thumb8};

@@ -1,5 +1,7 @@
 #include "saver/axmessagelist.h"
 
+#include "platform/ui/pictures.h"
+
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -30,6 +32,34 @@ AXMessageImage::~AXMessageImage() {
     ThumbnailRegistry& registry = Registry();
     const std::lock_guard lock(registry.mutex);
     std::erase(registry.live, this);
+}
+
+void AXMessageImage::SetPendingJpeg(std::string path) {
+    pendingPath_ = std::move(path);
+    pendingSize_.reset();
+    pending_ = true;
+}
+
+void AXMessageImage::Realize() {
+    if (!pending_) {
+        return;
+    }
+    pending_ = false;
+    SetPicture(platform::LoadJpegFile(pendingPath_, ScaleDivisor));
+    pendingPath_.clear();
+}
+
+QSize AXMessageImage::PictureSize() const {
+    if (!pending_) {
+        return Picture().size();
+    }
+    if (!pendingSize_) {
+        const auto full = platform::ReadJpegSize(pendingPath_);
+        const platform::Size size =
+            full ? platform::JpegScaledSize(*full, ScaleDivisor) : platform::Size{0, 0};
+        pendingSize_ = QSize(size.width, size.height);
+    }
+    return *pendingSize_;
 }
 
 AXMessageImage* AXMessageImage::AddRef() {

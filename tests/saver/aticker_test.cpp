@@ -1,5 +1,6 @@
 #include "saver/aticker.h"
 #include "support/guiapp.h"
+#include "support/jpegwriter.h"
 #include "support/temphome.h"
 
 #include <QApplication>
@@ -250,6 +251,41 @@ TEST_F(TickerTest, CellsAreRenderedOnceWhileInViewAndAgainWhenTheLookChanges) {
     t.PaintFrame();
     EXPECT_EQ(t.CellsRendered(), 10);
     EXPECT_EQ(t.Frame(), reused);
+}
+
+// Thumbnails left to decode when shown: the ticker chooses by the size from the file's
+// header and decodes only the thumbnail it paints.
+TEST_F(TickerTest, OnlyThePaintedThumbnailIsDecoded) {
+    tolvar::test::TempFolder folder;
+    const std::string path = folder.Path() + "/pic.jpg";
+    tolvar::test::WriteFile(path, tolvar::test::JpegBytes(platform::NewPicture(64, 48, kRed)));
+    ATicker t;
+    auto* item = new AXMessage;
+    item->Title = "Titel";
+    AXMessageImage** thumbSlots[] = {&item->Thumb1, &item->Thumb2, &item->Thumb4, &item->Thumb8};
+    for (int k = 0; k < 4; ++k) {
+        auto* thumb = new AXMessageImage;
+        thumb->ScaleDivisor = 1 << k;
+        thumb->SetPendingJpeg(path);
+        *thumbSlots[k] = thumb;
+    }
+    AXMessageList source;
+    source.AddMessage(item);
+    t.SetMessages(&source);
+    t.RebuildDisplayList();
+    // Body 96 - 22 - 4 = 70 high: Thumb1 (48) needs 72, Thumb2 (24) needs 36.
+    t.SetBounds(0, 0, 300, 96);
+    Manual(t);
+    t.PaintFrame();
+    for (int k = 0; k < 4; ++k) {
+        AXMessageImage* thumb = *thumbSlots[k];
+        const std::lock_guard lock(thumb->CanvasLock());
+        EXPECT_EQ(thumb->Picture().isNull(), k != 1) << k;
+    }
+    // The decoded thumbnail is in the frame (red within the JPEG's rounding).
+    const QRgb shown = t.Frame().pixel(2 + 5, 22 + 2 + 5);
+    EXPECT_GT(qRed(shown), 240);
+    EXPECT_LT(qGreen(shown), 16);
 }
 
 TEST_F(TickerTest, NoScrollingOrPaintingWhileDisabledOrWithoutACellWidth) {
