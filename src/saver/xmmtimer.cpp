@@ -19,6 +19,7 @@ bool xMMTimer::Enabled() const {
 void xMMTimer::SetEnabled(bool enabled) {
     const auto lock = platform::LockTickList();
     enabled_ = enabled;
+    platform::WakeTickThread();
 }
 
 int xMMTimer::Interval() const {
@@ -32,6 +33,7 @@ void xMMTimer::SetInterval(int ms) {
     interval_ = value;
     countdown_ = value;
     secondPhaseLength_ = value / 2 + 1;
+    platform::WakeTickThread();
 }
 
 int xMMTimer::SecondPhaseLength() const {
@@ -42,16 +44,19 @@ int xMMTimer::SecondPhaseLength() const {
 void xMMTimer::SetSecondPhase(int ms) {
     const auto lock = platform::LockTickList();
     secondPhaseLength_ = std::max(ms, Period());
+    platform::WakeTickThread();
 }
 
 void xMMTimer::SetOnTimer(Event event) {
     const auto lock = platform::LockTickList();
     onTimer_ = std::move(event);
+    platform::WakeTickThread();
 }
 
 void xMMTimer::SetOnSecondPhase(Event event) {
     const auto lock = platform::LockTickList();
     onSecondPhase_ = std::move(event);
+    platform::WakeTickThread();
 }
 
 int xMMTimer::Countdown() const {
@@ -62,6 +67,16 @@ int xMMTimer::Countdown() const {
 int xMMTimer::PhaseCountdown() const {
     const auto lock = platform::LockTickList();
     return phaseCountdown_;
+}
+
+int xMMTimer::PeriodsUntilDue() const {
+    if (!enabled_) {
+        return platform::TickSchedule::kMaxPeriods;
+    }
+    if (onSecondPhase_ && phaseCountdown_ > 0) {
+        return 1;
+    }
+    return onTimer_ || onSecondPhase_ ? std::max(countdown_, 1) : platform::TickSchedule::kMaxPeriods;
 }
 
 void xMMTimer::Advance(int periods) {

@@ -8,7 +8,9 @@
 // The count follows elapsed time, not the thread's walks: a walk that comes late (an event
 // that painted for 3 ms, a busy machine) stands for every period since the last one, and
 // the next OnTimer stays due Interval periods after the previous one was due, not after it
-// ran. OnTimer comes at most once per walk; intervals missed entirely are dropped.
+// ran. OnTimer comes at most once per walk; intervals missed entirely are dropped. The
+// thread sleeps until the nearest timer is due (every period only while a second phase
+// runs), so a ticker at 32 ms wakes it about 31 times a second, not 1000.
 //
 // All timers of the process share the one timer thread (platform/mmtimer.h): it runs from
 // the construction of the first to the destruction of the last, and walks the live timers
@@ -68,6 +70,7 @@ public:
 
 private:
     void OnTick(int periods) override;
+    int PeriodsUntilDue() const override;
 
     QObject* const owner_;
     // Guarded by the timer list's lock.

@@ -203,10 +203,58 @@ TEST(TickScheduleTest, WalksStandForThePeriodsSinceThePreviousDeadline) {
         EXPECT_EQ(schedule.Next(first + c.endsAfter), c.periods) << c.name;
         EXPECT_EQ(schedule.Deadline(), first + c.next) << c.name;
     }
+    // A walk wanted later leaves the periods between out; a need that comes up meanwhile
+    // brings the deadline back to the next period of the grid.
+    {
+        platform::TickSchedule later(0, kMs);
+        EXPECT_EQ(later.Next(100'000, 32), 32);
+        EXPECT_EQ(later.Deadline(), 32 * kMs);
+        later.WakeAt(5 * kMs + 500'000);
+        EXPECT_EQ(later.Deadline(), 6 * kMs);
+        EXPECT_EQ(later.Periods(), 6);
+        later.WakeAt(5 * kMs + 700'000); // a later wake changes nothing
+        EXPECT_EQ(later.Deadline(), 6 * kMs);
+    }
     // A clock that jumped by days counts as a bounded number of periods.
     platform::TickSchedule schedule(0, kMs);
     EXPECT_EQ(schedule.Next(std::int64_t(86'400'000) * 3 * kMs),
               platform::TickSchedule::kMaxPeriods);
+}
+
+} // namespace
+
+namespace {
+
+// A client that needs a walk only every `every` periods.
+class Sparse : public platform::TickClient {
+public:
+    explicit Sparse(int every) : every_(every) { AddTickClient(this); }
+    ~Sparse() override { RemoveTickClient(this); }
+    void OnTick(int n) override {
+        periods += n;
+        ++walks;
+    }
+    int PeriodsUntilDue() const override { return every_; }
+    std::atomic<int> periods{0};
+    std::atomic<int> walks{0};
+
+private:
+    int every_;
+};
+
+// The thread sleeps until the nearest need: a client due every 20 periods is walked about
+// once per 20 (each walk standing for them), and a client added while the thread sleeps
+// for a minute wakes it at once.
+TEST(TimerThreadTest, TheThreadSleepsUntilTheNearestNeedAndANewClientWakesIt) {
+    {
+        Sparse sparse(20);
+        ASSERT_TRUE(WaitUntil([&] { return sparse.periods.load() >= 200; }));
+        EXPECT_LE(sparse.walks.load(), sparse.periods.load() / 20 + 2);
+    }
+    Sparse idle(platform::TickSchedule::kMaxPeriods);
+    ASSERT_TRUE(WaitUntil([&] { return idle.walks.load() >= 1; }));
+    Registered counter;
+    EXPECT_TRUE(TicksPass(counter, 3));
 }
 
 } // namespace
