@@ -76,7 +76,8 @@ int xMMTimer::PeriodsUntilDue() const {
     if (onSecondPhase_ && phaseCountdown_ > 0) {
         return 1;
     }
-    return onTimer_ || onSecondPhase_ ? std::max(countdown_, 1) : platform::TickSchedule::kMaxPeriods;
+    return onTimer_ || onSecondPhase_ ? std::max(countdown_, 1)
+                                      : platform::TickSchedule::kMaxPeriods;
 }
 
 void xMMTimer::Advance(int periods) {
