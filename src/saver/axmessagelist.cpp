@@ -78,7 +78,8 @@ AXMessageImage* AXMessageImage::FindShared(const std::string& key, int divisor) 
     const std::lock_guard lock(registry.mutex);
     for (auto it = registry.live.rbegin(); it != registry.live.rend(); ++it) {
         AXMessageImage* image = *it;
-        if (image->Key != key || image->ScaleDivisor != divisor) {
+        // The divisor first: it rules out three of four thumbnails without a text compare.
+        if (image->ScaleDivisor != divisor || image->Key != key) {
             continue;
         }
         // A thumbnail whose count reached 0 is being destroyed on another thread and
