@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -23,6 +25,10 @@ struct ThreadControl {
 
 struct State {
     std::recursive_mutex lock;
+    // Wakes the sleeping thread early (a client's need came nearer, or a stop).
+    std::mutex wakeMutex;
+    std::condition_variable wakeCv;
+    bool wake = false;
     // Registered clients in order; a client removed during a walk is left as null until
     // the walk ends, so the walk's positions stay valid.
     std::vector<TickClient*> clients;
@@ -45,6 +51,11 @@ struct State {
                 control->stop = true;
                 control.reset();
             }
+            {
+                const std::lock_guard wakeLock(wakeMutex);
+                wake = true;
+            }
+            wakeCv.notify_all();
             if (thread.joinable()) {
                 joins.push_back(std::move(thread));
             }
@@ -90,12 +101,21 @@ std::int64_t Now() {
     return std::int64_t(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
 }
 
-void SleepUntil(std::int64_t deadline) {
-    timespec ts{};
-    ts.tv_sec = time_t(deadline / kNanosPerSecond);
-    ts.tv_nsec = long(deadline % kNanosPerSecond);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+// Sleeps to the deadline; true when woken before it by WakeTickThread.
+bool SleepUntil(State& s, std::int64_t deadline) {
+    const std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(deadline)};
+    std::unique_lock lock(s.wakeMutex);
+    const bool woken = s.wakeCv.wait_until(lock, until, [&] { return s.wake; });
+    s.wake = false;
+    return woken;
+}
+
+void Wake(State& s) {
+    {
+        const std::lock_guard lock(s.wakeMutex);
+        s.wake = true;
     }
+    s.wakeCv.notify_all();
 }
 
 bool HasLiveClient(const State& s) {
@@ -130,13 +150,13 @@ void JoinAll(std::vector<std::thread>& joins) {
     }
 }
 
-void Walk(State& s, const ThreadControl& control) {
+void Walk(State& s, const ThreadControl& control, int periods) {
     s.walking = true;
     // Clients added during the walk are called from the next one on.
     const std::size_t n = s.clients.size();
     for (std::size_t i = 0; i < n && !control.stop; ++i) {
         if (TickClient* client = s.clients[i]) {
-            client->OnTick();
+            client->OnTick(periods);
         }
     }
     s.walking = false;
@@ -146,29 +166,71 @@ void Walk(State& s, const ThreadControl& control) {
 void Run(std::shared_ptr<ThreadControl> control) {
     tOnTickThread = true;
     State& s = TheState();
-    std::int64_t deadline = Now() + kPeriodNanos;
+    TickSchedule schedule(Now() + kPeriodNanos, kPeriodNanos);
     for (;;) {
-        SleepUntil(deadline);
+        if (SleepUntil(s, schedule.Deadline())) {
+            const Guard guard(s.lock);
+            if (control->stop) {
+                return;
+            }
+            // Woken early: walk at the next period of the grid, where the new need is met.
+            schedule.WakeAt(Now());
+            if (Now() < schedule.Deadline()) {
+                continue;
+            }
+        }
+        int wanted = TickSchedule::kMaxPeriods;
         {
             const Guard guard(s.lock);
             if (control->stop) {
                 return;
             }
-            Walk(s, *control);
+            Walk(s, *control, schedule.Periods());
             if (control->stop) {
                 return;
             }
+            for (const TickClient* client : s.clients) {
+                if (client != nullptr) {
+                    wanted = std::min(wanted, std::max(client->PeriodsUntilDue(), 1));
+                }
+            }
         }
-        deadline += kPeriodNanos;
-        // A walk that ran past the next deadlines: skip them rather than tick in a burst.
-        const std::int64_t now = Now();
-        if (deadline <= now) {
-            deadline = now + kPeriodNanos - (now - deadline) % kPeriodNanos;
-        }
+        schedule.Next(Now(), wanted);
     }
 }
 
 } // namespace
+
+int TickSchedule::Periods() const {
+    return int(std::min<std::int64_t>((deadline_ - last_) / period_, kMaxPeriods));
+}
+
+std::int64_t TickSchedule::FirstAhead(std::int64_t now) const {
+    // The grid runs through the last walk's deadline.
+    if (now < last_) {
+        return last_ + period_;
+    }
+    return last_ + ((now - last_) / period_ + 1) * period_;
+}
+
+int TickSchedule::Next(std::int64_t now, int wanted) {
+    last_ = deadline_;
+    deadline_ = last_ + std::int64_t(std::clamp(wanted, 1, kMaxPeriods)) * period_;
+    if (deadline_ <= now) {
+        // A walk that ran past the next deadlines: they are skipped rather than walked in a
+        // burst, and the walk after them counts them.
+        deadline_ = FirstAhead(now);
+    }
+    return Periods();
+}
+
+void TickSchedule::WakeAt(std::int64_t now) {
+    deadline_ = std::min(deadline_, FirstAhead(now));
+}
+
+void WakeTickThread() {
+    Wake(TheState());
+}
 
 void AddTickClient(TickClient* client) {
     if (client == nullptr) {
@@ -182,6 +244,8 @@ void AddTickClient(TickClient* client) {
             return;
         }
         s.clients.push_back(client);
+        // The thread may be asleep for longer than the new client's first need.
+        Wake(s);
         if (!s.control) {
             if (s.thread.joinable()) {
                 s.stopped.push_back(std::move(s.thread));
@@ -224,6 +288,7 @@ void RemoveTickClient(TickClient* client) {
             s.control->stop = true;
             s.control.reset();
             s.stopped.push_back(std::move(s.thread));
+            Wake(s);
         }
         TakeStopped(s, joins);
     }

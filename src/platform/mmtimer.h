@@ -6,7 +6,9 @@
 // The thread exists exactly while at least one client is registered: the first AddTickClient
 // starts it, the RemoveTickClient that empties the list stops and joins it. It sleeps to
 // absolute deadlines on the monotonic clock, so the rate does not drift with the time a
-// walk takes; deadlines missed because a walk ran long are skipped, not made up in a burst.
+// walk takes; deadlines missed because a walk ran long (or the thread was kept from
+// running) are skipped, not made up in a burst, and the next walk is told how many periods
+// it stands for: clients that count periods follow elapsed time, not the number of walks.
 //
 // One lock guards the client list. The thread holds it for its whole walk, and every
 // change of the list takes it, so a walk never sees the list change under it and a client
@@ -26,8 +28,15 @@ namespace platform {
 
 class TickClient {
 public:
-    // Called once a period on the timer thread, with the list's lock held.
-    virtual void OnTick() = 0;
+    // Called once a period on the timer thread, with the list's lock held. periods is how
+    // many periods have passed since the previous walk's deadline (1 when on time; more
+    // when deadlines were skipped, or when no client needed the walks between).
+    virtual void OnTick(int periods) = 0;
+    // How many periods from the last walk's deadline the client needs its next walk (1:
+    // every period). Asked with the list's lock held after each walk; the thread sleeps
+    // until the nearest need, so idle timers cost no wake-ups. A client whose need grows
+    // nearer outside a walk calls WakeTickThread.
+    virtual int PeriodsUntilDue() const { return 1; }
 
 protected:
     virtual ~TickClient() = default;
@@ -35,6 +44,40 @@ protected:
 
 // The period of the timer thread in milliseconds (the resolution granted).
 constexpr int kTickPeriodMs = 1;
+
+// The timer thread's deadlines: a fixed grid of periods from the first one. Plain data;
+// times in nanoseconds of any clock.
+class TickSchedule {
+public:
+    // A walk never stands for more than this many periods (a minute at 1 ms): a clock
+    // that jumped after a suspend would otherwise overflow a client's count.
+    static constexpr int kMaxPeriods = 60'000;
+
+    TickSchedule(std::int64_t first, std::int64_t period)
+        : last_(first - period), deadline_(first), period_(period > 0 ? period : 1) {}
+    // When the next walk is due.
+    std::int64_t Deadline() const { return deadline_; }
+    // How many periods the walk due at Deadline() stands for.
+    int Periods() const;
+    // After the walk due at Deadline() has ended at now: moves to the deadline wanted
+    // periods after it (at least 1), or when that has passed to the first deadline of the
+    // grid still ahead of now, and returns Periods().
+    int Next(std::int64_t now, int wanted = 1);
+    // A need that came up at now: the next deadline becomes the first of the grid ahead
+    // of now when that is sooner.
+    void WakeAt(std::int64_t now);
+
+private:
+    std::int64_t FirstAhead(std::int64_t now) const;
+
+    std::int64_t last_; // the deadline of the previous walk
+    std::int64_t deadline_;
+    std::int64_t period_;
+};
+
+// Makes the timer thread ask its clients again when they need their next walk (a timer
+// was enabled or given a shorter interval). Any thread; never waits.
+void WakeTickThread();
 
 // Appends the client (once; a registered one or null changes nothing), starting the
 // thread when it is the first.

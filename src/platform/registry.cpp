@@ -321,10 +321,35 @@ void SyncAutostart(const std::optional<Value>& before, const std::optional<Value
     }
 }
 
+using Change = std::function<bool(Key&)>;
+
+// The changes this thread gathers per hive while a RegistryTransaction lives (null: none).
+// A change is kept until the commit: it owns everything it needs.
+thread_local std::vector<Change>* tPending[2] = {nullptr, nullptr};
+
+std::vector<Change>*& PendingOf(Hive hive) {
+    return tPending[hive == Hive::LocalMachine ? 0 : 1];
+}
+
 // One change of a hive as a transaction: under the lock the file is read again, changed
 // and published atomically, so a concurrent change of another process is kept. change
 // returns false when it changed nothing (nothing is written then).
-void Modify(Hive hive, const std::function<bool(Key&)>& change) {
+void Apply(Hive hive, const Change& change);
+
+// A change made now, or recorded for the commit of this thread's transaction on the hive.
+void Modify(Hive hive, Change change) {
+    if (std::vector<Change>* pending = PendingOf(hive)) {
+        std::string why;
+        if (!CanWrite(hive, &why)) {
+            throw RegistryError(std::string(HiveName(hive)) + ": " + why);
+        }
+        pending->push_back(std::move(change));
+        return;
+    }
+    Apply(hive, change);
+}
+
+void Apply(Hive hive, const Change& change) {
     std::lock_guard writer(WriteMutex());
     const std::string path = HivePath(hive);
     std::string why;
@@ -414,7 +439,7 @@ std::optional<RegistryKey> RegistryKey::Open(Hive hive, std::string_view path, A
     }
     if (!stored && create) {
         try {
-            Modify(hive, [&](Key& root) {
+            Modify(hive, [names](Key& root) {
                 Key* key = &root;
                 bool made = false;
                 for (const auto& name : names) {
@@ -431,6 +456,10 @@ std::optional<RegistryKey> RegistryKey::Open(Hive hive, std::string_view path, A
             return std::nullopt;
         }
         stored = found();
+        if (!stored && PendingOf(hive) != nullptr) {
+            // Made at the commit, before the changes recorded after this.
+            stored = JoinForDisplay(names);
+        }
     }
     if (!stored) {
         return std::nullopt;
@@ -523,7 +552,7 @@ void WriteValue(Hive hive, const std::string& path, Access access, Value value) 
         throw RegistryError("bad value name under " + where);
     }
     const auto names = NamesOf(path);
-    Modify(hive, [&](Key& root) {
+    Modify(hive, [hive, where, names, value = std::move(value)](Key& root) mutable {
         Key* key = &root;
         for (const auto& name : names) {
             Key* sub = key->FindSubKey(name);
@@ -574,8 +603,10 @@ bool RegistryKey::DeleteValue(std::string_view name) const {
         throw RegistryError("the key " + where + " was opened for reading");
     }
     const auto names = NamesOf(path_);
-    bool deleted = false;
-    Modify(hive_, [&](Key& root) {
+    // Inside a transaction: whether the value is there to be deleted as the hive stands.
+    bool deleted = PendingOf(hive_) != nullptr && ValueExists(name);
+    auto result = std::make_shared<bool>(false);
+    Modify(hive_, [names, result, valueName = std::string(name)](Key& root) {
         Key* key = &root;
         for (const auto& keyName : names) {
             key = key->FindSubKey(keyName);
@@ -583,10 +614,10 @@ bool RegistryKey::DeleteValue(std::string_view name) const {
                 return false;
             }
         }
-        deleted = key->RemoveValue(name);
-        return deleted;
+        *result = key->RemoveValue(valueName);
+        return *result;
     });
-    return deleted;
+    return deleted || *result;
 }
 
 std::vector<std::string> RegistryKey::ValueNames() const {
@@ -616,9 +647,11 @@ bool DeleteRegistryKey(Hive hive, std::string_view path) {
     if (!hivefile::SplitKeyPath(path, names) || names.empty() || !RegistryKeyExists(hive, path)) {
         return false;
     }
-    bool deleted = false;
+    // Inside a transaction: the key exists as the hive stands (checked above).
+    const bool recorded = PendingOf(hive) != nullptr;
+    auto deleted = std::make_shared<bool>(false);
     try {
-        Modify(hive, [&](Key& root) {
+        Modify(hive, [names, deleted](Key& root) {
             Key* parent = &root;
             for (size_t i = 0; i + 1 < names.size(); ++i) {
                 parent = parent->FindSubKey(names[i]);
@@ -626,13 +659,46 @@ bool DeleteRegistryKey(Hive hive, std::string_view path) {
                     return false;
                 }
             }
-            deleted = parent->RemoveSubKey(names.back());
-            return deleted;
+            *deleted = parent->RemoveSubKey(names.back());
+            return *deleted;
         });
     } catch (const RegistryError&) {
         return false;
     }
-    return deleted;
+    return recorded || *deleted;
+}
+
+RegistryTransaction::RegistryTransaction(Hive hive) : hive_(hive) {
+    if (PendingOf(hive) != nullptr) {
+        throw RegistryError(std::string(HiveName(hive)) +
+                            ": a transaction is already open on this thread");
+    }
+    PendingOf(hive) = &changes_;
+}
+
+RegistryTransaction::~RegistryTransaction() {
+    if (PendingOf(hive_) == &changes_) {
+        PendingOf(hive_) = nullptr;
+    }
+}
+
+void RegistryTransaction::Commit() {
+    if (PendingOf(hive_) != &changes_) {
+        return;
+    }
+    PendingOf(hive_) = nullptr;
+    std::vector<Change> changes = std::move(changes_);
+    changes_.clear();
+    if (changes.empty()) {
+        return;
+    }
+    Apply(hive_, [&](Key& root) {
+        bool changed = false;
+        for (const Change& change : changes) {
+            changed = change(root) || changed;
+        }
+        return changed;
+    });
 }
 
 bool RegistryKeyExists(Hive hive, std::string_view path) {

@@ -27,6 +27,7 @@
 // key counts as existing. Names match without regard to ASCII letter case.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -113,6 +114,38 @@ private:
     Hive hive_;
     std::string path_;
     Access access_;
+};
+
+namespace hivefile {
+struct Key;
+} // namespace hivefile
+
+// Gathers every change that this thread makes to one hive while it lives (writes,
+// deletions, keys made by Open) into one transaction: Commit applies them in the order
+// made under one lock and publishes the hive once, so other readers see all of them or
+// none. Until then nothing is written, and reads (on any thread) see the hive as it
+// stands; a key that Open makes opens at once. A change that cannot be made at the commit
+// (its key deleted meanwhile by another process) fails the whole commit. Inside a
+// transaction DeleteValue and DeleteRegistryKey answer whether the value or key is there
+// to be deleted as the hive stands.
+//
+// One per hive and thread at a time; used on the thread that made it. Destroyed without
+// Commit, the changes are dropped.
+class RegistryTransaction {
+public:
+    explicit RegistryTransaction(Hive hive);
+    ~RegistryTransaction();
+    RegistryTransaction(const RegistryTransaction&) = delete;
+    RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+
+    // Applies the changes gathered (nothing when there are none) and ends the transaction:
+    // changes made afterwards are made at once again. Throws RegistryError, and then
+    // nothing of the transaction is written.
+    void Commit();
+
+private:
+    Hive hive_;
+    std::vector<std::function<bool(hivefile::Key&)>> changes_;
 };
 
 // Deletes a key with all its sub-keys and values. True when it existed and was deleted;

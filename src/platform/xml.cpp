@@ -12,6 +12,7 @@
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
+#include <malloc.h>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -44,6 +45,12 @@ void InitialiseOnce() {
     std::call_once(once, [] {
         xmlInitParser();
         xmlSetExternalEntityLoader(RefuseExternalEntity);
+        // A document is a tree of many small nodes, freed whole once it is read. With the
+        // C library's default pad of 128 KB the heap is given back after each document
+        // and regrown for the next in small steps, which cost several times the parse
+        // itself (a large control file read 8 x slower than libxml2 parses it). 8 MB of
+        // pad keeps the steps few at little lasting memory.
+        mallopt(M_TOP_PAD, 8 << 20);
     });
 }
 

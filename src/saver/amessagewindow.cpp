@@ -98,8 +98,13 @@ void AMessagewindow::Render() {
         const int h = body.Height();
         int thumbHeight = 0;
         if (AXMessageImage* thumb1 = currentThumbs_[0]) {
-            const int w1 = thumb1->Picture().width();
-            const int h1 = thumb1->Picture().height();
+            QSize size1;
+            {
+                const std::lock_guard lock(thumb1->CanvasLock());
+                size1 = thumb1->PictureSize();
+            }
+            const int w1 = size1.width();
+            const int h1 = size1.height();
             AXMessageImage* chosen = nullptr;
             bool fits = false;
             for (int k = 0, divisor = 1; k < 4 && !fits; ++k, divisor *= 2) {

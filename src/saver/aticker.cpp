@@ -4,7 +4,9 @@
 #include <QMouseEvent>
 #include <QResizeEvent>
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 using platform::Brush;
@@ -27,6 +29,30 @@ private:
     AXMessenger& messenger_;
 };
 
+std::int64_t SteadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Copies the part of a cell picture that falls into the frame with its left edge at x.
+// Both are 32-bit pictures: rows are copied as they are.
+void CopyCell(QImage& frame, const QImage& cell, int x) {
+    const int left = std::max(x, 0);
+    const int right = std::min<long long>((long long)x + cell.width(), frame.width());
+    const int rows = std::min(cell.height(), frame.height());
+    if (right <= left || rows <= 0) {
+        return;
+    }
+    const std::size_t bytes = std::size_t(right - left) * 4;
+    const int from = left - x;
+    for (int y = 0; y < rows; ++y) {
+        const auto* src = reinterpret_cast<const std::uint32_t*>(cell.constScanLine(y)) + from;
+        auto* dst = reinterpret_cast<std::uint32_t*>(frame.scanLine(y)) + left;
+        std::memcpy(dst, src, bytes);
+    }
+}
+
 } // namespace
 
 ATicker::ATicker(QWidget* parent) : AXMessenger(parent) {
@@ -38,8 +64,9 @@ ATicker::ATicker(QWidget* parent) : AXMessenger(parent) {
     TitleFontSize = 8;
     BodyFontSize = 8;
     viewHeight_.store(height());
+    clock_ = SteadyNow;
     timer_ = std::make_unique<xMMTimer>(parent);
-    timer_->SetOnTimer([this](QObject*) { TickerTick(); });
+    timer_->SetOnTimer([this](QObject*) { TickerTickDue(); });
     SetTickInterval(500);
 }
 
@@ -56,15 +83,40 @@ void ATicker::SetEnabled(bool enabled) {
         return;
     }
     enabled_.store(enabled);
+    if (enabled) {
+        // The timer counts a whole interval from here, in step with the pace.
+        const auto lock = platform::LockTickList();
+        timer_->SetInterval(tickInterval_);
+        StartPace();
+    }
     // Takes the timer list's lock, which a running tick holds: on disabling this returns
     // once that tick has finished, and the flag above keeps any later one from painting.
     timer_->SetEnabled(enabled);
 }
 
 void ATicker::SetTickInterval(int ms) {
+    const auto lock = platform::LockTickList();
     tickInterval_ = ms;
     timer_->SetInterval(ms);
     timer_->SetSecondPhase(ms / 2 + 1);
+    StartPace();
+}
+
+void ATicker::SetClock(Clock clock) {
+    const auto lock = platform::LockTickList();
+    clock_ = clock ? std::move(clock) : Clock(SteadyNow);
+    StartPace();
+}
+
+void ATicker::StartPace() {
+    const auto lock = platform::LockTickList();
+    paceStart_ = clock_();
+    paceMoved_ = 0;
+}
+
+std::int64_t ATicker::PixelsMoved() const {
+    const auto lock = platform::LockTickList();
+    return paceMoved_;
 }
 
 std::string ATicker::LinkAt(int x) const {
@@ -91,8 +143,31 @@ void ATicker::resizeEvent(QResizeEvent* event) {
 // ---------------------------------------------------------------------------------------
 // Ticks and frames (timer thread)
 
-void ATicker::TickerTick() {
+void ATicker::TickerTickDue() {
+    const auto lock = platform::LockTickList();
     if (!enabled_.load()) {
+        return;
+    }
+    const std::int64_t interval = std::int64_t(std::max(timer_->Interval(), 1)) * 1'000'000;
+    const std::int64_t elapsed = clock_() - paceStart_;
+    // Rounded to the nearest pixel: a tick that comes a little before its deadline moves
+    // the band as one that comes a little after.
+    std::int64_t due = (elapsed + interval / 2) / interval - paceMoved_;
+    if (due <= 0) {
+        return;
+    }
+    const std::int64_t most = std::max<std::int64_t>(kMaxCatchUpMs * 1'000'000LL / interval, 1);
+    if (due > most) {
+        // A stall longer than that (the process was stopped) is not made up.
+        paceStart_ += (due - most) * interval;
+        due = most;
+    }
+    paceMoved_ += due;
+    TickerTick(int(due));
+}
+
+void ATicker::TickerTick(int pixels) {
+    if (!enabled_.load() || pixels < 1) {
         return;
     }
     const int mw = MessageWidth.load();
@@ -101,7 +176,7 @@ void ATicker::TickerTick() {
     }
     int offset = CurrentMessageScrollOffset.load();
     // Counted in 64 bits: an offset set from outside could sit at the top of the range.
-    const long long next = (long long)offset + 1;
+    const long long next = (long long)offset + pixels;
     if (next > mw) {
         // Whole cells scrolled out step the items on; the offset stays within 1..mw.
         const long long cells = (next - 1) / mw;
@@ -129,6 +204,14 @@ void ATicker::PaintFrame() {
     if (back_.width() != w || back_.height() != h) {
         back_ = platform::NewPicture(w, h, BodyBgColor);
     }
+    const CellLook look = CurrentLook();
+    if (!(look == cellLook_)) {
+        cells_.clear();
+        cellLook_ = look;
+    }
+    for (CellPicture& cell : cells_) {
+        cell.used = false;
+    }
     const int mw = MessageWidth.load();
     bool painted = false;
     if (mw >= 1 && !back_.isNull()) {
@@ -148,6 +231,8 @@ void ATicker::PaintFrame() {
             painted = true;
         }
     }
+    // Cells scrolled out of view (or of items gone) are let go.
+    std::erase_if(cells_, [](const CellPicture& cell) { return !cell.used; });
     if (!painted && !back_.isNull()) {
         // No items: an empty band, not a frame left over from before.
         back_.fill(platform::ToQRgb(BodyBgColor));
@@ -158,6 +243,51 @@ void ATicker::PaintFrame() {
     }
     Present();
     RebuildDisplayList();
+}
+
+ATicker::CellLook ATicker::CurrentLook() const {
+    CellLook look;
+    look.titleFont = TitleFontName;
+    look.bodyFont = BodyFontName;
+    look.more = MoreStr;
+    look.titleSize = TitleFontSize;
+    look.bodySize = BodyFontSize;
+    look.titleHeight = TitleHeight;
+    look.border = TitleBorderWidth;
+    look.contrast = TitleBorderContrast;
+    look.width = MessageWidth.load();
+    look.height = std::clamp(ViewHeight(), 0, kMaxFrameHeight);
+    look.titleBold = TitleFontBold;
+    look.titleItalic = TitleFontItalic;
+    look.bodyBold = BodyFontBold;
+    look.bodyItalic = BodyFontItalic;
+    look.thumbs = ShowThumbs;
+    look.titleFg = TitleFgColor;
+    look.titleBg = TitleBgColor;
+    look.bodyFg = BodyFgColor;
+    look.bodyBg = BodyBgColor;
+    return look;
+}
+
+const QImage& ATicker::CellFor(AXMessage& item) {
+    for (CellPicture& cell : cells_) {
+        if (cell.item == item.Serial) {
+            cell.used = true;
+            return cell.picture;
+        }
+    }
+    CellPicture cell;
+    cell.item = item.Serial;
+    cell.picture = platform::NewPicture(std::min(cellLook_.width, kMaxFrameWidth), cellLook_.height,
+                                        BodyBgColor);
+    if (!cell.picture.isNull()) {
+        Canvas canvas(cell.picture);
+        RenderCell(canvas, item, 0, 0);
+    }
+    cell.used = true;
+    ++cellsRendered_;
+    cells_.push_back(std::move(cell));
+    return cells_.back().picture;
 }
 
 void ATicker::Present() {
@@ -179,6 +309,16 @@ void ATicker::Present() {
 }
 
 void ATicker::PaintCell(Canvas& canvas, AXMessage& item, int x, int y) {
+    const QImage& cell = CellFor(item);
+    QImage& target = canvas.Target();
+    if (y == 0 && target.format() == cell.format() && target.depth() == 32) {
+        CopyCell(target, cell, x);
+    } else {
+        canvas.BitBlt(Point{x, y}, cell, Rect{0, 0, cell.width(), cell.height()});
+    }
+}
+
+void ATicker::RenderCell(Canvas& canvas, AXMessage& item, int x, int y) {
     const int mw = MessageWidth.load();
     const int bw = TitleBorderWidth;
     const int height = ViewHeight();
@@ -193,8 +333,8 @@ void ATicker::PaintCell(Canvas& canvas, AXMessage& item, int x, int y) {
         int h1 = 0;
         {
             const std::lock_guard lock(thumb1->CanvasLock());
-            w1 = thumb1->Picture().width();
-            h1 = thumb1->Picture().height();
+            w1 = thumb1->PictureSize().width();
+            h1 = thumb1->PictureSize().height();
         }
         // A third of the body's height stays free under the thumbnail.
         AXMessageImage* const thumbs[] = {item.Thumb1, item.Thumb2, item.Thumb4, item.Thumb8};

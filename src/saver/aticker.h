@@ -6,6 +6,14 @@
 // height to spare) and the item's title, word-wrapped, with the more-marker when the item
 // has a link. A click or a context-menu request over a cell hands out that cell's link.
 //
+// The band follows elapsed time: each tick of the timer moves it by the pixels due since
+// it was enabled (one per tick interval, on a clock), so a tick that comes late, or one
+// that never came on a busy machine, does not slow the crawl down.
+//
+// Each visible item's cell is rendered once into a picture of its own when it comes into
+// view and reused while it stays in view (again when the look or the size changes); a
+// frame is these pictures copied side by side at their scroll positions.
+//
 // Frames are painted on the timer thread into a picture of the ticker's own; the finished
 // frame is handed to the GUI thread under a small lock and shown there by a queued
 // repaint, so the timer thread never waits for the GUI thread and the GUI thread never
@@ -28,10 +36,12 @@
 
 #include <QImage>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class QMouseEvent;
 class QResizeEvent;
@@ -75,10 +85,24 @@ public:
     void SetBounds(int left, int top, int width, int height);
     int ViewHeight() const { return viewHeight_.load(); }
 
-    // One tick: the band moves one pixel (a whole cell scrolled out steps one item
-    // forward) and a frame is painted. Nothing while disabled or while MessageWidth is
-    // below 1.
-    void TickerTick();
+    // Nanoseconds on a monotonic clock. The ticker's pace is measured on it.
+    using Clock = std::function<std::int64_t()>;
+    // Replaces the steady clock (tests drive the pace with a clock of their own). Main
+    // thread, while disabled.
+    void SetClock(Clock clock);
+
+    // One tick: the band moves by pixels (1 by default; a whole cell scrolled out steps
+    // one item forward) and a frame is painted. Nothing while disabled or while
+    // MessageWidth is below 1.
+    void TickerTick(int pixels = 1);
+    // The tick timer's event: moves the band by the pixels due on the clock since the
+    // ticker was enabled or got its interval (rounded to the nearest pixel, so a tick a
+    // little early or late still moves one), at most kMaxCatchUpMs worth at once: a
+    // longer stall (a suspended process) is not made up.
+    void TickerTickDue();
+    static constexpr int kMaxCatchUpMs = 1000;
+    // The pixels moved by TickerTickDue since the pace was last started.
+    std::int64_t PixelsMoved() const;
     // Paints the cells into a new frame, hands it to the GUI thread and then merges a
     // waiting item set into the display list. Nothing while a frame is painted or the
     // display list is rebuilt.
@@ -88,10 +112,17 @@ public:
 
     xMMTimer& TickTimer() { return *timer_; }
 
+    // How many cells a frame has rendered afresh since construction (each one once while
+    // it stays in view).
+    std::int64_t CellsRendered() const { return cellsRendered_.load(); }
+
 protected:
-    // One item's cell with its top-left corner at (x, y) of the frame. Runs on the timer
-    // thread: a class that overrides it disables the ticker in its own destructor.
+    // One item's cell with its top-left corner at (x, y) of the frame: its cell picture,
+    // rendered by RenderCell when the item has none for the current look. Runs on the
+    // timer thread: a class that overrides it disables the ticker in its own destructor.
     virtual void PaintCell(platform::Canvas& canvas, AXMessage& item, int x, int y);
+    // Draws one item's cell with its top-left corner at (x, y) of the canvas.
+    void RenderCell(platform::Canvas& canvas, AXMessage& item, int x, int y);
 
     void Paint(platform::Canvas& canvas) override;
     void MouseMove(platform::Point p) override;
@@ -103,6 +134,28 @@ protected:
 
 private:
     void Present();
+    // Restarts the pace at the clock's now. Holds the timer list's lock.
+    void StartPace();
+
+    // What a cell picture depends on besides its item.
+    struct CellLook {
+        std::string titleFont, bodyFont, more;
+        int titleSize = 0, bodySize = 0, titleHeight = 0, border = 0, contrast = 0;
+        int width = 0, height = 0;
+        bool titleBold = false, titleItalic = false, bodyBold = false, bodyItalic = false;
+        bool thumbs = false;
+        platform::Color titleFg = 0, titleBg = 0, bodyFg = 0, bodyBg = 0;
+        bool operator==(const CellLook&) const = default;
+    };
+    CellLook CurrentLook() const;
+    struct CellPicture {
+        std::uint64_t item = 0; // the item's Serial: no reference is held
+        QImage picture;
+        bool used = false;
+    };
+    // The picture of the item's cell, rendered when missing. Only the holder of
+    // IsPainting calls it.
+    const QImage& CellFor(AXMessage& item);
 
     std::unique_ptr<xMMTimer> timer_;
     std::atomic<bool> enabled_{false};
@@ -112,8 +165,17 @@ private:
     std::string clickedLink_;
     platform::Point releasePos_;
 
-    // The frame being painted: only the holder of IsPainting touches it.
+    // Guarded by the timer list's lock (the tick timer's events hold it).
+    Clock clock_;
+    std::int64_t paceStart_ = 0;
+    std::int64_t paceMoved_ = 0;
+
+    // The frame being painted and the cell pictures of the items in view: only the holder
+    // of IsPainting touches them.
     QImage back_;
+    std::vector<CellPicture> cells_;
+    CellLook cellLook_;
+    std::atomic<std::int64_t> cellsRendered_{0};
     // The finished frame, shown by Paint.
     mutable std::mutex frameMutex_;
     QImage front_;

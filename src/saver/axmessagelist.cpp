@@ -1,5 +1,7 @@
 #include "saver/axmessagelist.h"
 
+#include "platform/ui/pictures.h"
+
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -32,6 +34,34 @@ AXMessageImage::~AXMessageImage() {
     std::erase(registry.live, this);
 }
 
+void AXMessageImage::SetPendingJpeg(std::string path) {
+    pendingPath_ = std::move(path);
+    pendingSize_.reset();
+    pending_ = true;
+}
+
+void AXMessageImage::Realize() {
+    if (!pending_) {
+        return;
+    }
+    pending_ = false;
+    SetPicture(platform::LoadJpegFile(pendingPath_, ScaleDivisor));
+    pendingPath_.clear();
+}
+
+QSize AXMessageImage::PictureSize() const {
+    if (!pending_) {
+        return Picture().size();
+    }
+    if (!pendingSize_) {
+        const auto full = platform::ReadJpegSize(pendingPath_);
+        const platform::Size size =
+            full ? platform::JpegScaledSize(*full, ScaleDivisor) : platform::Size{0, 0};
+        pendingSize_ = QSize(size.width, size.height);
+    }
+    return *pendingSize_;
+}
+
 AXMessageImage* AXMessageImage::AddRef() {
     refCount_.fetch_add(1);
     return this;
@@ -48,7 +78,8 @@ AXMessageImage* AXMessageImage::FindShared(const std::string& key, int divisor) 
     const std::lock_guard lock(registry.mutex);
     for (auto it = registry.live.rbegin(); it != registry.live.rend(); ++it) {
         AXMessageImage* image = *it;
-        if (image->Key != key || image->ScaleDivisor != divisor) {
+        // The divisor first: it rules out three of four thumbnails without a text compare.
+        if (image->ScaleDivisor != divisor || image->Key != key) {
             continue;
         }
         // A thumbnail whose count reached 0 is being destroyed on another thread and
@@ -61,6 +92,11 @@ AXMessageImage* AXMessageImage::FindShared(const std::string& key, int divisor) 
         }
     }
     return nullptr;
+}
+
+std::uint64_t AXMessage::NextSerial() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1);
 }
 
 AXMessage* AXMessage::AddRef() {

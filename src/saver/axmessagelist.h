@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,26 @@
 // Registered from construction to destruction. The screen builder sets ScaleDivisor and
 // Key and loads the picture on the main thread before it shares the thumbnail; from then
 // on only the count changes, on either thread.
+//
+// A JPEG thumbnail may instead be left to decode when it is first painted: the screen
+// builder gives it only the file; its size is read from the file's header when a painter
+// first asks for it, and the first painter's Realize decodes it at its divisor, each
+// holding CanvasLock, on whichever thread paints. Start-up thus reads no picture, and
+// only the sizes that are shown are decoded, each once. Such a thumbnail's control size
+// stays 0 x 0: painters go by PictureSize.
 class AXMessageImage : public AXImage {
 public:
     AXMessageImage();
+
+    // The picture is decoded from this JPEG file at ScaleDivisor by Realize. Main thread,
+    // before the thumbnail is shared.
+    void SetPendingJpeg(std::string path);
+    // Decodes a pending picture (once; a file that fails leaves it null). Hold
+    // CanvasLock. Any thread.
+    void Realize();
+    // The picture's size, also before it is decoded (from the file's header; 0 x 0 when
+    // that cannot be read or the decode failed). Hold CanvasLock. Any thread.
+    QSize PictureSize() const;
 
     // The ImageUri of the items that share this thumbnail; empty on construction.
     std::string Key;
@@ -50,6 +68,10 @@ private:
     ~AXMessageImage() override;
 
     std::atomic<std::int32_t> refCount_{1};
+    // Guarded by CanvasLock once shared.
+    std::string pendingPath_;
+    mutable std::optional<QSize> pendingSize_;
+    bool pending_ = false;
 };
 
 // One channel item: texts, link, picture key and path, and up to four thumbnails of its
@@ -76,6 +98,10 @@ public:
     AXMessageImage* Thumb4 = nullptr;
     AXMessageImage* Thumb8 = nullptr;
 
+    // Tells this item apart from every other item made by the process, also one made
+    // later at the same address (the ticker keys its cell pictures with it).
+    const std::uint64_t Serial = NextSerial();
+
     std::int32_t RefCount() const { return refCount_.load(); }
     AXMessage* AddRef();
     // Drops one reference; at 0 or less the item is destroyed, releasing Thumb8, Thumb4,
@@ -84,6 +110,7 @@ public:
 
 private:
     ~AXMessage();
+    static std::uint64_t NextSerial();
 
     std::atomic<std::int32_t> refCount_{0};
 };

@@ -218,6 +218,7 @@ void AXMessenger::PaintThumb(Canvas& canvas, Rect& r, AXMessageImage* image) {
         return;
     }
     const std::lock_guard lock(image->CanvasLock());
+    image->Realize();
     const QImage& picture = image->Picture();
     if (!picture.isNull()) {
         canvas.BitBlt(Point{r.left, r.top}, picture, Rect{0, 0, picture.width(), picture.height()});

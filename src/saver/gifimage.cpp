@@ -183,7 +183,9 @@ void GIFImage::ReadBits(std::FILE* file, const GIFData& owner) {
     if (total > kMaxFramePixels) {
         throw ExceptionMessage("Memory Allocation Error in ReadBits");
     }
-    std::vector<std::uint8_t> pixels;
+    // The frame's and the canvas's scratch buffers are the loader's, reused frame after
+    // frame: a fresh zeroed allocation of both for each frame cost more than the decoding.
+    std::vector<std::uint8_t>& pixels = owner.pixelScratch_;
     try {
         pixels.resize(std::size_t(total));
     } catch (const std::bad_alloc&) {
@@ -322,7 +324,8 @@ void GIFImage::ReadBits(std::FILE* file, const GIFData& owner) {
     }
 
     // Composition on colour indices, top row first.
-    std::vector<std::uint8_t> canvas;
+    // Every byte is written below (the base frame or the background, then this frame).
+    std::vector<std::uint8_t>& canvas = owner.canvasScratch_;
     try {
         canvas.resize(std::size_t(canvasWidth_) * canvasHeight_);
     } catch (const std::bad_alloc&) {
@@ -425,15 +428,16 @@ bool GIFData::Load(const std::string& path) {
 
 bool GIFData::Load(std::FILE* file, const std::string& name) {
     error_.clear();
+    bool loaded = false;
     try {
         LoadStream(file, name);
-        return true;
+        loaded = true;
     } catch (const ExceptionMessage& e) {
         error_ = e.what();
     } catch (const std::exception& e) {
         error_ = e.what();
     }
-    return false;
+    return loaded;
 }
 
 void GIFData::LoadStream(std::FILE* file, const std::string& name) {

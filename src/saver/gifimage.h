@@ -156,4 +156,8 @@ private:
     platform::Color backgroundColour_ = platform::kWhite;
     std::string error_;
     RasterObserver observer_;
+    // Scratch buffers of one frame's decoding, kept between frames and loads (one Load at
+    // a time; at most one frame and one canvas of the largest picture loaded).
+    mutable std::vector<std::uint8_t> pixelScratch_;
+    mutable std::vector<std::uint8_t> canvasScratch_;
 };

@@ -2,11 +2,14 @@
 
 #include "common/channelfeeds.h"
 #include "platform/ui/messagebox.h"
+#include "platform/ui/pictures.h"
 
 #include <QGuiApplication>
 #include <QScreen>
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 
 namespace {
@@ -29,6 +32,38 @@ int ScaleValue(int value, float scale, int areaSide) {
         return 0;
     }
     return int(std::clamp(scaled, -limit, limit));
+}
+
+// The picture file's kind as AXImage::LoadFromFile chooses its reader.
+std::string LowerExtension(const std::string& path) {
+    const auto dot = path.rfind('.');
+    std::string extension = dot == std::string::npos ? std::string() : path.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return extension;
+}
+
+// Thumb1's picture and size at 1/divisor, as loading its file with that ScaleDivisor
+// would make them, without reading or decoding the file again: a GIF is stretched to the
+// size rounded down, as its reader does; bitmaps and metafiles take no divisor and stay
+// as they are. (JPEG thumbnails are decoded at their own size instead.)
+void ShrinkThumb(const AXMessageImage& full, const std::string& path, int divisor,
+                 AXMessageImage& thumb) {
+    const std::string kind = LowerExtension(path);
+    const QImage& picture = full.Picture();
+    if (picture.isNull() || kind != "gif") {
+        thumb.SetSize(full.Width(), full.Height());
+        thumb.SetPicture(picture);
+        return;
+    }
+    thumb.SetSize(full.Width() / divisor, full.Height() / divisor);
+    QImage shrunk = platform::NewPicture(thumb.Width(), thumb.Height());
+    if (!shrunk.isNull()) {
+        platform::Canvas(shrunk).StretchBlt(
+            platform::Rect{0, 0, thumb.Width(), thumb.Height()}, picture,
+            platform::Rect{0, 0, picture.width(), picture.height()});
+    }
+    thumb.SetPicture(std::move(shrunk));
 }
 
 } // namespace
@@ -360,6 +395,25 @@ void LayoutControl::AddThumbnails(AXMessage& item, const std::string& key) {
     }
     item.ImagePath = path;
     AXMessageImage** targets[] = {&item.Thumb1, &item.Thumb2, &item.Thumb4, &item.Thumb8};
+    const std::string kind = LowerExtension(path);
+    if (kind == "jpg" || kind == "jpeg") {
+        // Nothing is read here: each size is decoded when a widget first shows it, by the
+        // decoder's own scaling, so start-up reads no picture and memory holds only the
+        // sizes on screen.
+        int divisor = 1;
+        for (AXMessageImage** slot : targets) {
+            auto* thumb = new AXMessageImage; // the item's reference
+            *slot = thumb;
+            thumb->SizeToPicture = true;
+            thumb->ScaleDivisor = divisor;
+            thumb->Key = key;
+            thumb->SetPendingJpeg(path);
+            divisor *= 2;
+        }
+        return;
+    }
+    // Other kinds are read and decoded once, at full size; the smaller thumbnails are
+    // shrunk from that picture.
     int divisor = 1;
     for (AXMessageImage** slot : targets) {
         auto* thumb = new AXMessageImage; // the item's reference
@@ -367,10 +421,14 @@ void LayoutControl::AddThumbnails(AXMessage& item, const std::string& key) {
         thumb->SizeToPicture = true;
         thumb->ScaleDivisor = divisor;
         thumb->Key = key;
-        try {
-            thumb->LoadFromFile(path);
-        } catch (const std::exception&) {
-            // Left empty.
+        if (divisor == 1) {
+            try {
+                thumb->LoadFromFile(path);
+            } catch (const std::exception&) {
+                // Left empty, and so are the smaller ones.
+            }
+        } else {
+            ShrinkThumb(*item.Thumb1, path, divisor, *thumb);
         }
         divisor *= 2;
     }

@@ -3,6 +3,7 @@
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
 #include "platform/ui/messagebox.h"
+#include "platform/registry.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -571,7 +572,15 @@ void TSettingsForm::BtnOKClick() {
     bool saved = false;
     {
         const TolvarSettings settings(kMaker, kProduct);
-        WriteAll(settings, v);
+        try {
+            // All values in one transaction of the user hive: the control program never
+            // reads half of them, and one locked, synced write instead of one per value.
+            platform::RegistryTransaction transaction(platform::Hive::CurrentUser);
+            WriteAll(settings, v);
+            transaction.Commit();
+        } catch (const platform::RegistryError&) {
+            // Nothing written: the read-back below tells the user.
+        }
         // The settings layer drops a failed write silently; reading back tells whether
         // the values now in effect are the ones the user chose.
         saved = ReadAll(settings) == v;

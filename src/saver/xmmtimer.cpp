@@ -19,6 +19,7 @@ bool xMMTimer::Enabled() const {
 void xMMTimer::SetEnabled(bool enabled) {
     const auto lock = platform::LockTickList();
     enabled_ = enabled;
+    platform::WakeTickThread();
 }
 
 int xMMTimer::Interval() const {
@@ -32,6 +33,7 @@ void xMMTimer::SetInterval(int ms) {
     interval_ = value;
     countdown_ = value;
     secondPhaseLength_ = value / 2 + 1;
+    platform::WakeTickThread();
 }
 
 int xMMTimer::SecondPhaseLength() const {
@@ -42,16 +44,19 @@ int xMMTimer::SecondPhaseLength() const {
 void xMMTimer::SetSecondPhase(int ms) {
     const auto lock = platform::LockTickList();
     secondPhaseLength_ = std::max(ms, Period());
+    platform::WakeTickThread();
 }
 
 void xMMTimer::SetOnTimer(Event event) {
     const auto lock = platform::LockTickList();
     onTimer_ = std::move(event);
+    platform::WakeTickThread();
 }
 
 void xMMTimer::SetOnSecondPhase(Event event) {
     const auto lock = platform::LockTickList();
     onSecondPhase_ = std::move(event);
+    platform::WakeTickThread();
 }
 
 int xMMTimer::Countdown() const {
@@ -64,16 +69,38 @@ int xMMTimer::PhaseCountdown() const {
     return phaseCountdown_;
 }
 
-void xMMTimer::OnTick() {
+int xMMTimer::PeriodsUntilDue() const {
+    if (!enabled_) {
+        return platform::TickSchedule::kMaxPeriods;
+    }
+    if (onSecondPhase_ && phaseCountdown_ > 0) {
+        return 1;
+    }
+    return onTimer_ || onSecondPhase_ ? std::max(countdown_, 1)
+                                      : platform::TickSchedule::kMaxPeriods;
+}
+
+void xMMTimer::Advance(int periods) {
+    const auto lock = platform::LockTickList();
+    OnTick(periods);
+}
+
+void xMMTimer::OnTick(int periods) {
     if (!enabled_) {
         return;
     }
-    if (--countdown_ <= 0) {
-        countdown_ = interval_;
+    periods = std::max(periods, 1);
+    bool fired = false;
+    countdown_ -= periods;
+    if (countdown_ <= 0) {
+        // Counted on from when it was due: the next one is due an interval after this
+        // deadline, whenever this walk came. Whole intervals missed are dropped.
+        countdown_ = interval_ - (-countdown_) % interval_;
         if (onTimer_) {
             // A copy: the event may replace itself through SetOnTimer.
             const Event event = onTimer_;
             event(owner_);
+            fired = true;
             if (onSecondPhase_) {
                 phaseCountdown_ = secondPhaseLength_;
             }
@@ -81,10 +108,9 @@ void xMMTimer::OnTick() {
     }
     if (onSecondPhase_) {
         // Held at 0 once the phase is over: counting on would overflow after weeks of
-        // running and start the phase again on its own.
-        if (phaseCountdown_ > 0) {
-            --phaseCountdown_;
-        }
+        // running and start the phase again on its own. The walk that started the phase
+        // counts as its first tick.
+        phaseCountdown_ = std::max(phaseCountdown_ - (fired ? 1 : periods), 0);
         if (phaseCountdown_ > 0) {
             const Event event = onSecondPhase_;
             event(owner_);

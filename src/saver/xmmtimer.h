@@ -1,9 +1,16 @@
 #pragma once
 
-// xMMTimer, a countdown on the shared timer thread: every tick of the thread (one period,
-// 1 ms) counts an enabled timer down by one; at 0 it calls OnTimer with its Owner and
-// starts again from Interval. An optional second phase calls OnSecondPhase on the ticks
-// that follow each OnTimer, SecondPhaseLength - 1 times.
+// xMMTimer, a countdown on the shared timer thread: every period (1 ms) that passes counts
+// an enabled timer down by one; at 0 it calls OnTimer with its Owner and starts again from
+// Interval. An optional second phase calls OnSecondPhase on the ticks that follow each
+// OnTimer, SecondPhaseLength - 1 times.
+//
+// The count follows elapsed time, not the thread's walks: a walk that comes late (an event
+// that painted for 3 ms, a busy machine) stands for every period since the last one, and
+// the next OnTimer stays due Interval periods after the previous one was due, not after it
+// ran. OnTimer comes at most once per walk; intervals missed entirely are dropped. The
+// thread sleeps until the nearest timer is due (every period only while a second phase
+// runs), so a ticker at 32 ms wakes it about 31 times a second, not 1000.
 //
 // All timers of the process share the one timer thread (platform/mmtimer.h): it runs from
 // the construction of the first to the destruction of the last, and walks the live timers
@@ -51,13 +58,19 @@ public:
     int Countdown() const;
     int PhaseCountdown() const;
 
+    // One walk of the timer thread that stands for the given periods (at least 1): what
+    // the thread calls. Takes the timer list's lock; a caller that holds it keeps the
+    // thread's own walks out meanwhile and so drives the timer alone.
+    void Advance(int periods);
+
     // The timer thread's period in ms (the resolution granted).
     static int Period() { return platform::kTickPeriodMs; }
     // Whether the shared timer thread runs (at least one xMMTimer lives).
     static bool Running() { return platform::IsTickThreadRunning(); }
 
 private:
-    void OnTick() override;
+    void OnTick(int periods) override;
+    int PeriodsUntilDue() const override;
 
     QObject* const owner_;
     // Guarded by the timer list's lock.

@@ -20,7 +20,7 @@ using tolvar::test::WaitUntil;
 // Counts its ticks and runs an optional action on each (on the timer thread).
 class Counter : public platform::TickClient {
 public:
-    void OnTick() override {
+    void OnTick(int) override {
         onTimerThread = onTimerThread && platform::IsTickThread();
         ++ticks;
         if (action) {
@@ -174,6 +174,87 @@ TEST(TimerThreadTest, ClientsMayAddAndRemoveFromInsideATick) {
     Registered next;
     EXPECT_TRUE(TicksPass(next, 3));
     EXPECT_EQ(added.ticks.load(), ticks);
+}
+
+} // namespace
+
+namespace {
+
+// The deadlines stay on the grid of periods from the first: a walk that ends late skips
+// the deadlines it ran past, and the next walk stands for every period since the last one.
+TEST(TickScheduleTest, WalksStandForThePeriodsSinceThePreviousDeadline) {
+    struct Case {
+        const char* name;
+        std::int64_t endsAfter; // when the walk due at the deadline ends, after it
+        std::int64_t next;      // the next deadline, after the previous one
+        int periods;
+    };
+    constexpr std::int64_t kMs = 1'000'000;
+    const Case cases[] = {
+        {"on time", 100'000, kMs, 1},
+        {"just before the next", kMs - 1, kMs, 1},
+        {"exactly at the next", kMs, 2 * kMs, 2},
+        {"painting 3 ms", 3 * kMs + 200'000, 4 * kMs, 4},
+        {"long stall", 5'000 * kMs, 5'001 * kMs, 5'001},
+    };
+    for (const Case& c : cases) {
+        const std::int64_t first = 7 * kMs + 123;
+        platform::TickSchedule schedule(first, kMs);
+        EXPECT_EQ(schedule.Next(first + c.endsAfter), c.periods) << c.name;
+        EXPECT_EQ(schedule.Deadline(), first + c.next) << c.name;
+    }
+    // A walk wanted later leaves the periods between out; a need that comes up meanwhile
+    // brings the deadline back to the next period of the grid.
+    {
+        platform::TickSchedule later(0, kMs);
+        EXPECT_EQ(later.Next(100'000, 32), 32);
+        EXPECT_EQ(later.Deadline(), 32 * kMs);
+        later.WakeAt(5 * kMs + 500'000);
+        EXPECT_EQ(later.Deadline(), 6 * kMs);
+        EXPECT_EQ(later.Periods(), 6);
+        later.WakeAt(5 * kMs + 700'000); // a later wake changes nothing
+        EXPECT_EQ(later.Deadline(), 6 * kMs);
+    }
+    // A clock that jumped by days counts as a bounded number of periods.
+    platform::TickSchedule schedule(0, kMs);
+    EXPECT_EQ(schedule.Next(std::int64_t(86'400'000) * 3 * kMs),
+              platform::TickSchedule::kMaxPeriods);
+}
+
+} // namespace
+
+namespace {
+
+// A client that needs a walk only every `every` periods.
+class Sparse : public platform::TickClient {
+public:
+    explicit Sparse(int every) : every_(every) { AddTickClient(this); }
+    ~Sparse() override { RemoveTickClient(this); }
+    void OnTick(int n) override {
+        periods += n;
+        ++walks;
+    }
+    int PeriodsUntilDue() const override { return every_; }
+    std::atomic<int> periods{0};
+    std::atomic<int> walks{0};
+
+private:
+    int every_;
+};
+
+// The thread sleeps until the nearest need: a client due every 20 periods is walked about
+// once per 20 (each walk standing for them), and a client added while the thread sleeps
+// for a minute wakes it at once.
+TEST(TimerThreadTest, TheThreadSleepsUntilTheNearestNeedAndANewClientWakesIt) {
+    {
+        Sparse sparse(20);
+        ASSERT_TRUE(WaitUntil([&] { return sparse.periods.load() >= 200; }));
+        EXPECT_LE(sparse.walks.load(), sparse.periods.load() / 20 + 2);
+    }
+    Sparse idle(platform::TickSchedule::kMaxPeriods);
+    ASSERT_TRUE(WaitUntil([&] { return idle.walks.load() >= 1; }));
+    Registered counter;
+    EXPECT_TRUE(TicksPass(counter, 3));
 }
 
 } // namespace

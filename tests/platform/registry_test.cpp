@@ -382,6 +382,83 @@ TEST(Registry, FreshAccountGetsItsFolders) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+ino_t InodeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Changes gathered by a transaction reach the file together at the commit, in one
+// publication of the hive; until then the file, and so every other reader, is unchanged.
+TEST(Registry, ATransactionPublishesAllItsChangesAtOnce) {
+    TempHome home;
+    OpenWritable(Hive::CurrentUser).WriteInteger("Old", 1);
+    const std::string file = platform::HiveFilePath(Hive::CurrentUser);
+    const ino_t before = InodeOf(file);
+    {
+        platform::RegistryTransaction transaction(Hive::CurrentUser);
+        // A key made inside the transaction opens at once and takes values.
+        auto fresh = OpenWritable(Hive::CurrentUser, "\\Software\\Brimwald\\Tolvar\\Neu");
+        fresh.WriteString("Name", "Wert");
+        auto key = OpenWritable(Hive::CurrentUser);
+        for (int i = 0; i < 21; ++i) {
+            key.WriteInteger("V" + std::to_string(i), std::uint32_t(i));
+        }
+        EXPECT_TRUE(key.DeleteValue("Old"));
+        EXPECT_EQ(InodeOf(file), before);
+        EXPECT_TRUE(key.ValueExists("Old")); // reads see the hive as it stands
+        EXPECT_FALSE(key.ValueExists("V0"));
+        transaction.Commit();
+        EXPECT_NE(InodeOf(file), before);
+        // After the commit changes are made at once again.
+        const ino_t committed = InodeOf(file);
+        key.WriteInteger("After", 7);
+        EXPECT_NE(InodeOf(file), committed);
+    }
+    const auto root = LoadFromFile(Hive::CurrentUser);
+    const auto* key = root.FindSubKey("Software")->FindSubKey("Brimwald")->FindSubKey("Tolvar");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->FindValue("Old"), nullptr);
+    for (int i = 0; i < 21; ++i) {
+        ASSERT_NE(key->FindValue("V" + std::to_string(i)), nullptr) << i;
+        EXPECT_EQ(key->FindValue("V" + std::to_string(i))->number, std::uint32_t(i));
+    }
+    ASSERT_NE(key->FindSubKey("Neu"), nullptr);
+    EXPECT_EQ(key->FindSubKey("Neu")->FindValue("Name")->data, "Wert");
+    EXPECT_NE(key->FindValue("After"), nullptr);
+}
+
+// Nothing of a transaction is written when it is dropped, or when one of its changes
+// cannot be made at the commit (its key was deleted meanwhile by another writer).
+TEST(Registry, ATransactionThatFailsOrIsDroppedWritesNothing) {
+    TempHome home;
+    OpenWritable(Hive::CurrentUser, "\\Software\\Brimwald\\Tolvar\\Gone").WriteInteger("X", 1);
+    const std::string file = platform::HiveFilePath(Hive::CurrentUser);
+    const ino_t before = InodeOf(file);
+    {
+        platform::RegistryTransaction transaction(Hive::CurrentUser);
+        OpenWritable(Hive::CurrentUser).WriteInteger("Dropped", 1);
+    }
+    EXPECT_EQ(InodeOf(file), before);
+    EXPECT_FALSE(RegistryKey::Open(Hive::CurrentUser, kMain, Access::Read)->ValueExists("Dropped"));
+
+    platform::RegistryTransaction transaction(Hive::CurrentUser);
+    OpenWritable(Hive::CurrentUser).WriteInteger("First", 1);
+    auto gone = OpenWritable(Hive::CurrentUser, "\\Software\\Brimwald\\Tolvar\\Gone");
+    gone.WriteInteger("Y", 2);
+    // Another writer (a thread has no transaction of its own) deletes the key meanwhile.
+    std::thread([] {
+        EXPECT_TRUE(
+            platform::DeleteRegistryKey(Hive::CurrentUser, "\\Software\\Brimwald\\Tolvar\\Gone"));
+    }).join();
+    const ino_t deleted = InodeOf(file);
+    EXPECT_THROW(transaction.Commit(), RegistryError);
+    EXPECT_EQ(InodeOf(file), deleted);
+    EXPECT_FALSE(RegistryKey::Open(Hive::CurrentUser, kMain, Access::Read)->ValueExists("First"));
+    // A second transaction on the same thread and hive is refused while one is open.
+    platform::RegistryTransaction again(Hive::CurrentUser);
+    EXPECT_THROW(platform::RegistryTransaction(Hive::CurrentUser), RegistryError);
+}
+
 TEST(Registry, ThreadsWritingDifferentValuesLoseNothing) {
     TempHome home;
     std::vector<std::thread> threads;

@@ -1,11 +1,13 @@
 #include "saver/aticker.h"
 #include "support/guiapp.h"
+#include "support/jpegwriter.h"
 #include "support/temphome.h"
 
 #include <QApplication>
 #include <QMouseEvent>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -137,6 +139,153 @@ TEST_F(TickerTest, EachTickMovesOnePixelAndAWholeCellStepsOneItem) {
         EXPECT_EQ(t.CurrentIndex(), c.index) << c.offsetBefore;
         EXPECT_FALSE(t.Frame().isNull()) << c.offsetBefore;
     }
+}
+
+// The band's distance follows the time that passed on the ticker's clock, not the number of
+// ticks: ticks that come late because a frame painted for 3 ms, or walks of the timer
+// thread that a busy machine held back, still move the band by the set speed. Driven
+// through the tick timer itself on a clock of the test's, holding the timer list's lock so
+// that no walk of the real thread comes between.
+TEST_F(TickerTest, TheBandFollowsElapsedTimeAtTheSetSpeed) {
+    struct Case {
+        const char* name;
+        int interval;
+        // Periods (ms) of each walk while no tick is due, and of the walk after a tick.
+        int idleWalk;
+        int walkAfterTick;
+        int stallEvery; // every n-th walk stands for stallMs (0: never)
+        int stallMs;
+    };
+    const Case cases[] = {
+        {"idle machine", 32, 1, 1, 0, 0},
+        {"each frame paints for 3 ms", 32, 1, 4, 0, 0},
+        {"busy machine", 32, 3, 9, 7, 47},
+        {"faster speed", 20, 2, 5, 11, 30},
+    };
+    constexpr std::int64_t kMs = 1'000'000;
+    constexpr int kRunMs = 30'000;
+    for (const Case& c : cases) {
+        ATicker t;
+        t.SetBounds(0, 0, 0, 0); // nothing to paint: the pace alone is measured
+        t.MessageWidth = 1'000'000'000;
+        std::int64_t now = 5 * kMs;
+        t.SetClock([&] { return now; });
+        t.SetTickInterval(c.interval);
+        const auto lock = platform::LockTickList();
+        t.SetEnabled(true);
+        const std::int64_t start = now;
+        int walks = 0;
+        int next = c.idleWalk;
+        std::int64_t worst = 0;
+        while (now - start < kRunMs * kMs) {
+            const std::int64_t before = t.PixelsMoved();
+            const bool stall = c.stallEvery > 0 && ++walks % c.stallEvery == 0;
+            const int periods = stall ? c.stallMs : next;
+            now += periods * kMs;
+            t.TickTimer().Advance(periods);
+            // After a frame the next walk stands for the time it took to paint.
+            next = t.PixelsMoved() != before ? c.walkAfterTick : c.idleWalk;
+            const std::int64_t expected = (now - start) / (c.interval * kMs);
+            worst = std::max(worst, std::abs(t.PixelsMoved() - expected));
+        }
+        const double speed = double(t.PixelsMoved()) * 1000.0 / double(kRunMs);
+        const double set = 1000.0 / c.interval;
+        EXPECT_NEAR(speed, set, set * 0.01) << c.name;
+        // Never more than a tick's worth and the longest walk behind or ahead.
+        EXPECT_LE(worst, 1 + std::max(c.stallMs, c.walkAfterTick) / c.interval) << c.name;
+        EXPECT_EQ(t.CurrentMessageScrollOffset.load(), t.PixelsMoved()) << c.name;
+    }
+}
+
+TEST_F(TickerTest, AStallLongerThanTheCatchUpIsNotMadeUp) {
+    ATicker t;
+    t.MessageWidth = 1'000'000'000;
+    std::int64_t now = 0;
+    t.SetClock([&] { return now; });
+    t.SetTickInterval(kNever);
+    t.SetEnabled(true);
+    // Driven by hand: TickerTickDue reads the interval the timer was given.
+    {
+        const auto lock = platform::LockTickList();
+        t.TickTimer().SetInterval(10);
+    }
+    now = std::int64_t(60) * 1'000'000'000; // a minute stopped
+    t.TickerTickDue();
+    EXPECT_EQ(t.PixelsMoved(), ATicker::kMaxCatchUpMs / 10);
+    now += 10'000'000;
+    t.TickerTickDue();
+    EXPECT_EQ(t.PixelsMoved(), ATicker::kMaxCatchUpMs / 10 + 1);
+    t.TickerTickDue(); // no time passed: nothing due
+    EXPECT_EQ(t.PixelsMoved(), ATicker::kMaxCatchUpMs / 10 + 1);
+}
+
+// A cell is rendered once when its item comes into view and reused while it stays there;
+// a change of the look renders it again. A frame of reused cells equals one whose cells
+// were all rendered for it.
+TEST_F(TickerTest, CellsAreRenderedOnceWhileInViewAndAgainWhenTheLookChanges) {
+    ATicker t;
+    Show(t, {"http://a.test/", ""}, 4);
+    t.SetBounds(0, 0, 250, 60);
+    Manual(t);
+    t.MessageWidth = 100;
+    t.PaintFrame(); // cells 0, 1, 2 in view
+    EXPECT_EQ(t.CellsRendered(), 3);
+    for (int i = 0; i < 40; ++i) {
+        t.TickerTick();
+    }
+    EXPECT_EQ(t.CellsRendered(), 3);
+    for (int i = 0; i < 60; ++i) {
+        t.TickerTick(); // one item stepped out, the fourth in
+    }
+    EXPECT_EQ(t.CellsRendered(), 4);
+    for (int i = 0; i < 37; ++i) {
+        t.TickerTick();
+    }
+    const QImage reused = t.Frame().copy();
+    const platform::Color background = t.BodyBgColor;
+    t.BodyBgColor = kYellow;
+    t.PaintFrame();
+    EXPECT_EQ(t.CellsRendered(), 7);
+    EXPECT_NE(t.Frame(), reused);
+    t.BodyBgColor = background;
+    t.PaintFrame();
+    EXPECT_EQ(t.CellsRendered(), 10);
+    EXPECT_EQ(t.Frame(), reused);
+}
+
+// Thumbnails left to decode when shown: the ticker chooses by the size from the file's
+// header and decodes only the thumbnail it paints.
+TEST_F(TickerTest, OnlyThePaintedThumbnailIsDecoded) {
+    tolvar::test::TempFolder folder;
+    const std::string path = folder.Path() + "/pic.jpg";
+    tolvar::test::WriteFile(path, tolvar::test::JpegBytes(platform::NewPicture(64, 48, kRed)));
+    ATicker t;
+    auto* item = new AXMessage;
+    item->Title = "Titel";
+    AXMessageImage** thumbSlots[] = {&item->Thumb1, &item->Thumb2, &item->Thumb4, &item->Thumb8};
+    for (int k = 0; k < 4; ++k) {
+        auto* thumb = new AXMessageImage;
+        thumb->ScaleDivisor = 1 << k;
+        thumb->SetPendingJpeg(path);
+        *thumbSlots[k] = thumb;
+    }
+    AXMessageList source;
+    source.AddMessage(item);
+    t.SetMessages(&source);
+    t.RebuildDisplayList();
+    // Body 96 - 22 - 4 = 70 high: Thumb1 (48) needs 72, Thumb2 (24) needs 36.
+    t.SetBounds(0, 0, 300, 96);
+    Manual(t);
+    t.PaintFrame();
+    for (int k = 0; k < 4; ++k) {
+        AXMessageImage* thumb = *thumbSlots[k];
+        const std::lock_guard lock(thumb->CanvasLock());
+        EXPECT_EQ(thumb->Picture().isNull(), k != 1) << k;
+    }
+    // The decoded thumbnail is in the frame (red within the JPEG's rounding).
+    const QRgb shown = t.Frame().pixel(2 + 5, 22 + 2 + 5);
+    EXPECT_GT(qRed(shown), 240);
+    EXPECT_LT(qGreen(shown), 16);
 }
 
 TEST_F(TickerTest, NoScrollingOrPaintingWhileDisabledOrWithoutACellWidth) {

@@ -1,6 +1,7 @@
 #include "platform/ui/messagebox.h"
 #include "saver/layoutcontrol.h"
 #include "support/guiapp.h"
+#include "support/jpegwriter.h"
 #include "support/temphome.h"
 
 #include <QApplication>
@@ -498,6 +499,60 @@ TEST_F(LayoutChannelsTest, ItemsOfOnePictureShareTheirFourThumbnails) {
     lc->loadThumbnails = false;
     lc->LoadChannels(&cf);
     EXPECT_EQ(Items()[0]->Thumb1, nullptr);
+}
+
+// Thumbnails are what loading the file at their divisor gives, without decoding it four
+// times: a JPEG's sizes come from its header when first asked for and each size is
+// decoded only when first painted (Realize); a bitmap is read once and shared by all four.
+TEST_F(LayoutChannelsTest, ThumbnailsAreDecodedOnlyAsTheyAreShown) {
+    QImage gradient(37, 29, QImage::Format_RGB32);
+    for (int y = 0; y < gradient.height(); ++y) {
+        for (int x = 0; x < gradient.width(); ++x) {
+            gradient.setPixel(x, y, qRgb(x * 6, y * 8, 200 - x * 2 - y * 3));
+        }
+    }
+    struct Case {
+        const char* file;
+        std::string bytes;
+        bool decodedWhenShown;
+    };
+    const Case cases[] = {
+        {"pic.jpg", tolvar::test::JpegBytes(gradient, 95), true},
+        {"pic.bmp", BmpBytes(13, 11, 0x3366CC), false},
+    };
+    for (const Case& c : cases) {
+        cf.channels.clear();
+        const std::string key = std::string("#") + c.file;
+        Cache("#feed-" + key, "1", std::string("feed-") + c.file + ".xml",
+              "<rss version=\"2.0\"><channel><title>c</title>"
+              "<item><title>Eins</title></item></channel></rss>");
+        AddChannel("Kanal", "#feed-" + key, true).iconuri = key;
+        Cache(key, "1", c.file, c.bytes);
+        lc->LoadChannels(&cf);
+        const auto items = Items();
+        ASSERT_EQ(items.size(), 1u) << c.file;
+        AXMessageImage* const thumbs[] = {items[0]->Thumb1, items[0]->Thumb2, items[0]->Thumb4,
+                                          items[0]->Thumb8};
+        for (int k = 0; k < 4; ++k) {
+            ASSERT_NE(thumbs[k], nullptr) << c.file << k;
+            AXImage direct;
+            direct.SizeToPicture = true;
+            direct.ScaleDivisor = 1 << k;
+            direct.LoadFromFile(folder.Path() + "/" + c.file);
+            if (!c.decodedWhenShown) {
+                EXPECT_EQ(thumbs[k]->Width(), direct.Width()) << c.file << k;
+                EXPECT_EQ(thumbs[k]->Height(), direct.Height()) << c.file << k;
+            }
+            const std::lock_guard lock(thumbs[k]->CanvasLock());
+            EXPECT_EQ(thumbs[k]->Picture().isNull(), c.decodedWhenShown) << c.file << k;
+            EXPECT_EQ(thumbs[k]->PictureSize(), direct.Picture().size()) << c.file << k;
+            thumbs[k]->Realize();
+            EXPECT_EQ(thumbs[k]->Picture(), direct.Picture()) << c.file << k;
+            if (!c.decodedWhenShown) {
+                EXPECT_EQ(thumbs[k]->Picture().cacheKey(), thumbs[0]->Picture().cacheKey());
+            }
+        }
+    }
 }
 
 TEST_F(LayoutChannelsTest, AReloadWhilePausedRunsTheWidgetsAgain) {

@@ -14,21 +14,36 @@ namespace {
 
 using tolvar::test::WaitUntil;
 
-// A timer at the period that counts every walk of the timer thread. Created before the
-// timer it measures, so each walk counts it first.
-class WalkCounter {
+// Counts the walks of the timer thread and the periods they stand for, once started.
+// Created before the timer it measures, so each walk counts it first.
+class WalkCounter : private platform::TickClient {
 public:
-    WalkCounter() : timer(nullptr) {
-        timer.SetInterval(0);
-        timer.SetOnTimer([this](QObject*) { ++walks; });
-    }
+    WalkCounter() { platform::AddTickClient(this); }
+    ~WalkCounter() override { platform::RemoveTickClient(this); }
+    WalkCounter(const WalkCounter&) = delete;
+    WalkCounter& operator=(const WalkCounter&) = delete;
+
+    void Start() { counting = true; }
     // Waits until n more walks have passed.
     bool Pass(int n) {
         const int start = walks.load();
         return WaitUntil([&] { return walks.load() >= start + n; });
     }
-    xMMTimer timer;
+    std::atomic<bool> counting{false};
     std::atomic<int> walks{0};
+    std::atomic<int> periods{0};
+    // The periods of the walk under way; read by the measured timer's events.
+    std::atomic<int> walkPeriods{0};
+
+private:
+    void OnTick(int n) override {
+        if (!counting) {
+            return;
+        }
+        walkPeriods = n;
+        periods += n;
+        ++walks;
+    }
 };
 
 TEST(xMMTimerTest, ConstructedDisabledWithItsDefaultsAndTheSharedThreadRunning) {
@@ -75,26 +90,34 @@ TEST(xMMTimerTest, OnTimerComesEveryIntervalTicksWithTheOwner) {
     QObject owner;
     xMMTimer timer(&owner);
     timer.SetInterval(20);
-    std::vector<int> at; // walks counted when OnTimer came; written on the timer thread
+    // Periods counted when OnTimer came, and how many of them that walk stood for;
+    // written on the timer thread.
+    std::vector<std::pair<int, int>> at;
     std::atomic<int> calls{0};
     timer.SetOnTimer([&](QObject* sender) {
         EXPECT_EQ(sender, &owner);
-        at.push_back(counter.walks.load());
+        at.emplace_back(counter.periods.load(), counter.walkPeriods.load());
         ++calls;
     });
     {
         // Both start counting on the same walk.
         const auto lock = platform::LockTickList();
-        counter.walks = 0;
-        counter.timer.SetEnabled(true);
+        counter.Start();
         timer.SetEnabled(true);
     }
     ASSERT_TRUE(WaitUntil([&] { return calls.load() >= 3; }));
     timer.SetEnabled(false);
     ASSERT_GE(at.size(), 3u);
-    EXPECT_EQ(at[0], 20);
-    EXPECT_EQ(at[1], 40);
-    EXPECT_EQ(at[2], 60);
+    // Each OnTimer comes on the walk that reaches a multiple of 20 periods (a busy machine
+    // may make one walk stand for several), never on one that falls short of it, and
+    // each in an interval of its own.
+    int lastDue = 0;
+    for (const auto& [periods, walk] : at) {
+        const int due = periods / 20 * 20;
+        EXPECT_GT(due, periods - walk) << periods;
+        EXPECT_GT(due, lastDue) << periods;
+        lastDue = due;
+    }
 
     // Disabled, it does not count down.
     const int countdown = timer.Countdown();
@@ -105,37 +128,68 @@ TEST(xMMTimerTest, OnTimerComesEveryIntervalTicksWithTheOwner) {
 }
 
 TEST(xMMTimerTest, TheSecondPhaseFollowsEachOnTimerAndEndsAtZero) {
-    WalkCounter counter;
     xMMTimer timer(nullptr);
     timer.SetInterval(5);
     timer.SetSecondPhase(3);
     std::string trace; // per walk: "T" for OnTimer, "S" for OnSecondPhase
-    std::atomic<int> timerCalls{0};
-    timer.SetOnTimer([&](QObject*) {
-        trace += std::to_string(counter.walks.load()) + "T ";
-        ++timerCalls;
-    });
-    timer.SetOnSecondPhase([&](QObject*) { trace += std::to_string(counter.walks.load()) + "S "; });
-    // Stopped on walk 14, before the third OnTimer.
-    std::atomic<bool> stopped{false};
+    int walk = 0;
+    timer.SetOnTimer([&](QObject*) { trace += std::to_string(walk) + "T "; });
+    timer.SetOnSecondPhase([&](QObject*) { trace += std::to_string(walk) + "S "; });
     {
+        // Driven by hand: holding the lock keeps the thread's own walks out.
         const auto lock = platform::LockTickList();
-        counter.walks = 0;
-        counter.timer.SetOnTimer([&](QObject*) {
-            if (++counter.walks == 14) {
-                timer.SetEnabled(false);
-                stopped = true;
-            }
-        });
-        counter.timer.SetEnabled(true);
         timer.SetEnabled(true);
+        for (walk = 1; walk <= 13; ++walk) {
+            timer.Advance(1);
+        }
+        timer.SetEnabled(false);
     }
-    ASSERT_TRUE(WaitUntil([&] { return stopped.load(); }));
     // Until the first OnTimer the phase counts down from its initial 100; each OnTimer
     // restarts it at SecondPhaseLength, giving SecondPhaseLength - 1 calls.
     EXPECT_EQ(trace, "1S 2S 3S 4S 5T 5S 6S 10T 10S 11S ");
     // Held at 0 after the phase rather than counting on below it.
     EXPECT_EQ(timer.PhaseCountdown(), 0);
+}
+
+// The count follows the periods that passed, not the walks: a walk that comes late (the
+// previous event painted for 3 ms, or the thread was kept from running) does not push the
+// following deadlines back, and intervals missed entirely are dropped, not made up.
+TEST(xMMTimerTest, OnTimerFollowsTheDeadlinesOfElapsedPeriods) {
+    struct Case {
+        const char* name;
+        std::vector<int> walks; // periods each walk stands for
+        std::vector<int> fired; // elapsed periods at each OnTimer
+    };
+    const auto ones = [](int n) { return std::vector<int>(std::size_t(n), 1); };
+    const auto join = [](std::vector<std::vector<int>> parts) {
+        std::vector<int> all;
+        for (const auto& part : parts) {
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    };
+    const Case cases[] = {
+        {"on time", ones(96), {32, 64, 96}},
+        // Each OnTimer's walk is followed by one standing for 4 periods (3 ms of painting).
+        {"painting 3 ms", join({ones(32), {4}, ones(28), {4}, ones(28)}), {32, 64, 96}},
+        {"late walk", join({ones(30), {5}, ones(29)}), {35, 64}},
+        // A stall of 70 periods: one OnTimer for it, the next on the grid again.
+        {"stall", join({ones(10), {70}, ones(16)}), {80, 96}},
+    };
+    for (const Case& c : cases) {
+        xMMTimer timer(nullptr);
+        timer.SetInterval(32);
+        int elapsed = 0;
+        std::vector<int> fired;
+        timer.SetOnTimer([&](QObject*) { fired.push_back(elapsed); });
+        const auto lock = platform::LockTickList();
+        timer.SetEnabled(true);
+        for (int periods : c.walks) {
+            elapsed += periods;
+            timer.Advance(periods);
+        }
+        EXPECT_EQ(fired, c.fired) << c.name;
+    }
 }
 
 TEST(xMMTimerTest, AClearedEventIsNeverCalledAgain) {
@@ -144,7 +198,7 @@ TEST(xMMTimerTest, AClearedEventIsNeverCalledAgain) {
     timer.SetInterval(1);
     std::atomic<int> calls{0};
     timer.SetOnTimer([&](QObject*) { ++calls; });
-    counter.timer.SetEnabled(true);
+    counter.Start();
     timer.SetEnabled(true);
     ASSERT_TRUE(WaitUntil([&] { return calls.load() >= 3; }));
     timer.SetOnTimer(nullptr);
@@ -158,7 +212,7 @@ TEST(xMMTimerTest, AClearedEventIsNeverCalledAgain) {
 // event, and nothing of the timer is touched afterwards (the sanitizer would see it).
 TEST(xMMTimerTest, ATimerDestroyedWhileItsEventRunsWaitsForIt) {
     WalkCounter counter;
-    counter.timer.SetEnabled(true);
+    counter.Start();
     std::atomic<bool> entered{false};
     std::atomic<bool> destroying{false};
     std::atomic<bool> destroyed{false};
@@ -201,7 +255,7 @@ TEST(xMMTimerTest, TheLastTimerStopsTheSharedThreadAndANewOneStartsIt) {
 
     WalkCounter again;
     EXPECT_TRUE(xMMTimer::Running());
-    again.timer.SetEnabled(true);
+    again.Start();
     EXPECT_TRUE(again.Pass(3));
 }
 

@@ -748,6 +748,27 @@ void Canvas::StretchBlt(const Rect& dst, const QImage& src, const Rect& srcRect)
     }
     const bool mirrorX = (dw < 0) != (sw < 0);
     const bool mirrorY = (dh < 0) != (sh < 0);
+    if (dw == sw && dh == sh && dw > 0 && dh > 0 && source.format() == QImage::Format_RGB32 &&
+        target_.depth() == 32) {
+        // One to one (a frame shown as it is): whole rows of the clipped span at once. An
+        // RGB32 source has its alpha set already, as the pixel loop below would set it.
+        const std::int64_t offsetX = std::int64_t(srcRect.left) - d.left;
+        const std::int64_t offsetY = std::int64_t(srcRect.top) - d.top;
+        const std::int64_t left = std::max<std::int64_t>(box.left, -offsetX);
+        const std::int64_t right = std::min<std::int64_t>(box.right, source.width() - offsetX);
+        if (left < right) {
+            for (int y = box.top; y < box.bottom; ++y) {
+                const std::int64_t sy = y + offsetY;
+                if (sy < 0 || sy >= source.height()) {
+                    continue;
+                }
+                const auto* s = reinterpret_cast<const QRgb*>(source.constScanLine(int(sy)));
+                auto* row = reinterpret_cast<QRgb*>(target_.scanLine(y));
+                std::memcpy(row + left, s + (left + offsetX), std::size_t(right - left) * 4);
+            }
+        }
+        return;
+    }
     const std::int64_t adw = std::abs(dw), adh = std::abs(dh);
     const std::int64_t asw = std::abs(sw), ash = std::abs(sh);
     const std::int64_t sx0 = std::min<std::int64_t>(srcRect.left, srcRect.right);

@@ -161,6 +161,50 @@ QImage LoadJpegFile(const std::string& path, int divisor) {
     return DecodeJpeg(file.get(), divisor);
 }
 
+namespace {
+
+// The header of the stream read into *info; false on a fault (the jump lands here).
+bool ReadJpegHeader(std::FILE* file, jpeg_decompress_struct* info, JpegErrorManager* errors) {
+    info->err = jpeg_std_error(&errors->manager);
+    errors->manager.error_exit = JpegErrorExit;
+    errors->manager.output_message = JpegQuiet;
+    if (setjmp(errors->jump) != 0) {
+        jpeg_destroy_decompress(info);
+        return false;
+    }
+    jpeg_create_decompress(info);
+    jpeg_stdio_src(info, file);
+    jpeg_read_header(info, TRUE);
+    return true;
+}
+
+} // namespace
+
+Size JpegScaledSize(Size full, int divisor) {
+    const long long d = (divisor == 2 || divisor == 4 || divisor == 8) ? divisor : 1;
+    return Size{int((full.width + d - 1) / d), int((full.height + d - 1) / d)};
+}
+
+std::optional<Size> ReadJpegSize(const std::string& path) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        return std::nullopt;
+    }
+    auto info = std::make_unique<jpeg_decompress_struct>();
+    auto errors = std::make_unique<JpegErrorManager>();
+    std::memset(info.get(), 0, sizeof(jpeg_decompress_struct));
+    if (!ReadJpegHeader(file.get(), info.get(), errors.get())) {
+        return std::nullopt;
+    }
+    const long long width = info->image_width;
+    const long long height = info->image_height;
+    jpeg_destroy_decompress(info.get());
+    if (width * height > kMaxJpegPixels) {
+        return std::nullopt;
+    }
+    return Size{int(width), int(height)};
+}
+
 MetafilePicture LoadMetafile(const std::string& path) {
     std::optional<Metafile> metafile = Metafile::Load(path);
     if (!metafile) {

@@ -12,6 +12,7 @@
 #include <QImage>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -39,6 +40,11 @@ constexpr long long kMaxJpegPixels = 64ll * 1024 * 1024;
 QImage LoadJpegFile(const std::string& path, int divisor);
 // The same from an open stream (not closed).
 QImage DecodeJpeg(std::FILE* file, int divisor);
+// The picture's full size from the file's header alone (no pixels decoded); nullopt when
+// the header cannot be read or the picture is larger than kMaxJpegPixels.
+std::optional<Size> ReadJpegSize(const std::string& path);
+// The size LoadJpegFile gives a picture of that full size at that divisor (rounded up).
+Size JpegScaledSize(Size full, int divisor);
 
 // A metafile ready to draw: its own size in pixels and its player, which draws it onto a
 // picture with its frame mapped onto a rectangle of that picture.

@@ -1,0 +1,204 @@
+// The saver's start-up as far as the screen builder takes it: the screen built (a message
+// window and a ticker on a 1280 x 1024 host), the subscribed channels' cached feeds read
+// into items with their thumbnails, and the first full frame (the ticker's frame painted
+// and the whole host rendered with its widgets). On a generated cache of 50 channels x 30
+// items, each item with a picture of its own, beside the same on 3 channels x 5 items:
+// "x_3x5" is the large cache's time over the small one's, measured in the same run, and
+// "rss_MiB" the process's resident memory once the large cache is shown.
+
+#include "../tests/support/jpegwriter.h"
+#include "common/cache.h"
+#include "common/controlfile.h"
+#include "common/layoutfile.h"
+#include "platform/ui/control.h"
+#include "saver/layoutcontrol.h"
+
+#include <QApplication>
+#include <QImage>
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void EnsureApp() {
+    static int argc = 1;
+    static char name[] = "startup-bench";
+    static char* argv[] = {name, nullptr};
+    if (QApplication::instance() == nullptr) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        static QApplication* app = new QApplication(argc, argv);
+        (void)app;
+    }
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A cache folder with channels x items: one feed per channel, one 160 x 120 JPEG per item.
+struct GeneratedCache {
+    GeneratedCache(int channels, int items) {
+        char pattern[] = "/tmp/startup-bench-XXXXXX";
+        folder = ::mkdtemp(pattern);
+        QImage picture(160, 120, QImage::Format_RGB32);
+        for (int c = 0; c < channels; ++c) {
+            std::string feed = "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
+                               " xmlns=\"http://purl.org/rss/1.0/\""
+                               " xmlns:content=\"http://purl.org/rss/1.0/modules/content/\">"
+                               "<channel><title>Kanal " +
+                               std::to_string(c) + "</title></channel>";
+            for (int i = 0; i < items; ++i) {
+                const std::string key = "#pic-" + std::to_string(c) + "-" + std::to_string(i);
+                const std::string file =
+                    "pic-" + std::to_string(c) + "-" + std::to_string(i) + ".jpg";
+                picture.fill(qRgb(c * 5 % 256, i * 8 % 256, 128));
+                for (int y = 0; y < picture.height(); y += 7) {
+                    for (int x = 0; x < picture.width(); ++x) {
+                        picture.setPixel(x, y, qRgb(x, y, (x + y + c + i) % 256));
+                    }
+                }
+                WriteFile(folder + "/" + file, tolvar::test::JpegBytes(picture, 85));
+                entries.push_back({key, file});
+                feed += "<item><title>Meldung " + std::to_string(i) + " aus Kanal " +
+                        std::to_string(c) +
+                        ", mit einem Titel, der über mehrere Zeilen umbricht</title>"
+                        "<description>Ein Text zur Meldung.</description>"
+                        "<link>https://example.com/" +
+                        std::to_string(c) + "/" + std::to_string(i) +
+                        "</link><content:items><rdf:Bag><rdf:li><content:item rdf:about=\"" + key +
+                        "\"/></rdf:li></rdf:Bag></content:items></item>";
+            }
+            feed += "</rdf:RDF>";
+            const std::string file = "feed-" + std::to_string(c) + ".xml";
+            const std::string uri = "#feed-" + std::to_string(c);
+            WriteFile(folder + "/" + file, feed);
+            feeds.push_back({uri, file});
+            CFChannel channel;
+            channel.title = "Kanal " + std::to_string(c);
+            channel.uri = uri;
+            channel.subscribed = true;
+            control.channels.push_back(channel);
+        }
+    }
+    ~GeneratedCache() { std::system(("rm -rf '" + folder + "'").c_str()); }
+
+    std::string folder;
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::vector<std::pair<std::string, std::string>> feeds;
+    CF control;
+};
+
+LF Layout() {
+    LF layout;
+    LFScreen screen;
+    screen.width = 1280;
+    screen.height = 1024;
+    auto window = std::make_unique<LFScreenMessagewindow>();
+    window->left = 40;
+    window->top = 40;
+    window->width = 500;
+    window->minheight = 100;
+    window->maxheight = 400;
+    window->title = std::make_unique<LFScreenMessagewindowLayout>();
+    window->title->fontsize = 14;
+    window->title->height = 22;
+    window->body = std::make_unique<LFScreenMessagewindowLayout>();
+    window->body->fontsize = 12;
+    screen.messagewindow = std::move(window);
+    auto ticker = std::make_unique<LFScreenTicker>();
+    ticker->top = 900;
+    ticker->width = 1280;
+    ticker->height = 100;
+    ticker->messagewidth = 320;
+    ticker->title = std::make_unique<LFScreenTickerLayout>();
+    ticker->title->fontsize = 12;
+    ticker->title->height = 20;
+    ticker->title->border = 2;
+    ticker->body = std::make_unique<LFScreenTickerLayout>();
+    ticker->body->fontsize = 12;
+    screen.ticker = std::move(ticker);
+    layout.screens.push_back(std::move(screen));
+    return layout;
+}
+
+// One start: builds the screen on a fresh host, loads the channels and paints the first
+// full frame. Seconds.
+double StartOnce(const GeneratedCache& generated) {
+    const auto start = std::chrono::steady_clock::now();
+    CC cache(generated.folder);
+    for (const auto& [uri, file] : generated.feeds) {
+        auto entry = std::make_unique<CCObject>();
+        entry->uri = uri;
+        entry->file = file;
+        entry->serial = "1";
+        cache.entries.Add(std::move(entry));
+    }
+    for (const auto& [uri, file] : generated.entries) {
+        auto entry = std::make_unique<CCObject>();
+        entry->uri = uri;
+        entry->file = file;
+        entry->serial = "1";
+        cache.entries.Add(std::move(entry));
+    }
+    platform::ControlHost host;
+    host.resize(1280, 1024);
+    LayoutControl screen(&host);
+    screen.area = {0, 0, 1280, 1024};
+    screen.cache = &cache;
+    screen.RefreshRate = [] { return 60.0; };
+    screen.loadThumbnails = std::getenv("NO_THUMBS") == nullptr;
+    const LF layout = Layout();
+    screen.BuildScreen(layout, 1280, "", 1024);
+    screen.LoadChannels(&generated.control);
+    screen.SetSuspended(true);
+    if (ATicker* ticker = screen.Ticker()) {
+        ticker->PaintFrame();
+    }
+    QImage shown(host.size(), QImage::Format_RGB32);
+    host.render(&shown);
+    benchmark::DoNotOptimize(shown.constBits());
+    const auto took = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration<double>(took).count();
+}
+
+double ResidentMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atof(line.c_str() + 6) / 1024.0;
+        }
+    }
+    return 0.0;
+}
+
+void BM_FirstFullFrame(benchmark::State& state) {
+    EnsureApp();
+    const GeneratedCache small(3, 5);
+    const GeneratedCache large(int(state.range(0)), int(state.range(1)));
+    StartOnce(small); // fonts and Qt's own start-up, once
+    double smallTotal = 0;
+    double largeTotal = 0;
+    double rss = 0;
+    for (auto _ : state) {
+        smallTotal += StartOnce(small);
+        largeTotal += StartOnce(large);
+        rss = std::max(rss, ResidentMiB());
+    }
+    const double n = double(state.iterations());
+    state.counters["3x5_ms"] = smallTotal / n * 1000.0;
+    state.counters["large_ms"] = largeTotal / n * 1000.0;
+    state.counters["x_3x5"] = largeTotal / smallTotal;
+    state.counters["rss_MiB"] = rss;
+}
+BENCHMARK(BM_FirstFullFrame)->Args({50, 30})->Unit(benchmark::kMillisecond)->Iterations(5);
+
+} // namespace
+
+BENCHMARK_MAIN();
