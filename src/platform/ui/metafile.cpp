@@ -1,7 +1,12 @@
 #include "platform/ui/metafile.h"
 
+#include <QPainter>
+#include <QPainterPath>
+#include <QPolygonF>
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -69,13 +74,8 @@ Brush ToBrush(const MetafileBrush& b) {
 // picture pixels already, so the adapter's own mapping stays the identity.
 class CanvasPlayer final : public MetafileCanvas {
 public:
-    explicit CanvasPlayer(QImage& picture) : canvas_(picture) {}
+    explicit CanvasPlayer(QImage& picture) : canvas_(picture), picture_(canvas_.Target()) {}
 
-    void Polyline(const MetafileState& s, const std::vector<MetafilePoint>& points) override {
-        Apply(s);
-        const std::vector<Point> p = ToPoints(points);
-        canvas_.Polyline(p);
-    }
     void PolyPolygon(const MetafileState& s,
                      const std::vector<std::vector<MetafilePoint>>& polygons) override {
         Apply(s);
@@ -83,24 +83,29 @@ public:
         all.reserve(polygons.size());
         for (const auto& polygon : polygons)
             all.push_back(ToPoints(polygon));
-        canvas_.PolyPolygon(all);
+        Clipped(s, [&] { canvas_.PolyPolygon(all); });
     }
     void Rectangle(const MetafileState& s, const MetafileRect& box) override {
         Apply(s);
-        canvas_.Rectangle(ToRect(box));
+        Clipped(s, [&] { canvas_.Rectangle(ToRect(box)); });
     }
     void RoundRect(const MetafileState& s, const MetafileRect& box, double cornerWidth,
                    double cornerHeight) override {
         Apply(s);
-        canvas_.RoundRect(ToRect(box), {ToInt(cornerWidth), ToInt(cornerHeight)});
+        Clipped(s, [&] {
+            canvas_.RoundRect(ToRect(box), {ToInt(cornerWidth), ToInt(cornerHeight)});
+        });
     }
     void Ellipse(const MetafileState& s, const MetafileRect& box) override {
         Apply(s);
-        canvas_.Ellipse(ToRect(box));
+        Clipped(s, [&] { canvas_.Ellipse(ToRect(box)); });
     }
     void Arc(const MetafileState& s, ArcKind kind, const MetafileRect& box, MetafilePoint start,
              MetafilePoint end) override {
         Apply(s);
+        Clipped(s, [&] { DrawArc(kind, box, start, end); });
+    }
+    void DrawArc(ArcKind kind, const MetafileRect& box, MetafilePoint start, MetafilePoint end) {
         switch (kind) {
         case ArcKind::Arc:
             canvas_.Arc(ToRect(box), ToPoint(start), ToPoint(end));
@@ -136,30 +141,126 @@ public:
             placed += advances.back();
         }
         box.advances = advances;
-        canvas_.TextOut(ToPoint(reference), text, box);
+        Clipped(s, [&] { canvas_.TextOut(ToPoint(reference), text, box); });
         return s.textAlign & TextAlign::UpdateCp ? canvas_.TextExtent(text).width : 0;
     }
     void FillRect(const MetafileState& s, const MetafileRect& box) override {
-        canvas_.FillRect(ToRect(box), ToBrush(s.brush));
+        Clipped(s, [&] { canvas_.FillRect(ToRect(box), ToBrush(s.brush)); });
     }
-    void StretchBitmap(const MetafileRect& box, const MetafileDib& dib, int srcX, int srcY,
-                       int srcWidth, int srcHeight) override {
-        const std::string_view table = dib.Palette();
-        const auto entry = static_cast<std::size_t>(dib.PaletteEntrySize());
-        std::vector<Color> palette;
-        palette.reserve(table.size() / entry);
-        for (std::size_t at = 0; at + entry <= table.size(); at += entry) {
-            const auto* e = reinterpret_cast<const std::uint8_t*>(table.data() + at);
-            palette.push_back(Rgb(e[2], e[1], e[0]));
-        }
-        Dib d;
-        d.width = dib.Width();
-        d.height = dib.BottomUp() ? dib.Height() : -dib.Height();
-        d.bitCount = dib.BitCount();
-        d.palette = palette;
-        d.bits = {reinterpret_cast<const std::uint8_t*>(dib.Bits().data()), dib.Bits().size()};
-        d.stride = static_cast<int>(dib.Stride());
-        canvas_.StretchDib(ToRect(box), d, {srcX, srcY, srcX + srcWidth, srcY + srcHeight});
+    void Polyline(const MetafileState& s, const std::vector<MetafilePoint>& points) override {
+        Apply(s);
+        const std::vector<Point> p = ToPoints(points);
+        Clipped(s, [&] { canvas_.Polyline(p); });
+    }
+    void StretchBitmap(const MetafileState& s, const MetafileRect& box, const MetafileDib& dib,
+                       int srcX, int srcY, int srcWidth, int srcHeight) override {
+        const std::optional<DibPixels> pixels = dib.Decode();
+        if (!pixels)
+            return;
+        const QImage image = PixelsToImage(*pixels);
+        Clipped(s, [&] {
+            canvas_.StretchBlt(ToRect(box), image, {srcX, srcY, srcX + srcWidth, srcY + srcHeight});
+        });
+    }
+    void AlphaBitmap(const MetafileState& s, const MetafileRect& box, const MetafileDib& dib,
+                     int srcX, int srcY, int srcWidth, int srcHeight, std::uint8_t constantAlpha,
+                     bool sourceAlpha) override {
+        const std::optional<DibPixels> pixels = dib.Decode();
+        if (!pixels)
+            return;
+        const unsigned ca = constantAlpha;
+        EachPixel(s, ToRect(box), srcX, srcY, srcWidth, srcHeight, [&](QRgb& d, int sx, int sy) {
+            const std::uint32_t p =
+                pixels->argb[std::size_t(sy) * std::size_t(pixels->width) + std::size_t(sx)];
+            // Source colours count as multiplied by their alpha already; the constant
+            // alpha weighs colour and alpha alike.
+            const unsigned a = sourceAlpha ? (p >> 24) * ca / 255 : ca;
+            auto mix = [&](unsigned sc, unsigned dc) {
+                return std::min(255u, sc * ca / 255 + dc * (255 - a) / 255);
+            };
+            d = qRgb(int(mix(p >> 16 & 0xFF, unsigned(qRed(d)))),
+                     int(mix(p >> 8 & 0xFF, unsigned(qGreen(d)))),
+                     int(mix(p & 0xFF, unsigned(qBlue(d)))));
+        });
+    }
+    void MaskBitmap(const MetafileState& s, const MetafileRect& box, const MetafileDib* source,
+                    int srcX, int srcY, int srcWidth, int srcHeight, const MetafileDib* mask,
+                    int maskX, int maskY, std::uint8_t foreground,
+                    std::uint8_t background) override {
+        std::optional<DibPixels> src, bits;
+        if (source && !(src = source->Decode()))
+            return;
+        if (mask && !(bits = mask->Decode()))
+            return;
+        // A monochrome mask is set where its pixel takes the second colour of its table;
+        // any other where it is not black.
+        std::optional<std::uint32_t> setColour;
+        if (mask && mask->BitCount() == 1 && mask->Info().palette.size() >= 2 &&
+            mask->Info().palette[0] != mask->Info().palette[1])
+            setColour = mask->Info().palette[1];
+        const std::uint32_t pattern = s.brush.style == MetafileBrush::Style::Null
+                                          ? 0xFFFFFF
+                                          : std::uint32_t(s.brush.color.r) << 16 |
+                                                std::uint32_t(s.brush.color.g) << 8 |
+                                                s.brush.color.b;
+        EachPixel(s, ToRect(box), srcX, srcY, srcWidth, srcHeight, [&](QRgb& d, int sx, int sy) {
+            const std::uint32_t sp =
+                src ? src->argb[std::size_t(sy) * std::size_t(src->width) + std::size_t(sx)] &
+                          0xFFFFFF
+                    : 0;
+            bool set = true;
+            if (bits) {
+                const std::int64_t mx = std::int64_t(maskX) + sx - srcX;
+                const std::int64_t my = std::int64_t(maskY) + sy - srcY;
+                set = false;
+                if (mx >= 0 && my >= 0 && mx < bits->width && my < bits->height) {
+                    const std::uint32_t m =
+                        bits->argb[std::size_t(my) * std::size_t(bits->width) + std::size_t(mx)] &
+                        0xFFFFFF;
+                    set = setColour ? m == *setColour : m != 0;
+                }
+            }
+            d = Rop3(set ? foreground : background, pattern, sp, d & 0xFFFFFF) | 0xFF000000u;
+        });
+    }
+    void GradientRect(const MetafileState& s, const MetafileRect& box, MetafileColor from,
+                      MetafileColor to, bool vertical) override {
+        const Rect r = Normalised(ToRect(box));
+        const double length = vertical ? r.Height() : r.Width();
+        if (length <= 0)
+            return;
+        EachPixel(s, r, 0, 0, r.Width(), r.Height(), [&](QRgb& d, int x, int y) {
+            const double t = ((vertical ? y : x) + 0.5) / length;
+            d = Blend(from, to, t);
+        });
+    }
+    void GradientTriangle(const MetafileState& s, const MetafileVertex& a, const MetafileVertex& b,
+                          const MetafileVertex& c) override {
+        const double area = (b.point.x - a.point.x) * (c.point.y - a.point.y) -
+                            (c.point.x - a.point.x) * (b.point.y - a.point.y);
+        if (area == 0)
+            return;
+        const Rect r{ToInt(std::floor(std::min({a.point.x, b.point.x, c.point.x}))),
+                     ToInt(std::floor(std::min({a.point.y, b.point.y, c.point.y}))),
+                     ToInt(std::ceil(std::max({a.point.x, b.point.x, c.point.x}))) + 1,
+                     ToInt(std::ceil(std::max({a.point.y, b.point.y, c.point.y}))) + 1};
+        auto edge = [](const MetafilePoint& p, const MetafilePoint& q, double x, double y) {
+            return (q.x - p.x) * (y - p.y) - (x - p.x) * (q.y - p.y);
+        };
+        EachPixel(s, r, 0, 0, r.Width(), r.Height(), [&](QRgb& d, int dx, int dy) {
+            const double x = r.left + dx + 0.5, y = r.top + dy + 0.5;
+            const double wa = edge(b.point, c.point, x, y) / area;
+            const double wb = edge(c.point, a.point, x, y) / area;
+            const double wc = 1 - wa - wb;
+            if (wa < 0 || wb < 0 || wc < 0)
+                return;
+            auto channel = [&](std::uint8_t ca, std::uint8_t cb, std::uint8_t cc) {
+                return std::clamp(ToInt(wa * ca + wb * cb + wc * cc), 0, 255);
+            };
+            d = qRgb(channel(a.color.r, b.color.r, c.color.r),
+                     channel(a.color.g, b.color.g, c.color.g),
+                     channel(a.color.b, b.color.b, c.color.b));
+        });
     }
 
 private:
@@ -185,7 +286,193 @@ private:
         canvas_.SetFillMode(s.winding ? FillMode::Winding : FillMode::Alternate);
     }
 
+    // The clip of a state as pixels: the box it covers inside the picture, and a mask of
+    // that box where the clip is not the whole box.
+    struct ClipShape {
+        Rect box;
+        QImage mask; // Format_Grayscale8, non-zero inside; null: the whole box
+    };
+
+    const ClipShape* ClipFor(const MetafileState& s) {
+        if (!s.clip)
+            return nullptr;
+        if (s.clip != clipKey_) {
+            clipKey_ = s.clip;
+            clipShape_ = MakeClip(*s.clip);
+        }
+        return &clipShape_;
+    }
+
+    ClipShape MakeClip(const MetafileClip& clip) const {
+        const QRectF whole(0, 0, picture_.width(), picture_.height());
+        QPainterPath region;
+        region.addRect(whole);
+        for (const MetafileClip::Step& step : clip.steps) {
+            QPainterPath p;
+            p.setFillRule(step.winding ? Qt::WindingFill : Qt::OddEvenFill);
+            for (const auto& polygon : step.polygons) {
+                QPolygonF q;
+                for (const MetafilePoint& pt : polygon)
+                    q << QPointF(pt.x, pt.y);
+                p.addPolygon(q);
+                p.closeSubpath();
+            }
+            switch (step.op) {
+            case MetafileClip::Op::Intersect:
+                region = region.intersected(p);
+                break;
+            case MetafileClip::Op::Union:
+                region = region.united(p);
+                break;
+            case MetafileClip::Op::Xor:
+                region = region.subtracted(p).united(p.subtracted(region));
+                break;
+            case MetafileClip::Op::Exclude:
+                region = region.subtracted(p);
+                break;
+            case MetafileClip::Op::Copy:
+                region = p;
+                break;
+            }
+        }
+        ClipShape shape;
+        const QRect bounds = region.boundingRect().toAlignedRect().intersected(whole.toRect());
+        if (bounds.isEmpty())
+            return shape; // an empty box: nothing is drawn
+        // Pixels whose centres lie inside, as the aliased fill decides them.
+        QImage mask(bounds.size(), QImage::Format_Grayscale8);
+        mask.fill(0);
+        {
+            QPainter painter(&mask);
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            painter.translate(-bounds.left(), -bounds.top());
+            painter.fillPath(region, Qt::white);
+        }
+        int l = mask.width(), t = mask.height(), r = -1, b = -1;
+        bool full = true;
+        for (int y = 0; y < mask.height(); ++y) {
+            const uchar* row = mask.constScanLine(y);
+            for (int x = 0; x < mask.width(); ++x) {
+                if (row[x] != 0) {
+                    l = std::min(l, x), r = std::max(r, x), t = std::min(t, y), b = std::max(b, y);
+                } else {
+                    full = false;
+                }
+            }
+        }
+        if (r < 0)
+            return shape;
+        shape.box = {bounds.left() + l, bounds.top() + t, bounds.left() + r + 1,
+                     bounds.top() + b + 1};
+        if (!full)
+            shape.mask = mask.copy(l, t, r - l + 1, b - t + 1);
+        return shape;
+    }
+
+    static bool Inside(const ClipShape* clip, int x, int y) {
+        if (!clip)
+            return true;
+        if (x < clip->box.left || y < clip->box.top || x >= clip->box.right ||
+            y >= clip->box.bottom)
+            return false;
+        return clip->mask.isNull() ||
+               clip->mask.constScanLine(y - clip->box.top)[x - clip->box.left] != 0;
+    }
+
+    // Draws through the adapter inside the state's clip: the adapter clips to the clip's
+    // box, and pixels of the box outside the clip get their colour back afterwards.
+    template <class Draw> void Clipped(const MetafileState& s, Draw draw) {
+        const ClipShape* clip = ClipFor(s);
+        canvas_.ResetClip();
+        if (clip == nullptr) {
+            draw();
+            return;
+        }
+        const Rect& box = clip->box;
+        if (box.Empty())
+            return;
+        canvas_.IntersectClip(box);
+        if (clip->mask.isNull()) {
+            draw();
+        } else {
+            const QImage before = picture_.copy(box.left, box.top, box.Width(), box.Height());
+            draw();
+            for (int y = box.top; y < box.bottom; ++y) {
+                auto* row = reinterpret_cast<QRgb*>(picture_.scanLine(y));
+                const auto* old = reinterpret_cast<const QRgb*>(before.constScanLine(y - box.top));
+                const uchar* m = clip->mask.constScanLine(y - box.top);
+                for (int x = box.left; x < box.right; ++x)
+                    if (m[x - box.left] == 0)
+                        row[x] = old[x - box.left];
+            }
+        }
+        canvas_.ResetClip();
+    }
+
+    // Calls pixel(destination, sourceX, sourceY) for every pixel of box (mirrored when
+    // its corners are) inside the picture and the clip, with the source pixel under its
+    // centre in the source rectangle, as the adapter's stretching copy picks it.
+    template <class Pixel>
+    void EachPixel(const MetafileState& s, const Rect& box, int srcX, int srcY, int srcWidth,
+                   int srcHeight, Pixel pixel) {
+        if (picture_.isNull() || srcWidth <= 0 || srcHeight <= 0)
+            return;
+        const ClipShape* clip = ClipFor(s);
+        const Rect d = Normalised(box);
+        const bool mirrorX = box.right < box.left, mirrorY = box.bottom < box.top;
+        const std::int64_t dw = d.Width(), dh = d.Height();
+        if (dw <= 0 || dh <= 0)
+            return;
+        const int left = std::max(d.left, 0), top = std::max(d.top, 0);
+        const int right = std::min(d.right, picture_.width());
+        const int bottom = std::min(d.bottom, picture_.height());
+        for (int y = top; y < bottom; ++y) {
+            std::int64_t j = y - d.top;
+            if (mirrorY)
+                j = dh - 1 - j;
+            const int sy = srcY + int((2 * j + 1) * srcHeight / (2 * dh));
+            auto* row = reinterpret_cast<QRgb*>(picture_.scanLine(y));
+            for (int x = left; x < right; ++x) {
+                if (!Inside(clip, x, y))
+                    continue;
+                std::int64_t i = x - d.left;
+                if (mirrorX)
+                    i = dw - 1 - i;
+                const int sx = srcX + int((2 * i + 1) * srcWidth / (2 * dw));
+                pixel(row[x], sx, sy);
+            }
+        }
+    }
+
+    static Rect Normalised(Rect r) {
+        if (r.right < r.left)
+            std::swap(r.left, r.right);
+        if (r.bottom < r.top)
+            std::swap(r.top, r.bottom);
+        return r;
+    }
+
+    static QRgb Blend(const MetafileColor& a, const MetafileColor& b, double t) {
+        t = std::clamp(t, 0.0, 1.0);
+        auto mix = [t](std::uint8_t x, std::uint8_t y) { return ToInt(x + (y - x) * t); };
+        return qRgb(mix(a.r, b.r), mix(a.g, b.g), mix(a.b, b.b));
+    }
+
+    // A ternary raster operation: bit i of op is the result where the pattern, source and
+    // destination bits are i's bits 2, 1 and 0.
+    static std::uint32_t Rop3(std::uint8_t op, std::uint32_t p, std::uint32_t s, std::uint32_t d) {
+        std::uint32_t out = 0;
+        for (int i = 0; i < 8; ++i) {
+            if (op >> i & 1)
+                out |= ((i & 4) ? p : ~p) & ((i & 2) ? s : ~s) & ((i & 1) ? d : ~d);
+        }
+        return out & 0xFFFFFF;
+    }
+
     Canvas canvas_;
+    QImage& picture_;
+    std::shared_ptr<const MetafileClip> clipKey_;
+    ClipShape clipShape_;
 };
 
 } // namespace
