@@ -87,16 +87,17 @@ inline constexpr std::uint32_t kTextAlignCenter = 6;
 inline constexpr std::uint32_t kTextAlignBottom = 8;
 inline constexpr std::uint32_t kTextAlignBaseline = 24;
 
-// A clip region in target pixels: steps applied in order to the whole picture, each
-// combining the region so far with a set of polygons (filled by their fill rule).
+// A clip region in target pixels: the region of base (the whole picture when there is
+// none) combined with a set of polygons (filled by their fill rule). Each clip record
+// adds one link, so a canvas that keeps what it made of the base needs only the last
+// step.
 struct MetafileClip {
     enum class Op { Intersect, Union, Xor, Exclude, Copy };
-    struct Step {
-        Op op = Op::Intersect;
-        std::vector<std::vector<MetafilePoint>> polygons;
-        bool winding = false;
-    };
-    std::vector<Step> steps;
+    std::shared_ptr<const MetafileClip> base; // none for Copy
+    Op op = Op::Intersect;
+    std::vector<std::vector<MetafilePoint>> polygons;
+    bool winding = false;
+    std::size_t depth = 1; // links down to the whole picture
 };
 
 // The drawing state a canvas call uses, in target pixels.

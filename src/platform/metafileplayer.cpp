@@ -358,11 +358,14 @@ void MetafilePlayer::Clip(MetafileClip::Op op, std::vector<std::vector<MetafileP
                           bool winding) {
     auto clip = std::make_shared<MetafileClip>();
     if (op != MetafileClip::Op::Copy && dc_.clip) {
-        if (dc_.clip->steps.size() >= kMaxClipSteps)
+        if (dc_.clip->depth >= kMaxClipSteps)
             return;
-        clip->steps = dc_.clip->steps;
+        clip->base = dc_.clip;
+        clip->depth = dc_.clip->depth + 1;
     }
-    clip->steps.push_back({op, std::move(polygons), winding});
+    clip->op = op;
+    clip->polygons = std::move(polygons);
+    clip->winding = winding;
     dc_.clip = std::move(clip);
 }
 

@@ -121,17 +121,16 @@ public:
                " colours " + Num(double(dib.Info().palette.size())) +
                (dib.BottomUp() ? " bottom-up" : " top-down");
     }
-    // The clip as its steps, when there is one.
+    // The clip as its steps from the first, when there is one.
     static std::string Clip(const MetafileState& s) {
-        if (!s.clip)
-            return "";
-        std::string text = " clip";
-        for (const auto& step : s.clip->steps) {
-            text += " " + Num(static_cast<int>(step.op));
-            for (const auto& p : step.polygons)
-                text += " [" + Points(p) + "]";
+        std::string text;
+        for (const platform::MetafileClip* c = s.clip.get(); c != nullptr; c = c->base.get()) {
+            std::string step = " " + Num(static_cast<int>(c->op));
+            for (const auto& p : c->polygons)
+                step += " [" + Points(p) + "]";
+            text = step + text;
         }
-        return text;
+        return text.empty() ? "" : " clip" + text;
     }
 
     static std::string Points(const std::vector<MetafilePoint>& points) {

@@ -287,27 +287,45 @@ private:
     }
 
     // The clip of a state as pixels: the box it covers inside the picture, and a mask of
-    // that box where the clip is not the whole box.
+    // the picture where the clip is not the whole box.
     struct ClipShape {
         Rect box;
-        QImage mask; // Format_Grayscale8, non-zero inside; null: the whole box
+        QImage mask; // Format_Grayscale8 of the picture's size, non-zero inside; null: the box
+    };
+    struct CachedClip {
+        std::shared_ptr<const MetafileClip> key;
+        std::shared_ptr<const ClipShape> shape;
     };
 
     const ClipShape* ClipFor(const MetafileState& s) {
         if (!s.clip)
             return nullptr;
-        if (s.clip != clipKey_) {
-            clipKey_ = s.clip;
-            clipShape_ = MakeClip(*s.clip);
-        }
-        return &clipShape_;
+        return ShapeOf(s.clip).get();
     }
 
-    ClipShape MakeClip(const MetafileClip& clip) const {
-        const QRectF whole(0, 0, picture_.width(), picture_.height());
-        QPainterPath region;
-        region.addRect(whole);
-        for (const MetafileClip::Step& step : clip.steps) {
+    // Recent clips are kept: records return to a saved clip often, and a new clip is
+    // usually its base and one more step.
+    std::shared_ptr<const ClipShape> ShapeOf(const std::shared_ptr<const MetafileClip>& clip) {
+        for (const CachedClip& c : clips_)
+            if (c.key == clip)
+                return c.shape;
+        std::shared_ptr<const ClipShape> base = clip->base ? ShapeOf(clip->base) : nullptr;
+        auto shape = std::make_shared<const ClipShape>(Combine(base.get(), *clip));
+        if (clips_.size() >= 8)
+            clips_.erase(clips_.begin());
+        clips_.push_back({clip, shape});
+        return shape;
+    }
+
+    ClipShape Combine(const ClipShape* base, const MetafileClip& step) const {
+        const int w = picture_.width(), h = picture_.height();
+        QImage mask(w, h, QImage::Format_Grayscale8);
+        if (mask.isNull())
+            return {};
+        // The step's polygons, pixels whose centres lie inside as the aliased fill
+        // decides them.
+        mask.fill(0);
+        {
             QPainterPath p;
             p.setFillRule(step.winding ? Qt::WindingFill : Qt::OddEvenFill);
             for (const auto& polygon : step.polygons) {
@@ -317,55 +335,51 @@ private:
                 p.addPolygon(q);
                 p.closeSubpath();
             }
-            switch (step.op) {
-            case MetafileClip::Op::Intersect:
-                region = region.intersected(p);
-                break;
-            case MetafileClip::Op::Union:
-                region = region.united(p);
-                break;
-            case MetafileClip::Op::Xor:
-                region = region.subtracted(p).united(p.subtracted(region));
-                break;
-            case MetafileClip::Op::Exclude:
-                region = region.subtracted(p);
-                break;
-            case MetafileClip::Op::Copy:
-                region = p;
-                break;
+            QPainter painter(&mask);
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            painter.fillPath(p, Qt::white);
+        }
+        int l = w, t = h, r = -1, b = -1;
+        for (int y = 0; y < h; ++y) {
+            uchar* row = mask.scanLine(y);
+            for (int x = 0; x < w; ++x) {
+                const bool in = row[x] != 0;
+                const bool before = Inside(base, x, y);
+                bool out = in;
+                switch (step.op) {
+                case MetafileClip::Op::Intersect:
+                    out = before && in;
+                    break;
+                case MetafileClip::Op::Union:
+                    out = before || in;
+                    break;
+                case MetafileClip::Op::Xor:
+                    out = before != in;
+                    break;
+                case MetafileClip::Op::Exclude:
+                    out = before && !in;
+                    break;
+                case MetafileClip::Op::Copy:
+                    break;
+                }
+                row[x] = out ? 255 : 0;
+                if (out)
+                    l = std::min(l, x), r = std::max(r, x), t = std::min(t, y), b = std::max(b, y);
             }
         }
         ClipShape shape;
-        const QRect bounds = region.boundingRect().toAlignedRect().intersected(whole.toRect());
-        if (bounds.isEmpty())
+        if (r < 0)
             return shape; // an empty box: nothing is drawn
-        // Pixels whose centres lie inside, as the aliased fill decides them.
-        QImage mask(bounds.size(), QImage::Format_Grayscale8);
-        mask.fill(0);
-        {
-            QPainter painter(&mask);
-            painter.setRenderHint(QPainter::Antialiasing, false);
-            painter.translate(-bounds.left(), -bounds.top());
-            painter.fillPath(region, Qt::white);
-        }
-        int l = mask.width(), t = mask.height(), r = -1, b = -1;
-        bool full = true;
-        for (int y = 0; y < mask.height(); ++y) {
+        shape.box = {l, t, r + 1, b + 1};
+        for (int y = t; y <= b; ++y) {
             const uchar* row = mask.constScanLine(y);
-            for (int x = 0; x < mask.width(); ++x) {
-                if (row[x] != 0) {
-                    l = std::min(l, x), r = std::max(r, x), t = std::min(t, y), b = std::max(b, y);
-                } else {
-                    full = false;
+            for (int x = l; x <= r; ++x) {
+                if (row[x] == 0) {
+                    shape.mask = std::move(mask);
+                    return shape;
                 }
             }
         }
-        if (r < 0)
-            return shape;
-        shape.box = {bounds.left() + l, bounds.top() + t, bounds.left() + r + 1,
-                     bounds.top() + b + 1};
-        if (!full)
-            shape.mask = mask.copy(l, t, r - l + 1, b - t + 1);
         return shape;
     }
 
@@ -375,8 +389,7 @@ private:
         if (x < clip->box.left || y < clip->box.top || x >= clip->box.right ||
             y >= clip->box.bottom)
             return false;
-        return clip->mask.isNull() ||
-               clip->mask.constScanLine(y - clip->box.top)[x - clip->box.left] != 0;
+        return clip->mask.isNull() || clip->mask.constScanLine(y)[x] != 0;
     }
 
     // Draws through the adapter inside the state's clip: the adapter clips to the clip's
@@ -400,9 +413,9 @@ private:
             for (int y = box.top; y < box.bottom; ++y) {
                 auto* row = reinterpret_cast<QRgb*>(picture_.scanLine(y));
                 const auto* old = reinterpret_cast<const QRgb*>(before.constScanLine(y - box.top));
-                const uchar* m = clip->mask.constScanLine(y - box.top);
+                const uchar* m = clip->mask.constScanLine(y);
                 for (int x = box.left; x < box.right; ++x)
-                    if (m[x - box.left] == 0)
+                    if (m[x] == 0)
                         row[x] = old[x - box.left];
             }
         }
@@ -471,8 +484,7 @@ private:
 
     Canvas canvas_;
     QImage& picture_;
-    std::shared_ptr<const MetafileClip> clipKey_;
-    ClipShape clipShape_;
+    std::vector<CachedClip> clips_;
 };
 
 } // namespace
