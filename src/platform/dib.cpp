@@ -220,14 +220,21 @@ std::optional<DibPixels> DecodeDib(const DibInfo& info, std::string_view bits) {
         return std::nullopt;
     if (bits.size() < info.BitsNeeded())
         return std::nullopt;
+    const bool runs = info.compression == DibInfo::Compression::Rle8 ||
+                      info.compression == DibInfo::Compression::Rle4;
+    // Two bytes of runs set at most 255 pixels: a bitmap far larger than its runs could
+    // fill is refused before its pixels are allocated.
+    constexpr std::uint64_t kRunPixelsPerByte = 128, kRunSlack = 1 << 16;
+    if (runs && static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) >
+                    bits.size() * kRunPixelsPerByte + kRunSlack)
+        return std::nullopt;
     DibPixels out;
     out.width = info.width;
     out.height = info.height;
     const std::size_t width = static_cast<std::size_t>(info.width);
     const std::size_t height = static_cast<std::size_t>(info.height);
     out.argb.assign(width * height, kOpaque);
-    if (info.compression == DibInfo::Compression::Rle8 ||
-        info.compression == DibInfo::Compression::Rle4) {
+    if (runs) {
         DecodeRle(info, bits, out);
         return out;
     }

@@ -74,8 +74,9 @@ enum class DibTable {
 std::optional<DibInfo> ReadDibInfo(std::string_view info, DibTable table = DibTable::Full,
                                    bool paletteIndices = false);
 
-// The rows decoded. nullopt when uncompressed rows are shorter than BitsNeeded();
-// compressed runs that stop early leave the rest black.
+// The rows decoded. nullopt when uncompressed rows are shorter than BitsNeeded(), or
+// when compressed runs are far too few for the bitmap's size (under one byte for every
+// 128 pixels, past the first 65536); runs that stop early leave the rest black.
 std::optional<DibPixels> DecodeDib(const DibInfo& info, std::string_view bits);
 
 // A BMP file: the file header, the bitmap's header, its colour table (as many entries as

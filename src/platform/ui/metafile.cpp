@@ -71,7 +71,10 @@ Brush ToBrush(const MetafileBrush& b) {
 }
 
 // The metafile's calls onto the adapter. The reader has mapped every coordinate to
-// picture pixels already, so the adapter's own mapping stays the identity.
+// picture pixels already, so the adapter's own mapping stays the identity. The adapter
+// clips to rectangles only: a clip of another shape is kept here as a mask, and what is
+// drawn through the adapter outside it is put back. Blends, masked copies and gradients
+// are pixel operations of their own, written here inside the same clip.
 class CanvasPlayer final : public MetafileCanvas {
 public:
     explicit CanvasPlayer(QImage& picture) : canvas_(picture), picture_(canvas_.Target()) {}
@@ -104,19 +107,6 @@ public:
              MetafilePoint end) override {
         Apply(s);
         Clipped(s, [&] { DrawArc(kind, box, start, end); });
-    }
-    void DrawArc(ArcKind kind, const MetafileRect& box, MetafilePoint start, MetafilePoint end) {
-        switch (kind) {
-        case ArcKind::Arc:
-            canvas_.Arc(ToRect(box), ToPoint(start), ToPoint(end));
-            break;
-        case ArcKind::Chord:
-            canvas_.Chord(ToRect(box), ToPoint(start), ToPoint(end));
-            break;
-        case ArcKind::Pie:
-            canvas_.Pie(ToRect(box), ToPoint(start), ToPoint(end));
-            break;
-        }
     }
     double Text(const MetafileState& s, MetafilePoint reference, const std::string& utf8,
                 const TextOptions& options) override {
@@ -264,6 +254,19 @@ public:
     }
 
 private:
+    void DrawArc(ArcKind kind, const MetafileRect& box, MetafilePoint start, MetafilePoint end) {
+        switch (kind) {
+        case ArcKind::Arc:
+            canvas_.Arc(ToRect(box), ToPoint(start), ToPoint(end));
+            break;
+        case ArcKind::Chord:
+            canvas_.Chord(ToRect(box), ToPoint(start), ToPoint(end));
+            break;
+        case ArcKind::Pie:
+            canvas_.Pie(ToRect(box), ToPoint(start), ToPoint(end));
+            break;
+        }
+    }
     void Apply(const MetafileState& s) {
         canvas_.SetPen(Pen(ToPenStyle(s.pen.style), ToInt(s.pen.width), ToColor(s.pen.color)));
         canvas_.SetBrush(ToBrush(s.brush));
@@ -317,8 +320,38 @@ private:
         return shape;
     }
 
+    // The pixels of an upright rectangle (centres inside it), when the polygons are one.
+    static std::optional<Rect> UprightRect(const MetafileClip& step) {
+        if (step.polygons.size() != 1 || step.polygons[0].size() != 4)
+            return std::nullopt;
+        const auto& p = step.polygons[0];
+        const bool upright =
+            (p[0].y == p[1].y && p[1].x == p[2].x && p[2].y == p[3].y && p[3].x == p[0].x) ||
+            (p[0].x == p[1].x && p[1].y == p[2].y && p[2].x == p[3].x && p[3].y == p[0].y);
+        if (!upright)
+            return std::nullopt;
+        auto edge = [](double v) { return ToInt(std::ceil(v - 0.5)); };
+        return Normalised(Rect{edge(p[0].x), edge(p[0].y), edge(p[2].x), edge(p[2].y)});
+    }
+
     ClipShape Combine(const ClipShape* base, const MetafileClip& step) const {
         const int w = picture_.width(), h = picture_.height();
+        // Rectangles within rectangles, by far the most common clip, need no mask.
+        const std::optional<Rect> upright = UprightRect(step);
+        if (upright &&
+            (step.op == MetafileClip::Op::Copy || (step.op == MetafileClip::Op::Intersect &&
+                                                   (base == nullptr || base->mask.isNull())))) {
+            const Rect whole{0, 0, w, h};
+            const Rect from = step.op == MetafileClip::Op::Intersect && base ? base->box : whole;
+            ClipShape shape;
+            shape.box = {std::max({from.left, upright->left, 0}),
+                         std::max({from.top, upright->top, 0}),
+                         std::min({from.right, upright->right, w}),
+                         std::min({from.bottom, upright->bottom, h})};
+            if (shape.box.Empty())
+                shape.box = {};
+            return shape;
+        }
         QImage mask(w, h, QImage::Format_Grayscale8);
         if (mask.isNull())
             return {};

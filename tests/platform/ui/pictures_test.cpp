@@ -113,6 +113,9 @@ TEST_F(PicturesTest, BadBitmapsFailCleanly) {
         {"rows.bmp", good.substr(0, good.size() - 30)},
         {"depth.bmp", BmpFile(InfoHeader(1, 1, 7), std::string(4, '\0'))},
         {"embedded.bmp", BmpFile(InfoHeader(1, 1, 24, 4), std::string(4, '\0'))},
+        // Runs of two bytes for 8192 x 8192 pixels: far fewer than the size could use.
+        {"runs.bmp", BmpFile(InfoHeader(8192, 8192, 8, 1, 2) + std::string(8, '\0'),
+                             std::string("\x02\x01\x00\x01", 4))},
     };
     for (const auto& c : cases) {
         WriteFile(Path(c.name), c.bytes);
