@@ -290,10 +290,10 @@ private:
     }
 
     // The clip of a state as pixels: the box it covers inside the picture, and a mask of
-    // the picture where the clip is not the whole box.
+    // the box where the clip is not the whole of it.
     struct ClipShape {
         Rect box;
-        QImage mask; // Format_Grayscale8 of the picture's size, non-zero inside; null: the box
+        QImage mask; // Format_Grayscale8 of the box's size, non-zero inside; null: the box
     };
     struct CachedClip {
         std::shared_ptr<const MetafileClip> key;
@@ -352,7 +352,38 @@ private:
                 shape.box = {};
             return shape;
         }
-        QImage mask(w, h, QImage::Format_Grayscale8);
+        // Only the area the result can cover is worked on: the step's polygons and the
+        // region so far as the operation combines them.
+        const Rect whole{0, 0, w, h};
+        const Rect before = base ? base->box : whole;
+        double pl = w, pt = h, pr = 0, pb = 0;
+        for (const auto& polygon : step.polygons) {
+            for (const MetafilePoint& pt2 : polygon) {
+                pl = std::min(pl, pt2.x), pr = std::max(pr, pt2.x);
+                pt = std::min(pt, pt2.y), pb = std::max(pb, pt2.y);
+            }
+        }
+        const Rect drawn{std::max(ToInt(std::floor(pl)), 0), std::max(ToInt(std::floor(pt)), 0),
+                         std::min(ToInt(std::ceil(pr)) + 1, w),
+                         std::min(ToInt(std::ceil(pb)) + 1, h)};
+        Rect area = before;
+        switch (step.op) {
+        case MetafileClip::Op::Intersect:
+            area = Intersected(before, drawn);
+            break;
+        case MetafileClip::Op::Union:
+        case MetafileClip::Op::Xor:
+            area = Bounding(before, drawn);
+            break;
+        case MetafileClip::Op::Exclude:
+            break;
+        case MetafileClip::Op::Copy:
+            area = drawn;
+            break;
+        }
+        if (area.Empty())
+            return {}; // an empty box: nothing is drawn
+        QImage mask(area.Width(), area.Height(), QImage::Format_Grayscale8);
         if (mask.isNull())
             return {};
         // The step's polygons, pixels whose centres lie inside as the aliased fill
@@ -363,57 +394,71 @@ private:
             p.setFillRule(step.winding ? Qt::WindingFill : Qt::OddEvenFill);
             for (const auto& polygon : step.polygons) {
                 QPolygonF q;
-                for (const MetafilePoint& pt : polygon)
-                    q << QPointF(pt.x, pt.y);
+                for (const MetafilePoint& pt2 : polygon)
+                    q << QPointF(pt2.x, pt2.y);
                 p.addPolygon(q);
                 p.closeSubpath();
             }
             QPainter painter(&mask);
             painter.setRenderHint(QPainter::Antialiasing, false);
+            painter.translate(-area.left, -area.top);
             painter.fillPath(p, Qt::white);
         }
-        int l = w, t = h, r = -1, b = -1;
-        for (int y = 0; y < h; ++y) {
-            uchar* row = mask.scanLine(y);
-            for (int x = 0; x < w; ++x) {
-                const bool in = row[x] != 0;
-                const bool before = Inside(base, x, y);
+        int l = area.right, t = area.bottom, r = -1, b = -1;
+        for (int y = area.top; y < area.bottom; ++y) {
+            uchar* row = mask.scanLine(y - area.top);
+            for (int x = area.left; x < area.right; ++x) {
+                const bool in = row[x - area.left] != 0;
+                const bool was = Inside(base, x, y);
                 bool out = in;
                 switch (step.op) {
                 case MetafileClip::Op::Intersect:
-                    out = before && in;
+                    out = was && in;
                     break;
                 case MetafileClip::Op::Union:
-                    out = before || in;
+                    out = was || in;
                     break;
                 case MetafileClip::Op::Xor:
-                    out = before != in;
+                    out = was != in;
                     break;
                 case MetafileClip::Op::Exclude:
-                    out = before && !in;
+                    out = was && !in;
                     break;
                 case MetafileClip::Op::Copy:
                     break;
                 }
-                row[x] = out ? 255 : 0;
+                row[x - area.left] = out ? 255 : 0;
                 if (out)
                     l = std::min(l, x), r = std::max(r, x), t = std::min(t, y), b = std::max(b, y);
             }
         }
         ClipShape shape;
         if (r < 0)
-            return shape; // an empty box: nothing is drawn
+            return shape;
         shape.box = {l, t, r + 1, b + 1};
         for (int y = t; y <= b; ++y) {
-            const uchar* row = mask.constScanLine(y);
+            const uchar* row = mask.constScanLine(y - area.top);
             for (int x = l; x <= r; ++x) {
-                if (row[x] == 0) {
-                    shape.mask = std::move(mask);
+                if (row[x - area.left] == 0) {
+                    shape.mask = mask.copy(l - area.left, t - area.top, r - l + 1, b - t + 1);
                     return shape;
                 }
             }
         }
         return shape;
+    }
+
+    static Rect Intersected(const Rect& a, const Rect& b) {
+        return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+                std::min(a.bottom, b.bottom)};
+    }
+    static Rect Bounding(const Rect& a, const Rect& b) {
+        if (a.Empty())
+            return b;
+        if (b.Empty())
+            return a;
+        return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+                std::max(a.bottom, b.bottom)};
     }
 
     static bool Inside(const ClipShape* clip, int x, int y) {
@@ -422,7 +467,8 @@ private:
         if (x < clip->box.left || y < clip->box.top || x >= clip->box.right ||
             y >= clip->box.bottom)
             return false;
-        return clip->mask.isNull() || clip->mask.constScanLine(y)[x] != 0;
+        return clip->mask.isNull() ||
+               clip->mask.constScanLine(y - clip->box.top)[x - clip->box.left] != 0;
     }
 
     // Draws through the adapter inside the state's clip: the adapter clips to the clip's
@@ -446,9 +492,9 @@ private:
             for (int y = box.top; y < box.bottom; ++y) {
                 auto* row = reinterpret_cast<QRgb*>(picture_.scanLine(y));
                 const auto* old = reinterpret_cast<const QRgb*>(before.constScanLine(y - box.top));
-                const uchar* m = clip->mask.constScanLine(y);
+                const uchar* m = clip->mask.constScanLine(y - box.top);
                 for (int x = box.left; x < box.right; ++x)
-                    if (m[x] == 0)
+                    if (m[x - box.left] == 0)
                         row[x] = old[x - box.left];
             }
         }
