@@ -142,6 +142,38 @@ def bmp(width, height, bpp):
     return header + info + palette + bytes(rows)
 
 
+def bmp_file(info, rows):
+    """A BMP file of the given header, masks and colour table, and rows."""
+    offset = 14 + len(info)
+    return struct.pack("<2sIHHI", b"BM", offset + len(rows), 0, 0, offset) + info + rows
+
+
+def info_header(width, height, bpp, compression=0, colours=0):
+    return struct.pack("<IiiHHIIiiII", 40, width, height, 1, bpp, compression, 0, 0, 0, colours, 0)
+
+
+def bmp_classes():
+    """The bitmap classes the system reads its own way: 16-bit 5-5-5 and 5-6-5, masks of
+    4 and 10 bits, OS/2 1.x headers with a short palette, and run-length rows."""
+    masks = lambda *m: struct.pack("<%dI" % len(m), *m)
+    yield "b16.bin", bmp_file(info_header(5, 3, 16), bytes(range(32)) * 2)
+    yield "b565.bin", bmp_file(info_header(4, 2, 16, 3) + masks(0xF800, 0x07E0, 0x001F),
+                               bytes(range(16)))
+    yield "b444.bin", bmp_file(info_header(3, 2, 16, 3) + masks(0x0F00, 0x00F0, 0x000F),
+                               bytes(range(16)))
+    yield "b101010.bin", bmp_file(info_header(3, 2, 32, 3) + masks(0x3FF00000, 0xFFC00, 0x3FF),
+                                  bytes(range(24)))
+    yield "bv5.bin", bmp_file(struct.pack("<IiiHHIIiiII", 124, 2, 2, 1, 32, 3, 0, 0, 0, 0, 0) +
+                              masks(0xFF0000, 0xFF00, 0xFF, 0xFF000000) + bytes(124 - 56),
+                              bytes(range(16)))
+    yield "bos2.bin", bmp_file(struct.pack("<IHHHH", 12, 4, 2, 1, 8) + bytes(range(9)),
+                               bytes([3, 2, 1, 0, 0, 1, 2, 3]))
+    yield "brle8.bin", bmp_file(info_header(6, 3, 8, 1, 4) + bytes(range(16)),
+                                bytes([3, 1, 0, 0, 0, 3, 1, 2, 3, 0, 0, 2, 1, 1, 2, 2, 0, 1]))
+    yield "brle4.bin", bmp_file(info_header(6, 3, 4, 2, 4) + bytes(range(16)),
+                                bytes([5, 0x12, 0, 0, 0, 4, 0x12, 0x30, 0, 0, 0, 1]))
+
+
 def jpeg(width, height, extra_args):
     ppm = b"P6 %d %d 255\n" % (width, height)
     ppm += bytes(v for y in range(height) for x in range(width)
@@ -176,6 +208,8 @@ def main():
     write("picture", "b8.bin", b"\x00" + bmp(9, 4, 8))
     write("picture", "b4.bin", b"\x00" + bmp(5, 3, 4))
     write("picture", "b1.bin", b"\x00" + bmp(13, 2, 1))
+    for name, data in bmp_classes():
+        write("picture", name, b"\x00" + data)
     write("picture", "j1.bin", b"\x03" + jpeg(24, 16, []))
     write("picture", "j2.bin", b"\x05" + jpeg(33, 17, ["-progressive"]))
     write("picture", "j8.bin", b"\x11" + jpeg(40, 24, ["-grayscale"]))

@@ -3,17 +3,27 @@
 // Reader of Windows metafiles: WMF (with or without the placeable header) and EMF.
 // The records are interpreted here, without any drawing library: the device-context
 // state (object table, selected pen, brush and font, colours, modes, window and
-// viewport mapping, saved states, current position) lives in the player, and every
-// drawing record reaches a MetafileCanvas as one call in target pixels with the state
-// resolved. The Qt player in platform/ui is one such canvas.
+// viewport mapping, world transform, clip region, path, saved states, current position)
+// lives in the player, and every drawing record reaches a MetafileCanvas as one call in
+// target pixels with the state resolved. Curves (beziers, and shapes in a path or under
+// a turning transform) reach it flattened into polygons. The Qt player in platform/ui is
+// one such canvas.
 //
-// Read() walks the whole file once with a canvas that draws nothing: every length,
-// count and offset is checked then, so a file that passes plays the same records
-// without surprises, and a damaged or hostile one is refused before anything is drawn.
-// Records of no interest are skipped; records that name an object that does not exist
-// are ignored, as the system's drawing layer ignores them.
+// Records are read as the system's player reads them: a record whose own contents do
+// not fit it (a count past its end, a bitmap whose colour table is short) is skipped and
+// the next one drawn; a record whose size leaves the file ends the picture there, with
+// everything before it drawn. Only a file whose header cannot be read is refused. Read()
+// walks the records once with a canvas that draws nothing, so that playing never meets
+// a surprise. Records of no interest are skipped; records that name an object that does
+// not exist are ignored, as the system's drawing layer ignores them. The structure of
+// the code: metafileparse.cpp (headers, files), metafileplayer.h/.cpp (the state and
+// the drawing shared by both formats), metafilewmf.cpp and metafileemf.cpp (the records
+// of each format), metafilegeometry.h/.cpp (curves), dib.h (the bitmaps).
+
+#include "platform/dib.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,6 +87,19 @@ inline constexpr std::uint32_t kTextAlignCenter = 6;
 inline constexpr std::uint32_t kTextAlignBottom = 8;
 inline constexpr std::uint32_t kTextAlignBaseline = 24;
 
+// A clip region in target pixels: the region of base (the whole picture when there is
+// none) combined with a set of polygons (filled by their fill rule). Each clip record
+// adds one link, so a canvas that keeps what it made of the base needs only the last
+// step.
+struct MetafileClip {
+    enum class Op { Intersect, Union, Xor, Exclude, Copy };
+    std::shared_ptr<const MetafileClip> base; // none for Copy
+    Op op = Op::Intersect;
+    std::vector<std::vector<MetafilePoint>> polygons;
+    bool winding = false;
+    std::size_t depth = 1; // links down to the whole picture
+};
+
 // The drawing state a canvas call uses, in target pixels.
 struct MetafileState {
     MetafilePen pen;
@@ -87,34 +110,35 @@ struct MetafileState {
     bool opaqueBackground = true; // background mode: opaque (true) or transparent
     bool winding = false;         // polygon fill mode: winding (true) or alternate
     std::uint32_t textAlign = 0;  // kTextAlign* bits
+    // Where drawing may change pixels; null: the whole picture. Shared between states
+    // and never changed, so a canvas may keep what it made of one by its address.
+    std::shared_ptr<const MetafileClip> clip;
 };
 
-// A device-independent bitmap inside the file, its header checked against the bytes
-// that hold it: rows of Stride() bytes, Height() of them, 1, 4 or 8 bits through the
-// colour table, or 16 (5-5-5), 24 or 32 bits of blue, green, red. Views into the
-// metafile's bytes; valid while the Metafile lives.
+// A device-independent bitmap inside the file, its header and colour table checked
+// against the bytes that hold them (platform/dib.h reads it). The rows are a view into
+// the metafile's bytes, valid while the Metafile lives.
 class MetafileDib {
 public:
-    int Width() const { return width_; }
-    int Height() const { return height_; } // positive; BottomUp() tells the row order
-    bool BottomUp() const { return bottomUp_; }
-    int BitCount() const { return bitCount_; }
-    std::size_t Stride() const { return stride_; }
+    int Width() const { return info_.width; }
+    int Height() const { return info_.height; } // positive; BottomUp() tells the row order
+    bool BottomUp() const { return info_.bottomUp; }
+    int BitCount() const { return info_.bitCount; }
+    const DibInfo& Info() const { return info_; }
     std::string_view Bits() const { return bits_; }
-    // The colour table: entries of blue, green, red, each followed by a reserved byte
-    // when PaletteEntrySize() is 4.
-    std::string_view Palette() const { return palette_; }
-    int PaletteEntrySize() const { return paletteEntrySize_; }
+    // The pixels, top row first; nullopt only when they cannot be decoded.
+    std::optional<DibPixels> Decode() const { return DecodeDib(info_, bits_); }
 
 private:
     friend class MetafileDibReader;
-    std::string_view palette_;
+    DibInfo info_;
     std::string_view bits_;
-    int width_ = 0, height_ = 0;
-    bool bottomUp_ = true;
-    int bitCount_ = 0;
-    int paletteEntrySize_ = 4;
-    std::size_t stride_ = 0;
+};
+
+// One corner of a gradient: its place and colour.
+struct MetafileVertex {
+    MetafilePoint point;
+    MetafileColor color;
 };
 
 // What a metafile draws on. Coordinates are target pixels (the picture's frame mapped
@@ -151,8 +175,31 @@ public:
     // Fills the box with the state's brush, no outline.
     virtual void FillRect(const MetafileState& state, const MetafileRect& box) = 0;
     // Copies the source rectangle of the bitmap (pixels, top row 0) stretched onto box.
-    virtual void StretchBitmap(const MetafileRect& box, const MetafileDib& dib, int srcX, int srcY,
-                               int srcWidth, int srcHeight) = 0;
+    virtual void StretchBitmap(const MetafileState& state, const MetafileRect& box,
+                               const MetafileDib& dib, int srcX, int srcY, int srcWidth,
+                               int srcHeight) = 0;
+    // The same blended over what is there: each source pixel weighed by constantAlpha
+    // (0 to 255) and, with sourceAlpha, by its own alpha, its colours then counting as
+    // already multiplied by that alpha.
+    virtual void AlphaBitmap(const MetafileState& state, const MetafileRect& box,
+                             const MetafileDib& dib, int srcX, int srcY, int srcWidth,
+                             int srcHeight, std::uint8_t constantAlpha, bool sourceAlpha) = 0;
+    // A raster operation over the brush colour, the source (black without one) and what
+    // is there: where the mask's pixel is set (everywhere without a mask) the foreground
+    // operation, elsewhere the background one. Operations are the records' ternary
+    // operation numbers (0xCC copies the source, 0xAA keeps what is there). The source
+    // and the mask start at their corners and are stretched together onto box.
+    virtual void MaskBitmap(const MetafileState& state, const MetafileRect& box,
+                            const MetafileDib* source, int srcX, int srcY, int srcWidth,
+                            int srcHeight, const MetafileDib* mask, int maskX, int maskY,
+                            std::uint8_t foreground, std::uint8_t background) = 0;
+    // A box shaded from one colour at its left (or top) edge to another at its right (or
+    // bottom) edge.
+    virtual void GradientRect(const MetafileState& state, const MetafileRect& box,
+                              MetafileColor from, MetafileColor to, bool vertical) = 0;
+    // A triangle whose colour is interpolated between its corners.
+    virtual void GradientTriangle(const MetafileState& state, const MetafileVertex& a,
+                                  const MetafileVertex& b, const MetafileVertex& c) = 0;
 };
 
 // A checked metafile held in memory. Immutable after Read; Play may be called from any
@@ -165,7 +212,7 @@ public:
     // the size of a bitmap.
     static constexpr std::int64_t kMaxPixels = 64 << 20;
 
-    // The metafile in bytes; nullopt when they are not a whole, well-formed WMF or EMF.
+    // The metafile in bytes; nullopt when they hold no WMF or EMF header that can be read.
     static std::optional<Metafile> Read(std::string bytes);
     // Reads the file; nullopt when it is missing, unreadable, too large or not a metafile.
     static std::optional<Metafile> Load(const std::string& path);

@@ -2,6 +2,7 @@
 #include "platform/metafileparse.h"
 #include "support/metafiles.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -41,17 +42,17 @@ public:
     std::vector<std::string> calls;
 
     void Polyline(const MetafileState& s, const std::vector<MetafilePoint>& points) override {
-        calls.push_back("line " + Points(points) + Pen(s));
+        calls.push_back("line " + Points(points) + Pen(s) + Clip(s));
     }
     void PolyPolygon(const MetafileState& s,
                      const std::vector<std::vector<MetafilePoint>>& polygons) override {
         std::string text = "polygons";
         for (const auto& p : polygons)
             text += " [" + Points(p) + "]";
-        calls.push_back(text + (s.winding ? " winding" : " alternate") + Fill(s));
+        calls.push_back(text + (s.winding ? " winding" : " alternate") + Fill(s) + Clip(s));
     }
     void Rectangle(const MetafileState& s, const MetafileRect& r) override {
-        calls.push_back("rect " + Box(r) + Pen(s) + Fill(s));
+        calls.push_back("rect " + Box(r) + Pen(s) + Fill(s) + Clip(s));
     }
     void RoundRect(const MetafileState& s, const MetafileRect& r, double w, double h) override {
         calls.push_back("roundrect " + Box(r) + " corner " + Num(w) + "x" + Num(h) + Fill(s));
@@ -84,16 +85,54 @@ public:
     void FillRect(const MetafileState& s, const MetafileRect& r) override {
         calls.push_back("fill " + Box(r) + Fill(s));
     }
-    void StretchBitmap(const MetafileRect& r, const platform::MetafileDib& dib, int sx, int sy,
-                       int sw, int sh) override {
-        calls.push_back("bitmap " + Box(r) + " from " + Num(sx) + "," + Num(sy) + " " + Num(sw) +
-                        "x" + Num(sh) + " of " + Num(dib.Width()) + "x" + Num(dib.Height()) +
-                        " bits " + Num(dib.BitCount()) + " colours " +
-                        Num(double(dib.Palette().size()) / dib.PaletteEntrySize()) +
-                        (dib.BottomUp() ? " bottom-up" : " top-down"));
+    void StretchBitmap(const MetafileState& s, const MetafileRect& r,
+                       const platform::MetafileDib& dib, int sx, int sy, int sw, int sh) override {
+        calls.push_back("bitmap " + Box(r) + Source(dib, sx, sy, sw, sh) + Clip(s));
+    }
+    void AlphaBitmap(const MetafileState&, const MetafileRect& r, const platform::MetafileDib& dib,
+                     int sx, int sy, int sw, int sh, std::uint8_t alpha, bool own) override {
+        calls.push_back("alpha " + Box(r) + Source(dib, sx, sy, sw, sh) + " alpha " + Num(alpha) +
+                        (own ? " with its own" : ""));
+    }
+    void MaskBitmap(const MetafileState&, const MetafileRect& r, const platform::MetafileDib* dib,
+                    int sx, int sy, int sw, int sh, const platform::MetafileDib* mask, int mx,
+                    int my, std::uint8_t fore, std::uint8_t back) override {
+        calls.push_back("mask " + Box(r) + (dib ? Source(*dib, sx, sy, sw, sh) : " no source") +
+                        (mask ? " mask " + Num(mask->Width()) + "x" + Num(mask->Height()) + " at " +
+                                    Num(mx) + "," + Num(my)
+                              : " no mask") +
+                        " rop " + Num(fore) + "/" + Num(back));
+    }
+    void GradientRect(const MetafileState&, const MetafileRect& r, platform::MetafileColor from,
+                      platform::MetafileColor to, bool vertical) override {
+        calls.push_back(std::string(vertical ? "vgradient " : "hgradient ") + Box(r) + " " +
+                        Color(from) + " to " + Color(to));
+    }
+    void GradientTriangle(const MetafileState&, const platform::MetafileVertex& a,
+                          const platform::MetafileVertex& b,
+                          const platform::MetafileVertex& c) override {
+        calls.push_back("triangle " + Points({a.point, b.point, c.point}) + " " + Color(a.color) +
+                        " " + Color(b.color) + " " + Color(c.color));
     }
 
-private:
+    static std::string Source(const platform::MetafileDib& dib, int sx, int sy, int sw, int sh) {
+        return " from " + Num(sx) + "," + Num(sy) + " " + Num(sw) + "x" + Num(sh) + " of " +
+               Num(dib.Width()) + "x" + Num(dib.Height()) + " bits " + Num(dib.BitCount()) +
+               " colours " + Num(double(dib.Info().palette.size())) +
+               (dib.BottomUp() ? " bottom-up" : " top-down");
+    }
+    // The clip as its steps from the first, when there is one.
+    static std::string Clip(const MetafileState& s) {
+        std::string text;
+        for (const platform::MetafileClip* c = s.clip.get(); c != nullptr; c = c->base.get()) {
+            std::string step = " " + Num(static_cast<int>(c->op));
+            for (const auto& p : c->polygons)
+                step += " [" + Points(p) + "]";
+            text = step + text;
+        }
+        return text.empty() ? "" : " clip" + text;
+    }
+
     static std::string Points(const std::vector<MetafilePoint>& points) {
         std::string text;
         for (const auto& p : points) {
@@ -174,13 +213,28 @@ TEST(MetafileLoad, RefusesWhatIsNotAMetafile) {
 const char* const kFamilies[] = {"lines", "shapes", "polygons", "arcs",
                                  "text",  "bitmap", "mapping",  "objects"};
 
-TEST(MetafileDamage, EveryTruncationIsRefused) {
+TEST(MetafileDamage, EveryTruncationDrawsTheRecordsBeforeTheCut) {
+    // A file cut anywhere after its header is read, and plays the whole file's records
+    // up to the one the cut runs through; only a cut header is refused.
     for (const char* family : kFamilies) {
         for (const char* ext : {".wmf", ".emf", "_plain.wmf"}) {
-            const std::string whole = Bytes(std::string(family) + ext);
-            ASSERT_TRUE(Metafile::Read(whole)) << family << ext;
-            for (std::size_t n = 0; n < whole.size(); ++n)
-                EXPECT_FALSE(Metafile::Read(whole.substr(0, n))) << family << ext << " at " << n;
+            const std::string name = std::string(family) + ext;
+            const std::string whole = Bytes(name);
+            const std::size_t header = std::string(ext) == ".emf"   ? 88
+                                       : std::string(ext) == ".wmf" ? 22 + 18
+                                                                    : 18;
+            const std::vector<std::string> all = Play(whole);
+            for (std::size_t n = 0; n < whole.size(); ++n) {
+                auto mf = Metafile::Read(whole.substr(0, n));
+                ASSERT_EQ(mf.has_value(), n >= header) << name << " at " << n;
+                if (!mf)
+                    continue;
+                RecordingCanvas canvas;
+                mf->Play(canvas, {0, 0, 240, 96});
+                ASSERT_LE(canvas.calls.size(), all.size()) << name << " at " << n;
+                for (std::size_t i = 0; i < canvas.calls.size(); ++i)
+                    EXPECT_EQ(canvas.calls[i], all[i]) << name << " at " << n;
+            }
         }
     }
 }
@@ -257,59 +311,38 @@ std::string WmfRecord(std::uint16_t function, const std::string& params) {
     return Le32(static_cast<std::uint32_t>(3 + params.size() / 2)) + Le16(function) + params;
 }
 
-TEST(MetafileDamage, CountsAndOffsetsBeyondTheRecordAreRefused) {
-    const std::string bounds(16, '\0');
+TEST(MetafileDamage, HeadersThatCannotBeReadAreRefused) {
     struct Case {
         const char* what;
         std::string bytes;
     } cases[] = {
-        {"polygon of 2^32-1 points", Emf(EmfRecord(3, bounds + Le32(0xFFFFFFFF) + Le32(0) + Le32(0)))},
-        {"polygon of one point more than it holds",
-         Emf(EmfRecord(86, bounds + Le32(3) + Le32(0) + Le32(0)))},
-        {"poly-polygon counts past the total",
-         Emf(EmfRecord(91, bounds + Le32(1) + Le32(1) + Le32(2) + Le32(0) + Le32(0)))},
-        {"poly-polygon of 2^30 polygons", Emf(EmfRecord(91, bounds + Le32(1u << 30) + Le32(0)))},
-        {"text whose string lies past the record",
-         Emf(EmfRecord(84, std::string(28, '\0') + Le32(0) + Le32(0) + Le32(4) + Le32(1000) +
-                               std::string(24, '\0')))},
-        {"bitmap whose rows lie past the record",
-         Emf(EmfRecord(81, std::string(40, '\0') + Le32(80) + Le32(40) + Le32(120) +
-                               Le32(0x7FFFFFF0) + std::string(16, '\0') + Le32(40) + Le32(2) +
-                               Le32(2) + Le16(1) + Le16(24) + std::string(24, '\0')))},
-        {"record size not a multiple of four", Emf(Le32(18) + Le32(10) + Le32(1))},
-        {"record of size zero", Emf(Le32(18) + Le32(0))},
-        {"header larger than the file", [] {
-             std::string s = Emf("");
-             Put32(s, 48, static_cast<std::uint32_t>(s.size() + 4));
-             return s;
-         }()},
-        {"reference device of no millimetres", [] {
+        {"reference device of no millimetres",
+         [] {
              std::string s = Emf("");
              Put32(s, 80, 0);
              return s;
          }()},
-        {"frame larger than any bitmap", [] {
+        {"frame larger than any bitmap",
+         [] {
              std::string s = Emf("");
              Put32(s, 32, 0x7FFFFFFF);
              Put32(s, 36, 0x7FFFFFFF);
              return s;
          }()},
-        {"WMF record of size one word", Wmf(Le32(1) + Le16(0x0213))},
-        {"WMF polygon of 16000 points", Wmf(WmfRecord(0x0324, Le16(16000) + Le32(0)))},
-        {"WMF polygon of a negative count", Wmf(WmfRecord(0x0324, Le16(0x8000) + Le32(0)))},
-        {"WMF poly-polygon counts past the record",
-         Wmf(WmfRecord(0x0538, Le16(2) + Le16(1) + Le16(9) + Le32(0)))},
-        {"WMF text longer than the record", Wmf(WmfRecord(0x0521, Le16(40) + "ab" + Le32(0)))},
-        {"WMF bitmap palette past the record",
-         Wmf(WmfRecord(0x0F43, std::string(22, '\0') + Le32(40) + Le32(1) + Le32(1) + Le16(1) +
-                                   Le16(8) + Le32(0) + Le32(0) + Le32(0) + Le32(0) + Le32(200) +
-                                   Le32(0)))},
-        {"WMF total size past the file", [] {
-             std::string s = Wmf("");
-             Put32(s, 6, 4000);
+        {"EMF header larger than the file",
+         [] {
+             std::string s = Emf("");
+             Put32(s, 4, static_cast<std::uint32_t>(s.size() + 4));
              return s;
          }()},
-        {"placeable WMF of zero units per inch", [] {
+        {"WMF of an unknown version",
+         [] {
+             std::string s = Wmf("");
+             s[2] = 5;
+             return s;
+         }()},
+        {"placeable WMF of zero units per inch",
+         [] {
              std::string head = Le32(0x9AC6CDD7) + Le16(0) + Le16(0) + Le16(0) + Le16(100) +
                                 Le16(100) + Le16(0) + Le32(0) + Le16(0);
              return head + Wmf("");
@@ -317,6 +350,95 @@ TEST(MetafileDamage, CountsAndOffsetsBeyondTheRecordAreRefused) {
     };
     for (const Case& c : cases)
         EXPECT_FALSE(Metafile::Read(c.bytes)) << c.what;
+}
+
+TEST(MetafileDamage, RecordsDamagedInsideAreSkipped) {
+    // Each broken record is followed by a line: the record draws nothing, the line is
+    // drawn.
+    const std::string bounds(16, '\0');
+    const std::string emfLine = EmfRecord(54, Le32(20) + Le32(10));
+    const std::string wmfLine = WmfRecord(0x0213, Le16(10) + Le16(20));
+    struct Case {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"polygon of 2^32-1 points",
+         Emf(EmfRecord(3, bounds + Le32(0xFFFFFFFF) + Le32(0) + Le32(0)) + emfLine)},
+        {"polygon of one point more than it holds",
+         Emf(EmfRecord(86, bounds + Le32(3) + Le32(0) + Le32(0)) + emfLine)},
+        {"poly-polygon counts past the total",
+         Emf(EmfRecord(91, bounds + Le32(1) + Le32(1) + Le32(2) + Le32(0) + Le32(0)) + emfLine)},
+        {"poly-polygon of 2^30 polygons",
+         Emf(EmfRecord(91, bounds + Le32(1u << 30) + Le32(0)) + emfLine)},
+        {"bezier of 2^31 points", Emf(EmfRecord(85, bounds + Le32(1u << 31) + Le32(0)) + emfLine)},
+        {"text whose string lies past the record",
+         Emf(EmfRecord(84, std::string(28, '\0') + Le32(0) + Le32(0) + Le32(4) + Le32(1000) +
+                               std::string(24, '\0')) +
+             emfLine)},
+        {"bitmap whose rows lie past the record",
+         Emf(EmfRecord(81, std::string(40, '\0') + Le32(80) + Le32(40) + Le32(120) +
+                               Le32(0x7FFFFFF0) + std::string(16, '\0') + Le32(40) + Le32(2) +
+                               Le32(2) + Le16(1) + Le16(24) + std::string(24, '\0')) +
+             emfLine)},
+        {"clip region of more rectangles than it holds",
+         Emf(EmfRecord(75, Le32(48) + Le32(5) + Le32(32) + Le32(1) + Le32(9) + Le32(144) +
+                               std::string(32, '\0')) +
+             emfLine)},
+        {"gradient of more vertices than it holds",
+         Emf(EmfRecord(118, bounds + Le32(1000) + Le32(1) + Le32(0) + std::string(16, '\0')) +
+             emfLine)},
+        {"WMF polygon of 16000 points", Wmf(WmfRecord(0x0324, Le16(16000) + Le32(0)) + wmfLine)},
+        {"WMF polygon of a negative count",
+         Wmf(WmfRecord(0x0324, Le16(0x8000) + Le32(0)) + wmfLine)},
+        {"WMF poly-polygon counts past the record",
+         Wmf(WmfRecord(0x0538, Le16(2) + Le16(1) + Le16(9) + Le32(0)) + wmfLine)},
+        {"WMF text longer than the record",
+         Wmf(WmfRecord(0x0521, Le16(40) + "ab" + Le32(0)) + wmfLine)},
+        {"WMF bitmap palette past the record",
+         Wmf(WmfRecord(0x0F43, std::string(22, '\0') + Le32(40) + Le32(1) + Le32(1) + Le16(1) +
+                                   Le16(8) + Le32(0) + Le32(0) + Le32(0) + Le32(0) + Le32(200) +
+                                   Le32(0)) +
+             wmfLine)},
+    };
+    for (const Case& c : cases) {
+        auto calls = Play(c.bytes);
+        ASSERT_EQ(calls.size(), 1u) << c.what;
+        EXPECT_EQ(calls[0].substr(0, 13), "line 0,0 20,1") << c.what;
+    }
+}
+
+TEST(MetafileDamage, ARecordLeavingTheFileEndsThePicture) {
+    // What comes before is drawn; nothing after the broken frame is.
+    const std::string emfLine = EmfRecord(54, Le32(20) + Le32(10));
+    const std::string wmfLine = WmfRecord(0x0213, Le16(10) + Le16(20));
+    struct Case {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"record size not a multiple of four",
+         Emf(emfLine + Le32(18) + Le32(10) + Le32(1) + emfLine)},
+        {"record of size zero", Emf(emfLine + Le32(18) + Le32(0) + emfLine)},
+        {"record larger than the file", Emf(emfLine + Le32(18) + Le32(4000) + emfLine)},
+        {"WMF record of size one word", Wmf(wmfLine + Le32(1) + Le16(0x0213) + wmfLine)},
+        {"WMF record larger than the file", Wmf(wmfLine + Le32(4000) + Le16(0x0213) + wmfLine)},
+        {"EMF size past the file",
+         [&] {
+             std::string s = Emf(emfLine);
+             Put32(s, 48, static_cast<std::uint32_t>(s.size() + 4000));
+             return s.substr(0, s.size() - 20); // without the end record
+         }()},
+        {"WMF size past the file",
+         [&] {
+             std::string s = Wmf(wmfLine);
+             Put32(s, 6, 4000);
+             return s.substr(0, s.size() - 6);
+         }()},
+    };
+    for (const Case& c : cases) {
+        auto calls = Play(c.bytes);
+        ASSERT_EQ(calls.size(), 1u) << c.what;
+        EXPECT_EQ(calls[0].substr(0, 13), "line 0,0 20,1") << c.what;
+    }
 }
 
 TEST(MetafileDamage, ObjectsThatDoNotExistAreIgnored) {
@@ -490,6 +612,208 @@ TEST(MetafileRecords, ObjectSlotsAreReusedLowestFirst) {
         EXPECT_EQ(calls[0], "rect 10,10,30,30 pen 0/0/255 w1 brush 0/160/0") << file;
         EXPECT_EQ(calls[1], "rect 40,10,60,30 pen 0/0/255 w1 brush 0/160/0") << file;
     }
+}
+
+std::string Points32(std::initializer_list<std::pair<int, int>> points) {
+    std::string s;
+    for (const auto& [x, y] : points)
+        s += Le32(static_cast<std::uint32_t>(x)) + Le32(static_cast<std::uint32_t>(y));
+    return s;
+}
+
+std::string Float(float f) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    return Le32(bits);
+}
+
+std::string Xform(float m11, float m12, float m21, float m22, float dx, float dy) {
+    return Float(m11) + Float(m12) + Float(m21) + Float(m22) + Float(dx) + Float(dy);
+}
+
+const std::string kBounds(16, '\0');
+
+TEST(MetafileRecords, BeziersFlattenedThroughTheirEnds) {
+    // One curve from 0,0 through 0,40 and 40,40 to 40,0: its top is at y = 30; the
+    // curve's end becomes the current position for the next line.
+    std::string curve = kBounds + Le32(3) + Points32({{0, 40}, {40, 40}, {40, 0}});
+    auto mf = Metafile::Read(Emf(EmfRecord(5, curve) + EmfRecord(54, Le32(60) + Le32(0))));
+    ASSERT_TRUE(mf);
+    struct Lines : RecordingCanvas {
+        std::vector<std::vector<MetafilePoint>> lines;
+        void Polyline(const MetafileState&, const std::vector<MetafilePoint>& p) override {
+            lines.push_back(p);
+        }
+    } canvas;
+    mf->Play(canvas, {0, 0, 240, 96});
+    ASSERT_EQ(canvas.lines.size(), 2u);
+    const auto& points = canvas.lines[0];
+    ASSERT_GE(points.size(), 8u) << "flattened into enough points";
+    EXPECT_EQ(points.front().x, 0);
+    EXPECT_EQ(points.front().y, 0);
+    EXPECT_NEAR(points.back().x, 40, 1e-9);
+    EXPECT_NEAR(points.back().y, 0, 1e-9);
+    double top = 0;
+    for (const auto& p : points) {
+        top = std::max(top, p.y);
+        EXPECT_GE(p.x, 0);
+        EXPECT_LE(p.x, 40);
+    }
+    EXPECT_NEAR(top, 30, 0.25);
+    EXPECT_NEAR(canvas.lines[1][0].x, 40, 1e-9) << "from where the curve ended";
+
+    // The 16-bit form with its start point: the same curve.
+    std::string small = kBounds + Le32(4) + Le16(0) + Le16(0) + Le16(0) + Le16(40) + Le16(40) +
+                        Le16(40) + Le16(40) + Le16(0);
+    auto calls = Play(Emf(EmfRecord(85, small)));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].rfind("line 0,0 ", 0), 0u);
+}
+
+TEST(MetafileRecords, PathsCollectTheirFiguresUntilUsed) {
+    const std::string figure = EmfRecord(59, "") + EmfRecord(27, Points32({{10, 10}})) +
+                               EmfRecord(54, Points32({{50, 10}})) +
+                               EmfRecord(54, Points32({{50, 40}})) + EmfRecord(61, "") +
+                               EmfRecord(60, "");
+    const std::string redBrush =
+        EmfRecord(39, Le32(1) + Le32(0) + Le32(0x0000FF) + Le32(0)) + EmfRecord(37, Le32(1));
+    struct Case {
+        const char* what;
+        std::string records;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"filled: no outline",
+         redBrush + figure + EmfRecord(62, kBounds),
+         {"polygons [10,10 50,10 50,40] alternate brush 255/0/0"}},
+        {"stroked: the closed figure comes back to its start",
+         figure + EmfRecord(64, kBounds),
+         {"line 10,10 50,10 50,40 10,10 pen 0/0/0 w0"}},
+        {"stroked and filled",
+         redBrush + figure + EmfRecord(63, kBounds),
+         {"polygons [10,10 50,10 50,40] alternate brush 255/0/0"}},
+        {"a path is used once",
+         figure + EmfRecord(62, kBounds) + EmfRecord(62, kBounds),
+         {"polygons [10,10 50,10 50,40] alternate brush 255/255/255"}},
+        {"aborted", figure + EmfRecord(68, "") + EmfRecord(62, kBounds), {}},
+        {"still open: nothing drawn, nothing used",
+         EmfRecord(59, "") + EmfRecord(43, Points32({{0, 0}, {10, 10}})) + EmfRecord(62, kBounds),
+         {}},
+        {"a rectangle in a path is a closed figure",
+         EmfRecord(59, "") + EmfRecord(43, Points32({{0, 0}, {10, 20}})) + EmfRecord(60, "") +
+             EmfRecord(64, kBounds),
+         {"line 10,0 0,0 0,20 10,20 10,0 pen 0/0/0 w0"}},
+        {"used as the clip: later drawing is clipped to it",
+         figure + EmfRecord(67, Le32(5)) + EmfRecord(54, Points32({{1, 1}})),
+         {"line 50,40 1,1 pen 0/0/0 w0 clip 4 [10,10 50,10 50,40]"}},
+    };
+    for (const Case& c : cases) {
+        auto calls = Play(Emf(c.records));
+        EXPECT_EQ(calls, c.calls) << c.what;
+    }
+}
+
+TEST(MetafileRecords, WorldTransformsSetAndCombined) {
+    // The line to 10,5 under each transform, drawn from the (moved) origin.
+    struct Case {
+        const char* what;
+        std::string records;
+        const char* line;
+    } cases[] = {
+        {"scaled and moved", EmfRecord(35, Xform(2, 0, 0, 2, 10, 10)), "line 10,10 30,20"},
+        {"turned a quarter", EmfRecord(35, Xform(0, 1, -1, 0, 100, 0)), "line 100,0 95,10"},
+        {"left-multiplied: the record's first",
+         EmfRecord(35, Xform(1, 0, 0, 1, 10, 0)) + EmfRecord(36, Xform(2, 0, 0, 2, 0, 0) + Le32(2)),
+         "line 10,0 30,10"},
+        {"right-multiplied: the current first",
+         EmfRecord(35, Xform(1, 0, 0, 1, 10, 0)) + EmfRecord(36, Xform(2, 0, 0, 2, 0, 0) + Le32(3)),
+         "line 20,0 40,10"},
+        {"back to the identity",
+         EmfRecord(35, Xform(2, 0, 0, 2, 10, 10)) +
+             EmfRecord(36, Xform(0, 0, 0, 0, 0, 0) + Le32(1)),
+         "line 0,0 10,5"},
+        {"a transform of no area is refused", EmfRecord(35, Xform(0, 0, 0, 0, 10, 10)),
+         "line 0,0 10,5"},
+        {"restored with the saved state",
+         EmfRecord(33, "") + EmfRecord(35, Xform(2, 0, 0, 2, 10, 10)) + EmfRecord(34, Le32(-1)),
+         "line 0,0 10,5"},
+    };
+    for (const Case& c : cases) {
+        auto calls = Play(Emf(c.records + EmfRecord(54, Points32({{10, 5}}))));
+        ASSERT_EQ(calls.size(), 1u) << c.what;
+        EXPECT_EQ(calls[0].substr(0, std::string(c.line).size() + 1), std::string(c.line) + " ")
+            << c.what;
+    }
+    // Turned, a rectangle becomes the polygon of its corners.
+    auto calls = Play(Emf(EmfRecord(35, Xform(0, 1, -1, 0, 100, 0)) +
+                          EmfRecord(43, Points32({{0, 0}, {10, 20}}))));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].rfind("polygons [100,10 100,0 80,0 80,10]", 0), 0u) << calls[0];
+}
+
+TEST(MetafileRecords, ClipRegionsKeptWithTheSavedState) {
+    const std::string line = EmfRecord(54, Points32({{1, 1}}));
+    struct Case {
+        const char* what;
+        std::string records;
+        const char* clip;
+    } cases[] = {
+        {"intersected", EmfRecord(30, Points32({{10, 10}, {50, 40}})),
+         " clip 0 [10,10 50,10 50,40 10,40]"},
+        {"excluded after intersected",
+         EmfRecord(30, Points32({{10, 10}, {50, 40}})) +
+             EmfRecord(29, Points32({{20, 20}, {30, 30}})),
+         " clip 0 [10,10 50,10 50,40 10,40] 3 [20,20 30,20 30,30 20,30]"},
+        {"restored",
+         EmfRecord(33, "") + EmfRecord(30, Points32({{10, 10}, {50, 40}})) +
+             EmfRecord(34, Le32(-1)),
+         ""},
+        {"kept by the saved state",
+         EmfRecord(30, Points32({{10, 10}, {50, 40}})) + EmfRecord(33, "") +
+             EmfRecord(29, Points32({{20, 20}, {30, 30}})) + EmfRecord(34, Le32(-1)),
+         " clip 0 [10,10 50,10 50,40 10,40]"},
+        {"a region copied in, in device pixels",
+         EmfRecord(75, Le32(48) + Le32(5) + Le32(32) + Le32(1) + Le32(1) + Le32(16) +
+                           Points32({{0, 0}, {0, 0}}) + Points32({{5, 6}, {7, 8}})),
+         " clip 4 [5,6 7,6 7,8 5,8]"},
+        {"copying no region removes the clip",
+         EmfRecord(30, Points32({{10, 10}, {50, 40}})) + EmfRecord(75, Le32(0) + Le32(5)), ""},
+        {"mapped by the transform",
+         EmfRecord(35, Xform(2, 0, 0, 2, 0, 0)) + EmfRecord(30, Points32({{1, 1}, {2, 2}})) +
+             EmfRecord(36, Xform(1, 0, 0, 1, 0, 0) + Le32(1)),
+         " clip 0 [2,2 4,2 4,4 2,4]"},
+    };
+    for (const Case& c : cases) {
+        auto calls = Play(Emf(c.records + line));
+        ASSERT_EQ(calls.size(), 1u) << c.what;
+        EXPECT_EQ(calls[0], std::string("line 0,0 1,1 pen 0/0/0 w0") + c.clip) << c.what;
+    }
+    // The 16-bit format's two clip records.
+    auto calls = Play(Wmf(WmfRecord(0x0416, Le16(40) + Le16(50) + Le16(10) + Le16(10)) +
+                          WmfRecord(0x0415, Le16(30) + Le16(30) + Le16(20) + Le16(20)) +
+                          WmfRecord(0x0213, Le16(1) + Le16(1))));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0],
+              "line 0,0 1,1 pen 0/0/0 w0 clip 0 [10,10 50,10 50,40 10,40] 3 [20,20 30,20 30,30 "
+              "20,30]");
+}
+
+TEST(MetafileRecords, GradientsBlendsAndMaskedBitmaps) {
+    auto calls = Play(Bytes("gradient.emf"));
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0], "hgradient 10,10,110,40 255/0/0 to 0/0/255");
+    EXPECT_EQ(calls[1], "vgradient 10,50,110,90 0/160/0 to 255/255/255");
+    EXPECT_EQ(calls[2], "triangle 130,10 230,10 180,90 255/0/0 0/160/0 0/0/255");
+    calls = Play(Bytes("blend.emf"));
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1],
+              "alpha 10,10,60,50 from 0,0 2x2 of 2x2 bits 24 colours 0 bottom-up alpha 128");
+    EXPECT_EQ(calls[2],
+              "alpha 130,10,170,50 from 0,0 1x1 of 1x1 bits 32 colours 0 bottom-up alpha 255 "
+              "with its own");
+    calls = Play(Bytes("maskblt.emf"));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1], "mask 10,10,50,30 from 0,0 4x2 of 4x2 bits 24 colours 0 bottom-up mask "
+                        "4x2 at 0,0 rop 204/170");
 }
 
 TEST(MetafilePlay, FrameMapsOntoTheTarget) {

@@ -90,8 +90,17 @@ TEST_F(AXImageMetafile, DrawsOverThePictureItHolds) {
 TEST_F(AXImageMetafile, DamagedAndEmptyMetafiles) {
     tolvar::test::TempFolder folder;
     const std::string whole = platform::ReadFile(MetafileFixture("shapes.emf")).value();
-    const std::string damaged = folder.Path() + "/cut.emf";
-    tolvar::test::WriteFile(damaged, whole.substr(0, whole.size() - 1));
+    // Cut inside its end record: still the whole picture, at its own size.
+    const std::string cut = folder.Path() + "/cut.emf";
+    tolvar::test::WriteFile(cut, whole.substr(0, whole.size() - 1));
+    AXImage drawn;
+    drawn.SizeToPicture = true;
+    drawn.LoadFromFile(cut);
+    ASSERT_EQ(drawn.Picture().size(), QSize(240, 96));
+    EXPECT_EQ(At(drawn, 15, 15), kBlue);
+    // Cut inside its header: nothing to read.
+    const std::string damaged = folder.Path() + "/header.emf";
+    tolvar::test::WriteFile(damaged, whole.substr(0, 60));
     for (const std::string& path : {damaged, MetafileFixture("size_none.wmf")}) {
         AXImage sized;
         sized.SetSize(30, 20);

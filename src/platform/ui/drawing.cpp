@@ -15,10 +15,6 @@ namespace platform {
 
 namespace {
 
-// Pictures larger than this are refused by DibToImage: no file the system reads needs
-// more, and it bounds what a bad header can make us allocate.
-constexpr std::uint64_t kMaxDibPixels = 8192ull * 8192ull;
-
 constexpr int kDefaultFontPixels = 12;
 
 std::int64_t Round(double v) {
@@ -131,60 +127,52 @@ QImage DibToImage(const Dib& dib) {
     }
     const std::size_t width = std::size_t(dib.width);
     const std::size_t height = std::size_t(std::abs(dib.height));
-    if (std::uint64_t(width) * height > kMaxDibPixels) {
+    if (std::uint64_t(width) * height > std::uint64_t(kMaxDibPixels)) {
         return {};
     }
     const std::size_t rowBytes = (width * std::size_t(bpp) + 7) / 8;
     const std::size_t stride = dib.stride > 0 ? std::size_t(dib.stride) : DibStride(dib.width, bpp);
-    if (stride < rowBytes || dib.bits.size() < stride * (height - 1) + rowBytes) {
+    if (stride < rowBytes) {
         return {};
     }
-    QImage image(int(width), int(height), QImage::Format_RGB32);
+    // The one bitmap reader of the system decodes the rows.
+    DibInfo info;
+    info.width = dib.width;
+    info.height = int(height);
+    info.bottomUp = dib.height > 0;
+    info.bitCount = bpp;
+    info.rowStride = stride;
+    if (bpp == 16) {
+        info.redMask = 0x7C00, info.greenMask = 0x03E0, info.blueMask = 0x001F;
+    } else if (bpp == 32) {
+        info.redMask = 0xFF0000, info.greenMask = 0xFF00, info.blueMask = 0xFF;
+    }
+    if (bpp <= 8) {
+        const std::size_t entries = std::min<std::size_t>(dib.palette.size(), 256);
+        info.palette.reserve(entries);
+        for (std::size_t i = 0; i < entries; ++i) {
+            const Color c = dib.palette[i];
+            info.palette.push_back(std::uint32_t(RedOf(c)) << 16 | std::uint32_t(GreenOf(c)) << 8 |
+                                   BlueOf(c));
+        }
+    }
+    const std::optional<DibPixels> pixels = DecodeDib(
+        info, std::string_view(reinterpret_cast<const char*>(dib.bits.data()), dib.bits.size()));
+    return pixels ? PixelsToImage(*pixels) : QImage();
+}
+
+QImage PixelsToImage(const DibPixels& pixels, bool keepAlpha) {
+    QImage image(pixels.width, pixels.height,
+                 keepAlpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (image.isNull()) {
         return {};
     }
-    std::array<QRgb, 256> lut;
-    lut.fill(qRgb(0, 0, 0));
-    for (std::size_t i = 0; i < std::min<std::size_t>(dib.palette.size(), 256); ++i) {
-        lut[i] = ToQRgb(dib.palette[i]);
-    }
-    const auto scale5 = [](unsigned v) { return int((v << 3) | (v >> 2)); };
-    for (std::size_t y = 0; y < height; ++y) {
-        const std::size_t sourceRow = dib.height > 0 ? height - 1 - y : y;
-        const std::uint8_t* s = dib.bits.data() + sourceRow * stride;
-        auto* d = reinterpret_cast<QRgb*>(image.scanLine(int(y)));
-        switch (bpp) {
-        case 1:
-            for (std::size_t x = 0; x < width; ++x) {
-                d[x] = lut[(s[x >> 3] >> (7 - (x & 7))) & 1];
-            }
-            break;
-        case 4:
-            for (std::size_t x = 0; x < width; ++x) {
-                d[x] = lut[(x & 1) ? (s[x >> 1] & 0x0F) : (s[x >> 1] >> 4)];
-            }
-            break;
-        case 8:
-            for (std::size_t x = 0; x < width; ++x) {
-                d[x] = lut[s[x]];
-            }
-            break;
-        case 16:
-            for (std::size_t x = 0; x < width; ++x) {
-                unsigned v = unsigned(s[2 * x]) | (unsigned(s[2 * x + 1]) << 8);
-                d[x] = qRgb(scale5((v >> 10) & 31), scale5((v >> 5) & 31), scale5(v & 31));
-            }
-            break;
-        case 24:
-            for (std::size_t x = 0; x < width; ++x) {
-                d[x] = qRgb(s[3 * x + 2], s[3 * x + 1], s[3 * x]);
-            }
-            break;
-        default:
-            for (std::size_t x = 0; x < width; ++x) {
-                d[x] = qRgb(s[4 * x + 2], s[4 * x + 1], s[4 * x]);
-            }
-            break;
+    const std::uint32_t opaque = keepAlpha ? 0 : 0xFF000000u;
+    for (int y = 0; y < pixels.height; ++y) {
+        const std::uint32_t* s = pixels.argb.data() + std::size_t(y) * std::size_t(pixels.width);
+        auto* d = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < pixels.width; ++x) {
+            d[x] = s[x] | opaque;
         }
     }
     return image;

@@ -18,6 +18,8 @@
 // Threads: a Canvas and its target picture belong to one thread at a time; any thread
 // may create and draw pictures.
 
+#include "platform/dib.h"
+
 #include <QImage>
 #include <QString>
 #include <cstddef>
@@ -171,9 +173,13 @@ struct Dib {
 // Bytes per row of a DIB: rounded up to a multiple of 4.
 std::size_t DibStride(int width, int bitCount);
 
-// The bitmap as a picture; a null image when its header is unusable or the bits are too
-// short for it. Never reads outside dib.bits or dib.palette.
+// The bitmap as a picture (decoded by platform/dib.h); a null image when its header is
+// unusable or the bits are too short for it. Never reads outside dib.bits or dib.palette.
 QImage DibToImage(const Dib& dib);
+
+// Decoded pixels as a picture: 32-bit RGB, or with keepAlpha 32-bit ARGB with the
+// pixels' own alpha (not premultiplied).
+QImage PixelsToImage(const DibPixels& pixels, bool keepAlpha = false);
 
 class Canvas {
 public:

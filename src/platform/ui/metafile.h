@@ -4,7 +4,8 @@
 // through the drawing adapter (Canvas), so that the drawing rules of every other picture
 // hold for metafiles too (right and bottom edges exclusive, lines without their last
 // pixel, nearest-pixel stretching) and text takes the adapter's fonts (Arial's metrics
-// from the Liberation faces).
+// from the Liberation faces). Clip regions of any shape, alpha blends, masked copies and
+// gradient fills are drawn here, by the same pixel rules.
 //
 // Threads: any thread, one picture per thread at a time, as for Canvas.
 

@@ -1,11 +1,11 @@
 #include "platform/ui/pictures.h"
 
+#include "platform/dib.h"
 #include "platform/metafileparse.h"
 #include "platform/ui/metafile.h"
 
-#include <QBuffer>
 #include <QFile>
-#include <QImageReader>
+#include <algorithm>
 #include <csetjmp>
 #include <cstring>
 #include <jpeglib.h>
@@ -17,26 +17,9 @@ namespace platform {
 
 namespace {
 
-// Qt's own limit would let a bitmap header ask for 128 MB; no picture of the system
-// needs more than a 8192 x 8192 screen at 32 bits.
-constexpr int kBitmapAllocationLimitMb = 256;
-
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
-
-QImage ReadBitmap(QIODevice& device, QString* error) {
-    QImageReader reader(&device, "bmp");
-    reader.setAllocationLimit(kBitmapAllocationLimitMb);
-    QImage image = reader.read();
-    if (image.isNull()) {
-        if (error != nullptr) {
-            *error = reader.errorString();
-        }
-        return {};
-    }
-    return image.convertToFormat(QImage::Format_RGB32);
-}
 
 // libjpeg reports errors by calling error_exit, which by default ends the process; ours
 // jumps back into DecodeInto. Only libjpeg's C frames lie between the two.
@@ -127,19 +110,25 @@ QImage LoadBitmapFile(const std::string& path) {
         throw PictureError("Could not open bitmap " + path + ": " +
                            file.errorString().toStdString());
     }
-    QString error;
-    QImage image = ReadBitmap(file, &error);
+    // A bitmap the reader can use is never larger than its pixels at 32 bits and a
+    // colour table; anything longer is not read past that.
+    constexpr qint64 kMaxBitmapFile = kMaxDibPixels * 4 + (1 << 20);
+    const QByteArray bytes = file.read(std::min(file.size(), kMaxBitmapFile));
+    if (file.error() != QFileDevice::NoError) {
+        throw PictureError("Could not read bitmap " + path + ": " +
+                           file.errorString().toStdString());
+    }
+    QImage image = DecodeBitmap(bytes);
     if (image.isNull()) {
-        throw PictureError("Could not read bitmap " + path + ": " + error.toStdString());
+        throw PictureError("Could not read bitmap " + path + ": not a readable bitmap");
     }
     return image;
 }
 
 QImage DecodeBitmap(const QByteArray& bytes) {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    return ReadBitmap(buffer, nullptr);
+    const std::optional<DibPixels> pixels =
+        ReadBitmapFile(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    return pixels ? PixelsToImage(*pixels) : QImage();
 }
 
 QImage DecodeJpeg(std::FILE* file, int divisor) {

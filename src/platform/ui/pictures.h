@@ -24,8 +24,9 @@ public:
     explicit PictureError(const std::string& what) : std::runtime_error(what) {}
 };
 
-// A Windows bitmap (BMP) file as a 32-bit RGB picture. Throws PictureError when the file
-// is missing or is not a readable bitmap.
+// A Windows bitmap (BMP) file as a 32-bit RGB picture, read by the system's one bitmap
+// reader (platform/dib.h), which metafiles use too. Throws PictureError when the file is
+// missing or is not a readable bitmap.
 QImage LoadBitmapFile(const std::string& path);
 // The same from the bytes of a file; a null image when they are not a readable bitmap.
 QImage DecodeBitmap(const QByteArray& bytes);

@@ -167,6 +167,9 @@ class Wmf:
     def pat_blt(self, x, y, w, h, rop=0x00F00021):
         self.rec(0x061D, struct.pack("<I", rop) + s16(h, w, y, x))
 
+    def intersect_clip(self, l, t, r, b): self.rec(0x0416, s16(b, r, t, l))
+    def exclude_clip(self, l, t, r, b): self.rec(0x0415, s16(b, r, t, l))
+
     def bytes(self, placeable=True, bounds=(0, 0, WIDTH, HEIGHT), inch=96, objects=None):
         body = b"".join(self.records) + struct.pack("<IH", 3, 0)
         max_record = max([len(r) // 2 for r in self.records] + [3])
@@ -319,6 +322,77 @@ class Emf:
                    struct.pack("<ffffff", 1, 0, 0, 1, 0, 0) + struct.pack("<IIIIII", 0, 0, 0, 0, 0, 0))
         self.rec(76, payload)
 
+    def intersect_clip(self, l, t, r, b): self.rec(30, struct.pack("<iiii", l, t, r, b))
+    def exclude_clip(self, l, t, r, b): self.rec(29, struct.pack("<iiii", l, t, r, b))
+
+    # curves and paths
+    def bezier16(self, points, to=False):
+        self.rec(88 if to else 85, self._bounds(points) + struct.pack("<I", len(points)) +
+                 b"".join(s16(x, y) for x, y in points))
+
+    def bezier(self, points, to=False):
+        self.rec(5 if to else 2, self._bounds(points) + struct.pack("<I", len(points)) +
+                 b"".join(struct.pack("<ii", x, y) for x, y in points))
+
+    def begin_path(self): self.rec(59)
+    def end_path(self): self.rec(60)
+    def close_figure(self): self.rec(61)
+    def fill_path(self): self.rec(62, struct.pack("<iiii", 0, 0, 0, 0))
+    def stroke_fill_path(self): self.rec(63, struct.pack("<iiii", 0, 0, 0, 0))
+    def stroke_path(self): self.rec(64, struct.pack("<iiii", 0, 0, 0, 0))
+    def abort_path(self): self.rec(68)
+    def select_clip_path(self, mode): self.rec(67, struct.pack("<I", mode))
+
+    def ext_select_clip(self, mode, rects):
+        if rects is None:
+            self.rec(75, struct.pack("<II", 0, mode))
+            return
+        xs = [r[0] for r in rects] + [r[2] for r in rects]
+        ys = [r[1] for r in rects] + [r[3] for r in rects]
+        data = (struct.pack("<IIII", 32, 1, len(rects), 16 * len(rects)) +
+                struct.pack("<iiii", min(xs), min(ys), max(xs), max(ys)) +
+                b"".join(struct.pack("<iiii", *r) for r in rects))
+        self.rec(75, struct.pack("<II", len(data), mode) + data)
+
+    # transforms: x' = m11 x + m21 y + dx, y' = m12 x + m22 y + dy
+    def world(self, m11, m12, m21, m22, dx, dy):
+        self.rec(35, struct.pack("<ffffff", m11, m12, m21, m22, dx, dy))
+
+    def modify_world(self, mode, m11=1, m12=0, m21=0, m22=1, dx=0, dy=0):
+        self.rec(36, struct.pack("<ffffffI", m11, m12, m21, m22, dx, dy, mode))
+
+    def gradient(self, mode, vertices, shapes):
+        flat = [(x, y) for x, y, _ in vertices]
+        payload = self._bounds(flat) + struct.pack("<III", len(vertices), len(shapes), mode)
+        for x, y, (r, g, b) in vertices:
+            payload += struct.pack("<iiHHHH", x, y, r << 8, g << 8, b << 8, 0)
+        for shape in shapes:
+            payload += struct.pack("<%dI" % len(shape), *shape)
+        self.rec(118, payload)
+
+    def alpha_blend(self, x, y, w, h, info, bits, alpha, source_alpha=False):
+        width, height = struct.unpack_from("<ii", info, 4)
+        fixed = 108
+        payload = (struct.pack("<iiii", x, y, x + w, y + h) +
+                   struct.pack("<iiii", x, y, w, h) +
+                   struct.pack("<BBBB", 0, 0, alpha, 1 if source_alpha else 0) +
+                   struct.pack("<ii", 0, 0) + struct.pack("<ffffff", 1, 0, 0, 1, 0, 0) +
+                   struct.pack("<IIIIII", 0, 0, fixed, len(info), fixed + len(info), len(bits)) +
+                   struct.pack("<ii", width, abs(height)))
+        self.rec(114, payload + info + bits)
+
+    def mask_blt(self, x, y, w, h, rop, info, bits, mask_info, mask_bits):
+        fixed = 128
+        src = fixed
+        mask = src + len(info) + len(bits)
+        payload = (struct.pack("<iiii", x, y, x + w, y + h) +
+                   struct.pack("<iiiiIii", x, y, w, h, rop, 0, 0) +
+                   struct.pack("<ffffff", 1, 0, 0, 1, 0, 0) +
+                   struct.pack("<IIIIII", 0, 0, src, len(info), src + len(info), len(bits)) +
+                   struct.pack("<iiIIIII", 0, 0, 0, mask, len(mask_info), mask + len(mask_info),
+                               len(mask_bits)))
+        self.rec(78, payload + info + bits + mask_info + mask_bits)
+
     def bytes(self, frame=None, device=(960, 960), millimetres=(254, 254)):
         # The frame in hundredths of a millimetre of the picture at 96 dpi.
         frame = frame or (0, 0, WIDTH * 2540 // 96, HEIGHT * 2540 // 96)
@@ -462,6 +536,137 @@ def objects(p):
 FAMILIES = [lines, shapes, polygons, arcs, text, bitmap, mapping, objects]
 
 
+def clipping(p):
+    # Both formats: a clip rectangle, a hole, each undone by restoring the saved state.
+    begin(p)
+    p.select(p.pen(5, 0, BLACK))
+    p.save()
+    p.intersect_clip(10, 10, 50, 50)
+    p.select(p.brush(0, BLUE))
+    p.rectangle(0, 0, 241, 97)
+    p.restore()
+    p.save()
+    p.exclude_clip(80, 20, 100, 40)
+    p.select(p.brush(0, GREEN))
+    p.rectangle(60, 10, 121, 51)
+    p.restore()
+    if isinstance(p, Emf):
+        p.save()
+        p.ext_select_clip(5, [(130, 10, 150, 30), (160, 10, 180, 30)])
+        p.select(p.brush(0, RED))
+        p.rectangle(125, 5, 186, 61)
+        p.restore()
+        p.save()
+        p.begin_path()
+        p.ellipse(190, 10, 230, 50)
+        p.end_path()
+        p.select_clip_path(5)
+        p.select(p.brush(0, YELLOW))
+        p.rectangle(185, 5, 236, 56)
+        p.restore()
+    p.select(p.brush(0, BLACK))
+    p.rectangle(0, 70, 241, 81)  # no clip left
+
+
+# Families of records only the enhanced format has.
+R = 30
+K = round(R * 0.5523)
+
+
+def beziers(p):
+    begin(p)
+    p.select(p.pen(5, 0, BLACK))
+    p.select(p.brush(0, RED))
+    # A circle of radius 30 round 40,48, as drawing programs write one: four curves.
+    cx, cy = 40, 48
+    p.begin_path()
+    p.move_to(cx + R, cy)
+    p.bezier([(cx + R, cy - K), (cx + K, cy - R), (cx, cy - R),
+              (cx - K, cy - R), (cx - R, cy - K), (cx - R, cy),
+              (cx - R, cy + K), (cx - K, cy + R), (cx, cy + R),
+              (cx + K, cy + R), (cx + R, cy + K), (cx + R, cy)], to=True)
+    p.close_figure()
+    p.end_path()
+    p.fill_path()
+    p.select(p.pen(0, 1, BLUE))
+    p.bezier16([(100, 80), (130, 0), (160, 96), (190, 20)])
+    p.move_to(200, 80)
+    p.bezier16([(210, 10), (230, 10), (235, 80)], to=True)
+
+
+def paths(p):
+    begin(p)
+    p.select(p.pen(0, 1, BLACK))
+    p.select(p.brush(0, GREEN))
+    p.begin_path()
+    p.rectangle(10, 10, 60, 50)
+    p.end_path()
+    p.stroke_fill_path()
+    p.select(p.pen(0, 1, RED))
+    p.begin_path()
+    p.move_to(80, 10)
+    p.line_to(120, 50)
+    p.line_to(80, 50)
+    p.close_figure()
+    p.end_path()
+    p.stroke_path()
+    p.begin_path()
+    p.rectangle(150, 10, 200, 50)
+    p.abort_path()
+    p.fill_path()  # nothing: the path was dropped
+
+
+def transform(p):
+    begin(p)
+    p.select(p.pen(5, 0, BLACK))
+    p.select(p.brush(0, BLUE))
+    p.world(2, 0, 0, 2, 10, 10)
+    p.rectangle(0, 0, 20, 10)  # pixels 10,10 to 50,30
+    c = 0.70710677
+    p.world(c, c, -c, c, 120, 48)  # turned by 45 degrees round 120,48
+    p.select(p.brush(0, RED))
+    p.rectangle(-20, -20, 20, 20)
+    p.modify_world(1)
+    p.modify_world(4, dx=180, dy=20)
+    p.modify_world(2, 2, 0, 0, 2)  # scaled first, then moved
+    p.select(p.brush(0, GREEN))
+    p.rectangle(0, 0, 10, 10)  # pixels 180,20 to 200,40
+
+
+def gradient(p):
+    begin(p)
+    p.gradient(0, [(10, 10, RED), (110, 40, BLUE)], [(0, 1)])
+    p.gradient(1, [(10, 50, GREEN), (110, 90, WHITE)], [(0, 1)])
+    p.gradient(2, [(130, 10, RED), (230, 10, GREEN), (180, 90, BLUE)], [(0, 1, 2)])
+
+
+def blend(p):
+    begin(p)
+    p.select(p.pen(5, 0, BLACK))
+    p.select(p.brush(0, BLUE))
+    p.rectangle(10, 10, 111, 51)
+    info, bits = dib(2, 2, 24, [[RED, RED], [RED, RED]])
+    p.alpha_blend(10, 10, 50, 40, info, bits, 128)
+    # Premultiplied half-transparent green over white.
+    header = struct.pack("<IiiHHIIiiII", 40, 1, 1, 1, 32, 0, 0, 0, 0, 0, 0)
+    p.alpha_blend(130, 10, 40, 40, header, struct.pack("<BBBB", 0, 128, 0, 128), 255, True)
+
+
+def maskblt(p):
+    begin(p)
+    p.select(p.pen(5, 0, BLACK))
+    p.select(p.brush(0, BLUE))
+    p.rectangle(10, 10, 51, 31)
+    info, bits = dib(4, 2, 24, [[RED] * 4, [RED] * 4])
+    mask_info, mask_bits = dib(4, 2, 1, [[1, 0, 1, 0], [0, 1, 0, 1]], [BLACK, WHITE])
+    p.world(10, 0, 0, 10, 10, 10)  # each bitmap pixel 10 x 10
+    # Foreground: the source where the mask is set; background: what is there.
+    p.mask_blt(0, 0, 4, 2, 0xAACC0020, info, bits, mask_info, mask_bits)
+
+
+EMF_FAMILIES = [beziers, paths, transform, gradient, blend, maskblt]
+
+
 def write(folder, name, data):
     with open(os.path.join(folder, name), "wb") as f:
         f.write(data)
@@ -477,6 +682,39 @@ def main():
         write(folder, family.__name__ + ".wmf", w.bytes())
         write(folder, family.__name__ + ".emf", e.bytes())
         write(folder, family.__name__ + "_plain.wmf", w.bytes(placeable=False))
+
+    w, e = Wmf(), Emf()
+    clipping(w)
+    clipping(e)
+    write(folder, "clipping.wmf", w.bytes())
+    write(folder, "clipping.emf", e.bytes())
+    for family in EMF_FAMILIES:
+        e = Emf()
+        family(e)
+        write(folder, family.__name__ + ".emf", e.bytes())
+
+    # Damaged files the system still draws: a WMF whose header counts more than the
+    # file holds, one cut inside its last drawing record, and an EMF whose one bitmap
+    # record has a colour table shorter than its header counts.
+    w = Wmf()
+    shapes(w)
+    whole = w.bytes()
+    longer = bytearray(whole)
+    size = struct.unpack_from("<I", longer, 22 + 6)[0]
+    struct.pack_into("<I", longer, 22 + 6, size + 1000)
+    write(folder, "counted_long.wmf", bytes(longer))
+    last = len(w.records[-1])
+    write(folder, "cut.wmf", whole[:len(whole) - 6 - last + 8])
+    e = Emf()
+    begin(e)
+    e.select(e.pen(5, 0, BLACK))
+    e.select(e.brush(0, BLUE))
+    e.rectangle(10, 10, 31, 31)
+    info, bits = dib(4, 2, 4, [[0, 1, 2, 3], [3, 2, 1, 0]], [BLACK, RED, GREEN, BLUE])
+    e.dib_stretch_blt(40, 10, 40, 20, info[:40 + 8], bits)  # two of its four colours
+    info, bits = dib(2, 2, 24, [[RED, GREEN], [BLUE, WHITE]])
+    e.stretch_dib(100, 10, 20, 20, info, bits)
+    write(folder, "short_table.emf", e.bytes())
 
     # Size rules.
     w = Wmf()
