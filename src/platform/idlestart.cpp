@@ -49,7 +49,7 @@ void SyncIdleStart(bool active) {
         if (NamedLock::IsHeldByAnotherProcess(kIdleWatcherName)) {
             return;
         }
-        const StartedProcess started = StartProcess({path});
+        const StartedProcess started = StartDetachedProcess({path});
         if (started.pid <= 0) {
             std::cerr << "screen saver: cannot start the idle watcher \"" << path << "\"\n";
             return;

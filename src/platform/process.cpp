@@ -118,7 +118,9 @@ std::optional<std::vector<std::string>> SplitCommandLine(std::string_view text) 
     return words;
 }
 
-StartedProcess StartProcess(const std::vector<std::string>& argv) {
+namespace {
+
+StartedProcess Spawn(const std::vector<std::string>& argv, bool detached) {
     if (argv.empty() || argv.front().empty()) {
         return {-1, ENOENT};
     }
@@ -140,9 +142,14 @@ StartedProcess StartProcess(const std::vector<std::string>& argv) {
     posix_spawnattr_setsigmask(setup.Attr(), &none);
     posix_spawnattr_setsigdefault(setup.Attr(), &defaults);
     posix_spawnattr_setpgroup(setup.Attr(), 0);
-    posix_spawnattr_setflags(setup.Attr(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                               POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(setup.Attr(),
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                 (detached ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP));
     posix_spawn_file_actions_addopen(setup.Actions(), 0, "/dev/null", O_RDONLY, 0);
+    if (detached) {
+        posix_spawn_file_actions_addopen(setup.Actions(), 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(setup.Actions(), 1, 2);
+    }
 
     pid_t pid = -1;
     const int rc =
@@ -151,6 +158,16 @@ StartedProcess StartProcess(const std::vector<std::string>& argv) {
         return {-1, rc};
     }
     return {static_cast<int>(pid), 0};
+}
+
+} // namespace
+
+StartedProcess StartProcess(const std::vector<std::string>& argv) {
+    return Spawn(argv, false);
+}
+
+StartedProcess StartDetachedProcess(const std::vector<std::string>& argv) {
+    return Spawn(argv, true);
 }
 
 std::optional<int> WaitProcess(int pid, std::chrono::milliseconds wait) {

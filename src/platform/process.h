@@ -53,6 +53,10 @@ struct StartedProcess {
     int error = 0; // errno of a failed start
 };
 StartedProcess StartProcess(const std::vector<std::string>& argv);
+// Starts a program that outlives its starter (the idle watcher): as StartProcess, but in
+// a session of its own and with output to /dev/null, so it holds no pipe or terminal of
+// the program or script that happened to start it.
+StartedProcess StartDetachedProcess(const std::vector<std::string>& argv);
 // Waits for a started process at most `wait`: its wait status, or nullopt while it still
 // runs. A process reaped elsewhere counts as ended with status 0.
 std::optional<int> WaitProcess(int pid, std::chrono::milliseconds wait);

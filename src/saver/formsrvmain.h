@@ -32,8 +32,8 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 
 class LayoutControl;

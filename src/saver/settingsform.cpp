@@ -2,8 +2,8 @@
 
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
-#include "platform/ui/messagebox.h"
 #include "platform/registry.h"
+#include "platform/ui/messagebox.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -28,8 +28,8 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
@@ -767,8 +767,8 @@ TEST_F(MainFormTest, PaddedLinksOpenAndRefusedLinksAreLogged) {
     IpcSendURL("  javascript:alert(1)\n");
     EXPECT_TRUE(bus_->RunUntil(
         [&] {
-            return Logged(LaunchFailureLine("javascript:alert(1)",
-                                            platform::ShellOpenResult::Refused));
+            return Logged(
+                LaunchFailureLine("javascript:alert(1)", platform::ShellOpenResult::Refused));
         },
         10s))
         << ::testing::PrintToString(log_);

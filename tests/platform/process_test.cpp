@@ -2,7 +2,10 @@
 #include "support/temphome.h"
 
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -116,6 +119,26 @@ TEST_F(RunProcessTest, InputIsEmpty) {
     const auto result =
         RunProcess({"/bin/sh", "-c", "read line; test -z \"$line\""}, std::chrono::seconds(30));
     EXPECT_TRUE(result.Succeeded()) << platform::Describe(result);
+}
+
+// A program that outlives its starter holds none of the starter's pipes (a script that
+// reads the starter's output would wait for it forever) and no part of its session.
+TEST_F(RunProcessTest, DetachedProgramsHoldNoOutputOrSessionOfTheStarter) {
+    const platform::StartedProcess started = platform::StartDetachedProcess({"sleep", "30"});
+    ASSERT_GT(started.pid, 0);
+    const std::string proc = "/proc/" + std::to_string(started.pid);
+    // posix_spawn returns once the program runs: its descriptors are in place.
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/2"), "/dev/null");
+    // A session of its own: the sixth field of its stat line is its own process id.
+    std::istringstream stat(ReadFileOrEmpty(proc + "/stat"));
+    std::string field;
+    for (int i = 0; i < 6; ++i) {
+        stat >> field;
+    }
+    EXPECT_EQ(field, std::to_string(started.pid));
+    ::kill(started.pid, SIGKILL);
+    EXPECT_TRUE(platform::WaitProcess(started.pid, std::chrono::seconds(30)));
 }
 
 } // namespace
