@@ -106,6 +106,13 @@ stop_all() {
         for _ in $(seq 50); do kill -0 "$ctrl_pid" 2>/dev/null || break; sleep 0.1; done
         kill "$ctrl_pid" 2>/dev/null || true
     fi
+    # The demo's install switched the idle start on, and its watcher outlives this
+    # script: switched off again here it ends within a second, so the demo state starts
+    # no saver on this display later. On the user's own account the switch stays.
+    if [ "$user" = 0 ] && [ -x "$tools/tolvar-reg" ]; then
+        "$tools/tolvar-reg" add 'HKCU\Control Panel\Desktop' /v ScreenSaveActive /d 0 /f \
+            >/dev/null 2>&1 || true
+    fi
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
 }

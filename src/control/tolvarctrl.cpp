@@ -188,7 +188,9 @@ void RunActivateSaver(const TolvarSettings& settings, const std::optional<std::s
         settings.SetCurrentProvider(*key);
     }
     const std::string installed = InstalledSaverPath();
-    if (!platform::FileExists(installed)) {
+    // On a fresh account nothing has copied the saver file yet (the install and the
+    // resident start do): the one beside this program is put in place first.
+    if (!platform::FileExists(installed) && !InstallSaverFile()) {
         std::fprintf(stderr, "TolvarCtrl: no saver file at \"%s\" to start\n", installed.c_str());
         return;
     }

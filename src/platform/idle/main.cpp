@@ -20,10 +20,12 @@
 #include <algorithm>
 #include <csignal>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <poll.h>
 #include <signal.h>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -67,8 +69,26 @@ std::unique_ptr<idle::IdleSource> ChooseIdleSource() {
     return nullptr;
 }
 
+// The saver this watcher started still runs. Asked of /proc rather than by a signal: the
+// child is reaped elsewhere, and its number may since name another program's process.
 bool ChildRuns(int pid) {
-    return pid > 0 && ::kill(pid, 0) == 0;
+    if (pid <= 0) {
+        return false;
+    }
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    const std::size_t end = line.rfind(')');
+    if (end == std::string::npos) {
+        return false;
+    }
+    std::istringstream rest(line.substr(end + 1));
+    char state = 0;
+    long parent = 0;
+    rest >> state >> parent;
+    return rest && state != 'Z' && parent == static_cast<long>(::getpid());
 }
 
 std::string Seconds(std::uint64_t ms) {

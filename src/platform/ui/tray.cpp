@@ -81,6 +81,12 @@ TrayIcon::~TrayIcon() {
 }
 
 void TrayIcon::Activated(QSystemTrayIcon::ActivationReason reason) {
+    // At log-on the program often starts before the panel: a single activation may come
+    // from a status-notifier panel that was not there when the icon was made.
+    if (reason == QSystemTrayIcon::Trigger && backend_ != TrayBackend::StatusNotifier &&
+        StatusNotifierHostRegistered()) {
+        backend_ = TrayBackend::StatusNotifier;
+    }
     TrayMouse mouse{};
     if (OnMouse && MapTrayActivation(reason, backend_, mouse)) {
         OnMouse(mouse);
