@@ -396,24 +396,11 @@ void LayoutControl::AddThumbnails(AXMessage& item, const std::string& key) {
     item.ImagePath = path;
     AXMessageImage** targets[] = {&item.Thumb1, &item.Thumb2, &item.Thumb4, &item.Thumb8};
     const std::string kind = LowerExtension(path);
-    if (kind == "jpg" || kind == "jpeg") {
-        // Nothing is read here: each size is decoded when a widget first shows it, by the
-        // decoder's own scaling, so start-up reads no picture and memory holds only the
-        // sizes on screen.
-        int divisor = 1;
-        for (AXMessageImage** slot : targets) {
-            auto* thumb = new AXMessageImage; // the item's reference
-            *slot = thumb;
-            thumb->SizeToPicture = true;
-            thumb->ScaleDivisor = divisor;
-            thumb->Key = key;
-            thumb->SetPendingJpeg(path);
-            divisor *= 2;
-        }
-        return;
-    }
-    // Other kinds are read and decoded once, at full size; the smaller thumbnails are
-    // shrunk from that picture.
+    // A JPEG is not read here: each size is decoded when a widget first shows it, by the
+    // decoder's own scaling, so start-up reads no picture and memory holds only the sizes
+    // on screen. Other kinds are read and decoded once, at full size; the smaller
+    // thumbnails are shrunk from that picture.
+    const bool jpeg = kind == "jpg" || kind == "jpeg";
     int divisor = 1;
     for (AXMessageImage** slot : targets) {
         auto* thumb = new AXMessageImage; // the item's reference
@@ -421,7 +408,9 @@ void LayoutControl::AddThumbnails(AXMessage& item, const std::string& key) {
         thumb->SizeToPicture = true;
         thumb->ScaleDivisor = divisor;
         thumb->Key = key;
-        if (divisor == 1) {
+        if (jpeg) {
+            thumb->SetPendingJpeg(path);
+        } else if (divisor == 1) {
             try {
                 thumb->LoadFromFile(path);
             } catch (const std::exception&) {

@@ -31,6 +31,8 @@
 
 namespace {
 
+using tolvar::test::ScopedEnv;
+
 using namespace std::chrono_literals;
 using tolvar::test::Child;
 using tolvar::test::HttpServer;
@@ -42,34 +44,6 @@ using tolvar::test::WaitUntil;
 constexpr const char* kControl =
     "<?xml version=\"1.0\"?>\n<content time=\"2026-01-01\"><hosts><host name=\"host-a\"/>"
     "</hosts><channels/></content>\n";
-
-// One environment variable set for the scope, the old value put back afterwards.
-class EnvScope {
-public:
-    EnvScope(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        if (value != nullptr) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    EnvScope(const EnvScope&) = delete;
-    EnvScope& operator=(const EnvScope&) = delete;
-    ~EnvScope() {
-        if (old_) {
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 class CtrlStop : public ::testing::Test {
 protected:
@@ -92,9 +66,9 @@ protected:
             cc.entries.Add(std::move(e));
         });
         proxy_ = "http://127.0.0.1:" + std::to_string(host.Port());
-        env_.push_back(std::make_unique<EnvScope>("http_proxy", proxy_.c_str()));
-        env_.push_back(std::make_unique<EnvScope>("no_proxy", nullptr));
-        env_.push_back(std::make_unique<EnvScope>("NO_PROXY", nullptr));
+        env_.push_back(std::make_unique<ScopedEnv>("http_proxy", proxy_.c_str()));
+        env_.push_back(std::make_unique<ScopedEnv>("no_proxy", nullptr));
+        env_.push_back(std::make_unique<ScopedEnv>("NO_PROXY", nullptr));
     }
 
     // The resident program is up: besides the guard's listener its main window is on the bus.
@@ -113,7 +87,7 @@ protected:
     HttpServer host{[this](const HttpServerRequest&) { return answer; }};
     HttpServerResponse answer;
     std::string proxy_;
-    std::vector<std::unique_ptr<EnvScope>> env_;
+    std::vector<std::unique_ptr<ScopedEnv>> env_;
 };
 
 TEST_F(CtrlStop, EndsWithinASecondWhileItsRequestStallsAndStartsAgainAtOnce) {
@@ -185,8 +159,8 @@ TEST_F(CtrlStop, StartsWithoutASessionRuntimeFolderThoughTheTemporaryNameIsTaken
         ASSERT_EQ(::chown(squatted.c_str(), 65534, 65534), 0);
     }
     answer.status = 404;
-    EnvScope runtime("XDG_RUNTIME_DIR", nullptr);
-    EnvScope tmpdir("TMPDIR", tmp.c_str());
+    ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+    ScopedEnv tmpdir("TMPDIR", tmp.c_str());
     // The test's own bus lives in the session folder; this one must meet the program's.
     Child run(TOLVAR_CTRL_PATH, {});
     // Resident: its guard's listener and its main window have their endpoints there.

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,20 @@ public:
 
 private:
     std::string path_;
+};
+
+// One environment variable set (nullptr: removed) for a scope and put back afterwards;
+// children started in the scope inherit it. Not thread-safe, as TempHome.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const char* value);
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv();
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
 };
 
 // Removes a folder tree (no links followed).

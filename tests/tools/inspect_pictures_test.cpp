@@ -13,6 +13,8 @@
 
 namespace {
 
+using tolvar::test::ScopedEnv;
+
 using tolvar::test::GifColour;
 using tolvar::test::GifWriter;
 using tolvar::test::RunInspect;
@@ -73,39 +75,12 @@ TEST_F(InspectPictures, ImageWritesThePictureAsPng) {
     EXPECT_EQ(RunInspect({"image", gif, "--divisor", "x", "--png", png}).status, 2);
 }
 
-// Sets or removes environment variables for the scope of a test, and restores them.
-class ScopedEnvironment {
-public:
-    void Unset(const char* name) {
-        Save(name);
-        ::unsetenv(name);
-    }
-    ~ScopedEnvironment() {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
-    }
-
-private:
-    void Save(const char* name) {
-        const char* value = std::getenv(name);
-        saved_.emplace_back(name,
-                            value != nullptr ? std::optional<std::string>(value) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 // Text needs fonts, and fonts need a GUI application: the tool makes its own on the
 // offscreen platform, so it runs with no display and no platform named at all.
 TEST_F(InspectPictures, ImageDrawsMetafileTextWithoutADisplay) {
-    ScopedEnvironment environment;
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        environment.Unset(name);
-    }
+    const ScopedEnv platform("QT_QPA_PLATFORM", nullptr);
+    const ScopedEnv display("DISPLAY", nullptr);
+    const ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
     for (const char* fixture : {"text.wmf", "text.emf"}) {
         const std::string png = folder.Path() + "/" + fixture + ".png";
         const auto run = RunInspect(
