@@ -49,23 +49,13 @@ std::vector<CCObject> ParseCacheDir(std::string_view text) {
     // The text ends at its first NUL byte, as a C string would.
     text = text.substr(0, text.find('\0'));
     std::vector<CCObject> result;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", pos);
-        std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
-        if (end == std::string_view::npos) {
-            pos = text.size();
-        } else if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
-            pos = end + 2;
-        } else {
-            pos = end + 1;
-        }
+    for (const std::string& line : platform::SplitLines(text)) {
         const std::size_t bar1 = line.find('|');
-        if (bar1 == std::string_view::npos) {
+        if (bar1 == std::string::npos) {
             continue;
         }
         const std::size_t bar2 = line.find('|', bar1 + 1);
-        if (bar2 == std::string_view::npos) {
+        if (bar2 == std::string::npos) {
             continue;
         }
         CCObject entry;
@@ -87,7 +77,8 @@ std::string FormatCacheDir(const std::vector<CCObject>& entries) {
 
 bool IsPlainCacheFileName(std::string_view file) {
     // The index, its lock and its temporaries ("cache.dir*") are never a cached object.
-    return !file.empty() && file.find_first_of(std::string_view("/\\\0", 3)) == file.npos &&
+    return !file.empty() && file != "." &&
+           file.find_first_of(std::string_view("/\\\0", 3)) == file.npos &&
            file.find("..") == file.npos && !file.starts_with("cache.dir");
 }
 
@@ -97,6 +88,21 @@ CC::CC(std::string folder_) : folder(std::move(folder_)) {}
 
 std::string CC::IndexPath() const {
     return folder + "/cache.dir";
+}
+
+std::optional<std::string> CC::PathOf(const CCObject& entry) const {
+    if (!IsPlainCacheFileName(entry.file)) {
+        return std::nullopt;
+    }
+    return folder + "/" + entry.file;
+}
+
+std::optional<std::string> CC::NewestFile(std::string_view key) const {
+    if (key.empty()) {
+        return std::nullopt;
+    }
+    const CCObject* entry = FindLatest(key);
+    return entry != nullptr ? PathOf(*entry) : std::nullopt;
 }
 
 void CC::Load() {

@@ -139,6 +139,14 @@ public:
     // The path of the index file: folder + "/cache.dir".
     std::string IndexPath() const;
 
+    // The path of the entry's file: folder + "/" + its name; nullopt when the name could
+    // reach outside the folder or name the index (IsPlainCacheFileName). Every reader
+    // treats such an entry like a file that cannot be read.
+    std::optional<std::string> PathOf(const CCObject& entry) const;
+    // The path of the newest cached file of the key (FindLatest, then PathOf); nullopt
+    // for an empty key, a key without an entry or an entry without a plain file name.
+    std::optional<std::string> NewestFile(std::string_view key) const;
+
     std::string folder;
     CCEntryList entries;
 
@@ -199,5 +207,6 @@ std::vector<CCObject> ParseCacheDir(std::string_view text);
 std::string FormatCacheDir(const std::vector<CCObject>& entries);
 
 // Whether a file name of an entry names a file directly inside the cache folder: not
-// empty, no "/", "\" or NUL, no "..".
+// empty, not ".", no "/", "\" or NUL, no "..", not the index or one of its companions
+// ("cache.dir" and what begins with it).
 bool IsPlainCacheFileName(std::string_view file);

@@ -216,29 +216,25 @@ CFChannel* CF::FindChannel(std::string_view id) {
     return found;
 }
 
+const CFLayout* CF::LayoutOf(std::string_view providerKey) const {
+    const CFLayout* found = nullptr;
+    for (const CFLayout& layout : layouts) {
+        if (layout.key == providerKey) {
+            found = &layout; // the last match wins
+        }
+    }
+    return found;
+}
+
 void CF::LoadSubscriptions(const std::string& path) {
-    const auto bytes = platform::ReadFile(path);
-    if (!bytes) {
+    const auto ids = ReadSubscriptionIds(path);
+    if (!ids) {
         for (auto& channel : channels) {
             channel.subscribed = channel.mandatory || channel.subscriptiondefault;
         }
         return;
     }
-    // Lines end at CR LF, CR or LF; an empty line matches no channel.
-    std::unordered_set<std::string> lines;
-    const std::string& text = *bytes;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == '\r' || text[i] == '\n') {
-            if (i > start) {
-                lines.insert(text.substr(start, i - start));
-            }
-            if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') {
-                ++i;
-            }
-            start = i + 1;
-        }
-    }
+    const std::unordered_set<std::string> lines(ids->begin(), ids->end());
     for (auto& channel : channels) {
         channel.subscribed = lines.count(channel.id) != 0;
     }
@@ -256,4 +252,19 @@ void CF::SaveSubscriptions(const std::string& path) {
         }
     }
     platform::AtomicWriteFile(path, text);
+}
+
+std::vector<std::string> ParseSubscriptionIds(std::string_view text) {
+    std::vector<std::string> ids = platform::SplitLines(text);
+    // An empty line names no channel.
+    std::erase_if(ids, [](const std::string& id) { return id.empty(); });
+    return ids;
+}
+
+std::optional<std::vector<std::string>> ReadSubscriptionIds(const std::string& path) {
+    const auto bytes = platform::ReadFile(path);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return ParseSubscriptionIds(*bytes);
 }

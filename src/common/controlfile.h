@@ -9,6 +9,7 @@
 // nothing is locked. Texts are UTF-8 and compared exactly, byte by byte.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,10 @@ public:
     // stays owned by the model.
     CFChannel* FindChannel(std::string_view id);
 
+    // The layout the control file gives a provider key: the last one with exactly that
+    // key; nullptr when there is none. Stays owned by the model.
+    const CFLayout* LayoutOf(std::string_view providerKey) const;
+
     // Sets every channel's subscribed flag from the subscriptions file at path; without
     // a file, from mandatory or subscriptiondefault. platform::FileError when the file
     // exists and cannot be read (the flags stay as they were).
@@ -87,3 +92,10 @@ public:
     // atomically with their ids. platform::FileError when it cannot be written.
     void SaveSubscriptions(const std::string& path);
 };
+
+// The channel ids of a subscriptions file's text, in file order: its lines (each ending
+// at CR LF, CR or LF) without the empty ones. Nothing is trimmed.
+std::vector<std::string> ParseSubscriptionIds(std::string_view text);
+// The channel ids of the subscriptions file at path; nullopt when no file is there.
+// platform::FileError when it exists and cannot be read.
+std::optional<std::vector<std::string>> ReadSubscriptionIds(const std::string& path);

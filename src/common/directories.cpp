@@ -72,6 +72,14 @@ std::string GetSubscriptionFileName() {
     return "subscriptions.dir";
 }
 
+std::string GetSubscriptionsPath() {
+    return GetAppDataDir() + "/" + GetSubscriptionFileName();
+}
+
+std::string GetBaseLayoutKey(const std::string& providerFolder) {
+    return "#brimwald:///images/" + providerFolder + "/base/layout.xml";
+}
+
 std::string MakeGuidString() {
     return platform::UuidToGuidString(platform::NewRandomUuid());
 }

@@ -20,6 +20,12 @@ std::string GetControlFileKey();
 
 // "subscriptions.dir": the file name alone, to be joined to the program data folder.
 std::string GetSubscriptionFileName();
+// The subscriptions file: GetAppDataDir() + "/" + GetSubscriptionFileName().
+std::string GetSubscriptionsPath();
+
+// The cache key of a provider's base layout: "#brimwald:///images/" + the provider's
+// layout folder + "/base/layout.xml".
+std::string GetBaseLayoutKey(const std::string& providerFolder);
 
 // A new GUID text in the registry form, such as "{0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9}".
 std::string MakeGuidString();

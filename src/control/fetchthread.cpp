@@ -20,13 +20,13 @@ namespace {
 // The layout cached for a key, as far as it reads; nullptr when none is cached or its
 // entry names no file of the cache folder.
 std::unique_ptr<LF> LoadCachedLayout(const CC& cache, const std::string& uri) {
-    const CCObject* entry = cache.FindLatest(uri);
-    if (entry == nullptr || !IsPlainCacheFileName(entry->file)) {
+    const auto path = cache.NewestFile(uri);
+    if (!path) {
         return nullptr;
     }
     auto layout = std::make_unique<LF>();
     try {
-        layout->Load(cache.folder + "/" + entry->file);
+        layout->Load(*path);
     } catch (const std::exception&) {
         // A value error keeps what came before it; that much is fetched.
     }
@@ -41,30 +41,20 @@ bool HasFeed(const CF& cf, const std::string& uri) {
 } // namespace
 
 std::string SubscriptionsRequestText(const std::string& path) {
-    std::optional<std::string> bytes;
+    std::optional<std::vector<std::string>> ids;
     try {
-        bytes = platform::ReadFile(path);
+        ids = ReadSubscriptionIds(path);
     } catch (const std::exception&) {
     }
     std::string text;
-    if (!bytes) {
+    if (!ids) {
         return text;
     }
-    // Lines end at CR LF, CR or LF; an empty line names no channel.
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= bytes->size(); ++i) {
-        if (i == bytes->size() || (*bytes)[i] == '\r' || (*bytes)[i] == '\n') {
-            if (i > start) {
-                if (!text.empty()) {
-                    text += ",+";
-                }
-                text.append(*bytes, start, i - start);
-            }
-            if (i + 1 < bytes->size() && (*bytes)[i] == '\r' && (*bytes)[i + 1] == '\n') {
-                ++i;
-            }
-            start = i + 1;
+    for (const std::string& id : *ids) {
+        if (!text.empty()) {
+            text += ",+";
         }
+        text += id;
     }
     return text;
 }
@@ -199,7 +189,7 @@ void TFetchThread::RunCycle() {
 void TFetchThread::RunSteps(CC& cache) {
     using namespace CacheWriteAccess;
     const std::string controlKey = GetControlFileKey();
-    const std::string subscriptionsPath = GetAppDataDir() + "/" + GetSubscriptionFileName();
+    const std::string subscriptionsPath = GetSubscriptionsPath();
 
     CF previous;
     const CCObject* entry = cache.FindLatest(controlKey);
@@ -210,8 +200,8 @@ void TFetchThread::RunSteps(CC& cache) {
     const std::string previousFile = entry->file;
     // A file that is not there or no document at all is a failed load; a document that
     // ends early still gives its hosts.
-    if (!IsPlainCacheFileName(previousFile) ||
-        !previous.Load(cache.folder + "/" + previousFile).parsed) {
+    const auto previousPath = cache.PathOf(*entry);
+    if (!previousPath || !previous.Load(*previousPath).parsed) {
         Log("Error fetching the control file (Load failed).");
         return;
     }
@@ -242,15 +232,15 @@ void TFetchThread::RunSteps(CC& cache) {
         Log("Error fetching the control file (CO missing).");
         return;
     }
-    const std::string currentPath = cache.folder + "/" + entry->file;
+    const auto currentPath = cache.PathOf(*entry);
     // Only a control file read to its end may rewrite the subscriptions: a half one would
     // drop every channel after its fault from "subscriptions.dir".
-    if (!IsPlainCacheFileName(entry->file) || !current.Load(currentPath).complete) {
+    if (!currentPath || !current.Load(*currentPath).complete) {
         Log("Fatal error parsing control file.");
         std::string text;
-        if (IsPlainCacheFileName(entry->file)) {
+        if (currentPath) {
             try {
-                text = platform::ReadFile(currentPath).value_or(std::string());
+                text = platform::ReadFile(*currentPath).value_or(std::string());
             } catch (const std::exception&) {
             }
         }

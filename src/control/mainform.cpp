@@ -1,6 +1,7 @@
 #include "control/mainform.h"
 
 #include "common/cache.h"
+#include "common/cachedmodels.h"
 #include "common/controlfile.h"
 #include "common/directories.h"
 #include "common/internetconnection.h"
@@ -381,17 +382,11 @@ void TFormMain::ReadSettings() {
 }
 
 void TFormMain::LoadCachedState() {
-    const std::string cacheDir = GetCacheDir();
-    CC cache(cacheDir);
-    try {
-        cache.Load();
-    } catch (const std::exception&) {
-        // An unreadable index: nothing is cached as far as this start can tell.
-    }
-    CF control;
-    if (const CCObject* entry = cache.FindLatest(GetControlFileKey())) {
-        control.Load(cacheDir + "/" + entry->file);
-    }
+    // Nothing here is fatal: an unreadable index is as good as an empty cache, and a
+    // missing control file gives no hosts.
+    const CachedModels models = LoadCachedModels(GetCacheDir(), std::string());
+    const CC& cache = *models.cache;
+    const CF& control = *models.controlFile;
     std::string key;
     for (const std::string& name : providerNames_) {
         key += name + ",";
@@ -406,24 +401,17 @@ void TFormMain::LoadCachedState() {
     // Seeding sees the index read before it; what it adds is seen by the next start.
     const std::size_t providers = std::min(providerNames_.size(), providerValues_.size());
     for (std::size_t i = 0; i < providers; ++i) {
-        const std::string layoutKey =
-            "#brimwald:///images/" + providerValues_[i] + "/base/layout.xml";
-        if (cache.FindLatest(layoutKey) == nullptr && IsSafeProviderKey(providerNames_[i])) {
+        if (cache.FindLatest(GetBaseLayoutKey(providerValues_[i])) == nullptr &&
+            IsSafeProviderKey(providerNames_[i])) {
             RunCopyCacheBatch(ProviderBatchPath(providerNames_[i]), true);
         }
     }
 
-    std::string layoutUri;
-    for (const CFLayout& layout : control.layouts) {
-        if (layout.key == currentProvider_) {
-            layoutUri = layout.uri;
-        }
-    }
     LF layout;
-    if (!layoutUri.empty()) {
-        if (const CCObject* entry = cache.FindLatest(layoutUri)) {
+    if (const CFLayout* entry = control.LayoutOf(currentProvider_)) {
+        if (const auto path = cache.NewestFile(entry->uri)) {
             try {
-                layout.Load(cacheDir + "/" + entry->file);
+                layout.Load(*path);
             } catch (const LFValueError&) {
                 // Keeps what was read before the bad value.
             }
@@ -437,7 +425,8 @@ void TFormMain::LoadCachedState() {
         resize(1, 1);
     } else if (layout.splashscreen) {
         if (const CCObject* entry = cache.FindLatest(layout.splashscreen->src)) {
-            LoadSplash(cacheDir + "/" + entry->file);
+            // A name that leaves the cache folder reads as a file that gives no picture.
+            LoadSplash(cache.PathOf(*entry).value_or(std::string()));
         }
     }
 
@@ -486,7 +475,8 @@ void TFormMain::LoadFaces(const LFTNAIcon* icon, const CC& cache) {
                 continue;
             }
             const int slot = f * 4 + i;
-            faces_[slot] = LoadFacePicture(cache.folder + "/" + entry->file);
+            const auto path = cache.PathOf(*entry);
+            faces_[slot] = path ? LoadFacePicture(*path) : QImage();
             // A picture that did not load counts as absent: the tray never shows an empty
             // face.
             faceLoaded_[slot] = !faces_[slot].isNull();

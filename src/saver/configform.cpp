@@ -1,6 +1,7 @@
 #include "saver/configform.h"
 
 #include "common/cache.h"
+#include "common/cachedmodels.h"
 #include "common/controlfile.h"
 #include "common/directories.h"
 #include "common/layoutfile.h"
@@ -26,9 +27,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
-#include <filesystem>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -53,26 +52,9 @@ constexpr int kCancelRightDistance = TFormConfig::kClientWidth - 352;
 // The property under which a check-list item keeps its channel's id.
 constexpr int kChannelIdRole = Qt::UserRole;
 
-std::string SubscriptionsPath() {
-    return GetAppDataDir() + "/" + GetSubscriptionFileName();
-}
-
-bool FileExists(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error);
-}
-
-// The path of a cache entry's file; empty when there is no entry or its name could reach
-// outside the cache folder.
+// The path of the newest cached file of a key; empty when there is none.
 std::string EntryPath(const CC& cache, std::string_view key) {
-    if (key.empty()) {
-        return {};
-    }
-    const CCObject* entry = cache.FindLatest(key);
-    if (entry == nullptr || !IsPlainCacheFileName(entry->file)) {
-        return {};
-    }
-    return cache.folder + "/" + entry->file;
+    return cache.NewestFile(key).value_or(std::string());
 }
 
 void ShowInstallationError(int step) {
@@ -83,10 +65,7 @@ void ShowInstallationError(int step) {
 } // namespace
 
 struct TFormConfig::StandAloneModels {
-    explicit StandAloneModels(std::string folder) : cache(std::move(folder)) {}
-    CC cache;
-    CF controlFile;
-    bool complete = false; // the control file was read whole
+    CachedModels models;
 };
 
 const QString TFormConfig::kCaption = QStringLiteral("Tolvar-Konfiguration");
@@ -110,34 +89,25 @@ std::unique_ptr<TFormConfig> TFormConfig::Create(QWidget* owner, SettingsOpener 
         settings.RegisterBaseappAutostart(settings.GetBaseappPath());
     }
 
-    auto models = std::make_unique<StandAloneModels>(GetCacheDir());
-    if (!FileExists(models->cache.IndexPath())) {
-        ShowInstallationError(-1);
-        return nullptr;
-    }
-    try {
-        models->cache.Load();
-    } catch (const std::exception&) {
+    auto models = std::make_unique<StandAloneModels>();
+    models->models = LoadCachedModels(GetCacheDir(), GetSubscriptionsPath());
+    switch (models->models.failed) {
+    case CachedModelsStep::IndexMissing:
+    case CachedModelsStep::IndexUnreadable:
         // An index that cannot be read is as unusable as a missing one.
         ShowInstallationError(-1);
         return nullptr;
-    }
-    if (models->cache.FindLatest(GetControlFileKey()) == nullptr) {
+    case CachedModelsStep::ControlFileMissing:
         ShowInstallationError(4);
         return nullptr;
-    }
-    const std::string controlPath = EntryPath(models->cache, GetControlFileKey());
-    if (!controlPath.empty()) {
-        models->complete = models->controlFile.Load(controlPath).complete;
-    }
-    try {
-        models->controlFile.LoadSubscriptions(SubscriptionsPath());
-    } catch (const std::exception& error) {
+    case CachedModelsStep::SubscriptionsUnreadable:
         // Without the user's subscriptions the dialog would show them all unticked and OK
         // would overwrite the file with that: say why and offer nothing.
         platform::ShowMessageBox(
-            {kAppTitle.toStdString(), error.what(), platform::MessageBoxIcon::Stop});
+            {kAppTitle.toStdString(), models->models.error, platform::MessageBoxIcon::Stop});
         return nullptr;
+    case CachedModelsStep::Done:
+        break;
     }
 
     std::unique_ptr<TFormConfig> form(
@@ -153,9 +123,9 @@ TFormConfig::TFormConfig(QWidget* owner, std::unique_ptr<StandAloneModels> model
                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       ownsModels_(true), owned_(std::move(models)), openSettings_(std::move(openSettings)) {
     BuildControls();
-    controlFile_ = &owned_->controlFile;
-    cache_ = &owned_->cache;
-    keepUnknownSubscriptions_ = !owned_->complete;
+    controlFile_ = owned_->models.controlFile.get();
+    cache_ = owned_->models.cache.get();
+    keepUnknownSubscriptions_ = !owned_->models.ControlFileComplete();
 }
 
 TFormConfig::TFormConfig(QWidget* owner, CC* cache, CF* controlFile, SettingsOpener openSettings)
@@ -404,10 +374,8 @@ void TFormConfig::FormCreate() {
     }
     std::string layoutKey;
     if (controlFile_ != nullptr) {
-        for (const CFLayout& layout : controlFile_->layouts) {
-            if (layout.key == provider) {
-                layoutKey = layout.uri;
-            }
+        if (const CFLayout* layout = controlFile_->LayoutOf(provider)) {
+            layoutKey = layout->uri;
         }
     }
 
@@ -466,11 +434,11 @@ bool TFormConfig::SaveSubscriptions(const std::string& path, std::string& error)
         CF merged;
         merged.channels = controlFile_->channels;
         const std::size_t known = merged.channels.size();
-        if (const auto text = platform::ReadFile(path)) {
-            for (const std::string& line : platform::SplitLines(*text)) {
-                if (!line.empty() && merged.FindChannel(line) == nullptr) {
+        if (const auto ids = ReadSubscriptionIds(path)) {
+            for (const std::string& id : *ids) {
+                if (merged.FindChannel(id) == nullptr) {
                     CFChannel kept;
-                    kept.id = line;
+                    kept.id = id;
                     kept.subscribed = true;
                     merged.channels.push_back(std::move(kept));
                 }
@@ -503,7 +471,7 @@ void TFormConfig::BtnOKClick() {
     }
     if (changed) {
         std::string error;
-        if (!SaveSubscriptions(SubscriptionsPath(), error)) {
+        if (!SaveSubscriptions(GetSubscriptionsPath(), error)) {
             // Not saved: the model keeps what the file holds, nothing is announced, and the
             // dialog stays open with the ticks for another try.
             for (std::size_t i = 0; i < before.size(); ++i) {

@@ -1,5 +1,6 @@
 #include "saver/formsrvmain.h"
 
+#include "common/cachedmodels.h"
 #include "common/directories.h"
 #include "common/internetconnection.h"
 #include "common/tolvaripc.h"
@@ -31,42 +32,14 @@ namespace {
 constexpr const char* kMaker = "Brimwald";
 constexpr const char* kProduct = "Tolvar";
 
-std::string LayoutKey(const std::string& provider) {
-    return "#brimwald:///images/" + provider + "/base/layout.xml";
-}
-
-// The file of a cache entry, or nullopt when its name could reach outside the folder
-// (such an entry is treated like a file that cannot be read).
-std::optional<std::string> EntryPath(const CC& cache, const CCObject& entry) {
-    if (!IsPlainCacheFileName(entry.file)) {
-        return std::nullopt;
-    }
-    return cache.folder + "/" + entry.file;
-}
-
 // A layout load whose failure is ignored: the model keeps what was read.
 void LoadLayout(LF& layout, const CC& cache, const CCObject& entry) {
-    if (const auto path = EntryPath(cache, entry)) {
+    if (const auto path = cache.PathOf(entry)) {
         try {
             layout.Load(*path);
         } catch (const std::exception&) {
             // The entries read before the value error stay.
         }
-    }
-}
-
-CFLoadResult LoadControlFile(CF& controlFile, const CC& cache, const CCObject& entry) {
-    if (const auto path = EntryPath(cache, entry)) {
-        return controlFile.Load(*path);
-    }
-    return {};
-}
-
-void LoadSubscriptions(CF& controlFile) {
-    try {
-        controlFile.LoadSubscriptions(GetAppDataDir() + "/" + GetSubscriptionFileName());
-    } catch (const std::exception&) {
-        // An unreadable subscriptions file leaves the flags as the control file gave them.
     }
 }
 
@@ -153,7 +126,7 @@ TFormSvrMain::TFormSvrMain()
     SetUpTimers();
 
     // 1. The flags are cleared by their initialisers.
-    if (!SetUpMessages() || !LoadCacheIndex() || !LoadControlFile()) {
+    if (!SetUpMessages() || !LoadModels()) {
         return;
     }
     std::string provider;
@@ -163,7 +136,7 @@ TFormSvrMain::TFormSvrMain()
         Fail(kStepProvider);
         return;
     }
-    layoutKey_ = LayoutKey(provider);
+    layoutKey_ = GetBaseLayoutKey(provider);
     if (!ChooseLayout()) {
         return;
     }
@@ -210,31 +183,26 @@ bool TFormSvrMain::SetUpMessages() {
     return true;
 }
 
-bool TFormSvrMain::LoadCacheIndex() {
-    cache_ = std::make_unique<CC>(GetCacheDir());
-    if (!platform::FileExists(cache_->IndexPath())) {
-        Fail(kStepCacheIndex);
-        return false;
-    }
-    try {
-        cache_->Load();
-    } catch (const std::exception&) {
+bool TFormSvrMain::LoadModels() {
+    CachedModels models = LoadCachedModels(GetCacheDir(), GetSubscriptionsPath());
+    cache_ = std::move(models.cache);
+    switch (models.failed) {
+    case CachedModelsStep::IndexMissing:
+    case CachedModelsStep::IndexUnreadable:
         // An index that is there but cannot be read is as good as a missing one.
         Fail(kStepCacheIndex);
         return false;
-    }
-    return true;
-}
-
-bool TFormSvrMain::LoadControlFile() {
-    controlFile_ = std::make_unique<CF>();
-    const CCObject* entry = cache_->FindLatest(GetControlFileKey());
-    if (entry == nullptr) {
+    case CachedModelsStep::ControlFileMissing:
+        controlFile_ = std::move(models.controlFile);
         Fail(kStepControlFile);
         return false;
+    case CachedModelsStep::SubscriptionsUnreadable:
+        // An unreadable subscriptions file leaves the flags as the control file gave them.
+    case CachedModelsStep::Done:
+        break;
     }
-    controlFileComplete_ = ::LoadControlFile(*controlFile_, *cache_, *entry).complete;
-    LoadSubscriptions(*controlFile_);
+    controlFile_ = std::move(models.controlFile);
+    controlFileComplete_ = models.ControlFileComplete();
     return true;
 }
 
@@ -701,32 +669,28 @@ void TFormSvrMain::Reload() {
     if (ended_ || startFailed_) {
         return;
     }
-    auto cache = std::make_unique<CC>(GetCacheDir());
-    try {
-        cache->Load();
-    } catch (const std::exception&) {
+    CachedModels models = LoadCachedModels(GetCacheDir(), GetSubscriptionsPath());
+    if (models.failed == CachedModelsStep::IndexUnreadable) {
         // The index is there but cannot be read now: the screen keeps what it shows, and
         // the next content change tries again.
         return;
     }
-    const CCObject* entry = cache->FindLatest(GetControlFileKey());
-    if (entry == nullptr) {
+    if (models.failed == CachedModelsStep::IndexMissing ||
+        models.failed == CachedModelsStep::ControlFileMissing) {
         IpcSendLogText(kLogControlFileMissing);
         EndProgram();
         return;
     }
-    auto controlFile = std::make_unique<CF>();
-    const bool complete = ::LoadControlFile(*controlFile, *cache, *entry).complete;
+    const bool complete = models.ControlFileComplete();
     if (!complete && controlFileComplete_) {
         // A control file read only in part would drop channels from the screen: the
         // whole one in use stays until a readable one arrives.
         return;
     }
-    LoadSubscriptions(*controlFile);
-
-    controlFile_ = std::move(controlFile);
+    // An unreadable subscriptions file leaves the flags as the control file gave them.
+    controlFile_ = std::move(models.controlFile);
     controlFileComplete_ = complete;
-    cache_ = std::move(cache);
+    cache_ = std::move(models.cache);
     ++reloads_;
     if (screen_) {
         screen_->cache = cache_.get();

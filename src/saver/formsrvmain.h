@@ -186,8 +186,8 @@ protected:
 private:
     // Each gives false after the error box of its step.
     bool SetUpMessages();
-    bool LoadCacheIndex();
-    bool LoadControlFile();
+    // The cache index, the control file and the subscriptions.
+    bool LoadModels();
     bool ChooseLayout();
     void SetUpTimers();
     // The reload's steps 3 to 7 (nothing pending).

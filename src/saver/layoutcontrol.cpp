@@ -116,13 +116,7 @@ void LayoutControl::FreeWidgets() {
 // Cache pictures
 
 std::string LayoutControl::CacheFilePath(const CCObject& entry) const {
-    const std::string& file = entry.file;
-    // A name with a path, or one of the folder's own names, would read outside the cache.
-    if (cache == nullptr || file.empty() || file == "." || file == ".." ||
-        file.find('/') != std::string::npos || file.find('\0') != std::string::npos) {
-        return {};
-    }
-    return cache->folder + "/" + file;
+    return cache != nullptr ? cache->PathOf(entry).value_or(std::string()) : std::string();
 }
 
 std::unique_ptr<AXImage> LayoutControl::LoadCacheImage(const std::string& key,

@@ -1,6 +1,7 @@
 #include "saver/tolvar.h"
 
 #include "common/cache.h"
+#include "common/cachedmodels.h"
 #include "common/controlfile.h"
 #include "common/directories.h"
 #include "common/layoutfile.h"
@@ -36,19 +37,6 @@ namespace {
 
 constexpr const char* kMaker = "Brimwald";
 constexpr const char* kProduct = "Tolvar";
-
-// The file of the newest cached version of key, or nullopt. A name that holds a path
-// would reach outside the cache folder: such an entry counts as not cached.
-std::optional<std::string> NewestCachedFile(const CC& cache, const std::string& key) {
-    if (key.empty()) {
-        return std::nullopt;
-    }
-    const CCObject* entry = cache.FindLatest(key);
-    if (entry == nullptr || !IsPlainCacheFileName(entry->file)) {
-        return std::nullopt;
-    }
-    return cache.folder + "/" + entry->file;
-}
 
 // Runs the application's event loop for ms milliseconds: the wait of one preview step,
 // during which the window's events (expose, the owner's requests) are handled.
@@ -90,30 +78,22 @@ void ShowExceptionBox(const std::string& text) {
 } // namespace
 
 QImage ReadPreviewPicture() {
-    CC cache(GetCacheDir());
-    if (!platform::FileExists(cache.IndexPath())) {
+    // The preview reads no subscriptions; what it read of a control file before a fault
+    // is used.
+    const CachedModels models = LoadCachedModels(GetCacheDir(), std::string());
+    if (models.failed == CachedModelsStep::IndexMissing ||
+        models.failed == CachedModelsStep::IndexUnreadable) {
         return {};
     }
-    try {
-        cache.Load();
-    } catch (const std::exception&) {
-        return {};
-    }
-
-    CF control;
-    if (const auto file = NewestCachedFile(cache, GetControlFileKey())) {
-        control.Load(*file); // what it read before a fault is used
-    }
+    const CC& cache = *models.cache;
     const std::string provider = TolvarSettings(kMaker, kProduct).GetCurrentProvider();
     std::string layoutKey;
-    for (const CFLayout& entry : control.layouts) {
-        if (entry.key == provider) {
-            layoutKey = entry.uri; // the last match wins
-        }
+    if (const CFLayout* entry = models.controlFile->LayoutOf(provider)) {
+        layoutKey = entry->uri;
     }
 
     LF layout;
-    if (const auto file = NewestCachedFile(cache, layoutKey)) {
+    if (const auto file = cache.NewestFile(layoutKey)) {
         try {
             layout.Load(*file);
         } catch (const std::exception&) {
@@ -123,7 +103,7 @@ QImage ReadPreviewPicture() {
     if (!layout.preview) {
         return {};
     }
-    const auto pictureFile = NewestCachedFile(cache, layout.preview->src);
+    const auto pictureFile = cache.NewestFile(layout.preview->src);
     if (!pictureFile) {
         return {};
     }

@@ -651,6 +651,72 @@ TEST(CacheRemove, NamesThatReachOutsideTheFolderDeleteNothing) {
     }
 }
 
+// ---- from an entry to its file ----
+
+TEST(CachePath, OnlyPlainNamesInsideTheFolderHaveAFile) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string file;
+        bool plain;
+    };
+    const Case cases[] = {
+        {"{0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9}.xml", true},
+        {"a.gif", true},
+        {" a.gif", true}, // blanks belong to the name
+        {"a.b.c", true},
+        {"cache", true},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"..x", false},
+        {"a..b.gif", false},
+        {"../x", false},
+        {"a/b", false},
+        {"/etc/passwd", false},
+        {"sub\\x", false},
+        {"x\0/../x"s, false},
+        {"cache.dir", false},
+        {"cache.dir.lock", false},
+        {"cache.dir.tmp123", false},
+    };
+    const CC cc("/var/cache/t");
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsPlainCacheFileName(c.file), c.plain) << '"' << c.file << '"';
+        CCObject entry;
+        entry.file = c.file;
+        const std::optional<std::string> path = cc.PathOf(entry);
+        if (c.plain) {
+            EXPECT_EQ(path, "/var/cache/t/" + c.file);
+        } else {
+            EXPECT_EQ(path, std::nullopt) << '"' << c.file << '"';
+        }
+    }
+}
+
+TEST(CachePath, NewestFileFollowsFindLatest) {
+    CC cc("/c");
+    AddRows(cc, {{"old.xml", "1", "k"},
+                 {"new.xml", "2", "k"},
+                 {"../up.xml", "9", "bad"},
+                 {"plain.xml", "1", "bad"},
+                 {"none.gif", "", "n"}});
+    struct Case {
+        std::string key;
+        std::optional<std::string> path;
+    };
+    const Case cases[] = {
+        {"k", "/c/new.xml"},
+        {"n", "/c/none.gif"},
+        // The newest entry names no plain file: the key has no file, not an older one.
+        {"bad", std::nullopt},
+        {"missing", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cc.NewestFile(c.key), c.path) << c.key;
+    }
+}
+
 // ---- a writer killed at random moments ----
 
 TEST(CacheCrash, KilledWriterLeavesOldOrNewIndex) {

@@ -177,6 +177,59 @@ TEST(CFFindChannel, LastOfSharedIdNoneForEmptyOrUnknown) {
     EXPECT_EQ(cf.FindChannel("c1 "), nullptr);
 }
 
+TEST(CFLayoutOf, LastLayoutWithExactlyTheKey) {
+    CF cf;
+    for (const auto& [key, uri] : std::vector<std::pair<std::string, std::string>>{
+             {"a", "#a1"}, {"b", "#b1"}, {"a", "#a2"}, {"A", "#A"}, {"a ", "#blank"}}) {
+        CFLayout layout;
+        layout.key = key;
+        layout.uri = uri;
+        cf.layouts.push_back(layout);
+    }
+    struct Case {
+        const char* key;
+        const char* uri; // nullptr: none
+    };
+    const Case cases[] = {{"a", "#a2"},     {"b", "#b1"},   {"A", "#A"},
+                          {"a ", "#blank"}, {"c", nullptr}, {"", nullptr}};
+    for (const Case& c : cases) {
+        const CFLayout* layout = cf.LayoutOf(c.key);
+        if (c.uri == nullptr) {
+            EXPECT_EQ(layout, nullptr) << c.key;
+        } else {
+            ASSERT_NE(layout, nullptr) << c.key;
+            EXPECT_EQ(layout->uri, c.uri) << c.key;
+        }
+    }
+    EXPECT_EQ(CF().LayoutOf("a"), nullptr);
+}
+
+TEST(CFSubscriptionIds, LinesWithoutTheEmptyOnes) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> ids;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"\r\n\r\n", {}},
+        {"a\r\nb\r\n", {"a", "b"}},
+        {"a\nb\rc", {"a", "b", "c"}},
+        {"a\r\rb", {"a", "b"}},
+        {"a \r\n a", {"a ", " a"}}, // nothing trimmed
+        {"a\r\na\r\n", {"a", "a"}}, // in file order, repeats kept
+        {"\n\nx\r\n\ry\n", {"x", "y"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ParseSubscriptionIds(c.text), c.ids) << testing::PrintToString(c.text);
+    }
+    TempFolder dir;
+    const std::string path = dir.Path() + "/subscriptions.dir";
+    EXPECT_EQ(ReadSubscriptionIds(path), std::nullopt);
+    WriteFile(path, "x\r\n\r\ny\r\n");
+    EXPECT_EQ(ReadSubscriptionIds(path), (std::vector<std::string>{"x", "y"}));
+    EXPECT_THROW(ReadSubscriptionIds(dir.Path()), platform::FileError);
+}
+
 // Channels: m mandatory, d subscribed by default, p plain.
 CF ThreeChannels() {
     CF cf;
