@@ -22,7 +22,10 @@ ThumbnailRegistry& Registry() {
 
 } // namespace
 
-AXMessageImage::AXMessageImage() {
+AXMessageImage::AXMessageImage() : AXMessageImage(std::string(), 1) {}
+
+AXMessageImage::AXMessageImage(std::string key, int divisor) : Key(std::move(key)) {
+    ScaleDivisor = divisor;
     ThumbnailRegistry& registry = Registry();
     const std::lock_guard lock(registry.mutex);
     registry.live.push_back(this);

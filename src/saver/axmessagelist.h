@@ -26,9 +26,10 @@
 
 // A reference-counted thumbnail: an AXImage (its ScaleDivisor is the size divisor) that
 // is never shown as a control of its own; widgets paint its picture onto their canvas.
-// Registered from construction to destruction. The screen builder sets ScaleDivisor and
-// Key and loads the picture on the main thread before it shares the thumbnail; from then
-// on only the count changes, on either thread.
+// Registered from construction to destruction. The screen builder's channel reader (on
+// the main thread or on the reload's worker) makes it with its Key and ScaleDivisor,
+// which are set before it is registered and never change, and loads the picture before
+// it shares the thumbnail; from then on only the count changes, on any thread.
 //
 // A JPEG thumbnail may instead be left to decode when it is first painted: the screen
 // builder gives it only the file; its size is read from the file's header when a painter
@@ -39,6 +40,8 @@
 class AXMessageImage : public AXImage {
 public:
     AXMessageImage();
+    // With its key and divisor in place before any look-up can find it.
+    AXMessageImage(std::string key, int divisor);
 
     // The picture is decoded from this JPEG file at ScaleDivisor by Realize. Main thread,
     // before the thumbnail is shared.
@@ -61,7 +64,8 @@ public:
     // The live thumbnail registered last whose Key equals key exactly and whose
     // ScaleDivisor equals divisor, with one reference added for the caller; null when
     // none matches. A thumbnail whose last reference is being released is not found.
-    // Main thread (it reads Key and ScaleDivisor, which that thread writes).
+    // Any thread, as long as no thread changes the Key or ScaleDivisor of a registered
+    // thumbnail meanwhile (the channel reader never does).
     static AXMessageImage* FindShared(const std::string& key, int divisor);
 
 private:
@@ -76,8 +80,9 @@ private:
 
 // One channel item: texts, link, picture key and path, and up to four thumbnails of its
 // picture at the size divisors 1, 2, 4 and 8, each holding one reference for the item.
-// Plain data; the fields are filled by the screen builder on the main thread before the
-// item is added to its first list, and read-only afterwards except Retiring.
+// Plain data; the fields are filled by the screen builder's channel reader (main thread or
+// the reload's worker) before the item is handed on, and read-only afterwards except
+// Retiring.
 class AXMessage {
 public:
     AXMessage() = default;

@@ -121,6 +121,10 @@ TFormSvrMain::TFormSvrMain()
     ShiftHeld = [] { return (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier) != 0; };
     RunConfigDialog = [](TFormConfig& dialog) { dialog.ShowModal(); };
 
+    reloader_ = std::make_unique<ReloadWorker>([this](ReloadWorker::Result result, bool thenSync) {
+        ApplyReload(std::move(result), thenSync);
+    });
+
     // The timers exist (disabled) whatever happens below, so the handlers never meet a
     // half-made form.
     SetUpTimers();
@@ -363,6 +367,8 @@ void TFormSvrMain::FormDestroy() {
 }
 
 TFormSvrMain::~TFormSvrMain() {
+    // A read in progress stops at its next look and its result is dropped.
+    reloader_.reset();
     if (platform::DialogOwner() == this) {
         platform::SetDialogOwner(nullptr);
     }
@@ -568,6 +574,14 @@ void TFormSvrMain::ShowConfig() {
         screen_->SetTickerDrawOnScreenDC(tickerDrawOnScreenDC_);
     }
     configuring_ = false;
+    if (reloadAfterConfig_) {
+        const bool thenSync = reloadAfterConfigSync_;
+        reloadAfterConfig_ = false;
+        reloadAfterConfigSync_ = false;
+        if (!Reload(thenSync) && thenSync && !ended_) {
+            IpcRequestSync();
+        }
+    }
 }
 
 // ---- the protocol ----
@@ -648,7 +662,7 @@ void TFormSvrMain::ReloadTimerTimer() {
     }
     ReloadTimer.SetEnabled(false);
     QCoreApplication::processEvents();
-    Reload();
+    Reload(false);
 }
 
 void TFormSvrMain::ReloadAndSyncTimerTimer() {
@@ -658,43 +672,67 @@ void TFormSvrMain::ReloadAndSyncTimerTimer() {
     ReloadAndSyncTimer.SetEnabled(false);
     ReloadTimer.SetEnabled(false);
     QCoreApplication::processEvents();
-    Reload();
-    if (!ended_) {
+    // A reload that runs asks for the sync once it has been applied.
+    if (!Reload(true) && !ended_) {
         IpcRequestSync();
     }
 }
 
-void TFormSvrMain::Reload() {
+bool TFormSvrMain::ReloadBusy() const {
+    return reloader_ && (reloader_->Running() || reloader_->Pending());
+}
+
+bool TFormSvrMain::Reload(bool thenSync) {
     // Messages handled meanwhile may have ended the program or left it half made.
     if (ended_ || startFailed_) {
+        return false;
+    }
+    // Parsing and decoding run on the worker: the GUI thread goes on presenting the
+    // ticker's frames and only swaps the result in.
+    ReloadWorker::Input input;
+    input.cacheFolder = GetCacheDir();
+    input.subscriptionsPath = GetSubscriptionsPath();
+    input.loadThumbnails = screen_ ? screen_->loadThumbnails : true;
+    reloader_->Request(std::move(input), thenSync);
+    return true;
+}
+
+void TFormSvrMain::ApplyReload(ReloadWorker::Result result, bool thenSync) {
+    if (ended_ || startFailed_ || destroyed_) {
         return;
     }
-    CachedModels models = LoadCachedModels(GetCacheDir(), GetSubscriptionsPath());
+    if (configuring_) {
+        // The dialog works on the models in use: they stay until it has closed, and the
+        // reload then reads the cache as it stands.
+        reloadAfterConfig_ = true;
+        reloadAfterConfigSync_ = reloadAfterConfigSync_ || thenSync;
+        return;
+    }
+    CachedModels& models = result.models;
     if (models.failed == CachedModelsStep::IndexUnreadable) {
         // The index is there but cannot be read now: the screen keeps what it shows, and
         // the next content change tries again.
-        return;
-    }
-    if (models.failed == CachedModelsStep::IndexMissing ||
-        models.failed == CachedModelsStep::ControlFileMissing) {
+    } else if (models.failed == CachedModelsStep::IndexMissing ||
+               models.failed == CachedModelsStep::ControlFileMissing) {
         IpcSendLogText(kLogControlFileMissing);
         EndProgram();
         return;
-    }
-    const bool complete = models.ControlFileComplete();
-    if (!complete && controlFileComplete_) {
+    } else if (!models.ControlFileComplete() && controlFileComplete_) {
         // A control file read only in part would drop channels from the screen: the
         // whole one in use stays until a readable one arrives.
-        return;
+    } else {
+        // An unreadable subscriptions file leaves the flags as the control file gave them.
+        controlFileComplete_ = models.ControlFileComplete();
+        controlFile_ = std::move(models.controlFile);
+        cache_ = std::move(models.cache);
+        ++reloads_;
+        if (screen_) {
+            screen_->cache = cache_.get();
+            screen_->SetChannels(result.items);
+        }
     }
-    // An unreadable subscriptions file leaves the flags as the control file gave them.
-    controlFile_ = std::move(models.controlFile);
-    controlFileComplete_ = complete;
-    cache_ = std::move(models.cache);
-    ++reloads_;
-    if (screen_) {
-        screen_->cache = cache_.get();
-        screen_->LoadChannels(controlFile_.get());
+    if (thenSync && !ended_) {
+        IpcRequestSync();
     }
 }
 

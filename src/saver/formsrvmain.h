@@ -19,8 +19,10 @@
 // provider stored, also after a failed start) and frees the rest.
 //
 // Owns its client area (a platform::ControlHost, Qt child), the LayoutControl, the five
-// timers, the models and its bus window. Threads: the GUI thread only; the message bus
-// delivers on it.
+// timers, the models, its bus window and the reload's worker. Threads: the GUI thread
+// only; the message bus delivers on it. A reload's reading (index, control file,
+// subscriptions, feeds, thumbnails) runs on the worker (ReloadWorker); the GUI thread
+// only swaps its result in (ApplyReload), never while the subscription dialog is open.
 
 #include "common/cache.h"
 #include "common/controlfile.h"
@@ -28,6 +30,7 @@
 #include "platform/bus.h"
 #include "platform/namedlock.h"
 #include "platform/ui/timer.h"
+#include "saver/reloadworker.h"
 
 #include <QWidget>
 #include <functional>
@@ -151,6 +154,10 @@ public:
     bool Ended() const { return ended_; }
     // How many reloads replaced the models.
     int Reloads() const { return reloads_; }
+    // A reload's reading runs or waits on the worker thread.
+    bool ReloadBusy() const;
+    // The worker that reads the reloads (its read-start hook is for tests).
+    ReloadWorker& Reloader() { return *reloader_; }
     CC* Cache() const { return cache_.get(); }
     CF* ControlFile() const { return controlFile_.get(); }
     const LF& Layout() const { return *layout_; }
@@ -190,8 +197,12 @@ private:
     bool LoadModels();
     bool ChooseLayout();
     void SetUpTimers();
-    // The reload's steps 3 to 7 (nothing pending).
-    void Reload();
+    // The reload's steps 4 to 7 (nothing pending): the reading is handed to the worker,
+    // and the result is swapped in by ApplyReload; false when none was started (the form
+    // ended or never started). thenSync: ask for a synchronisation once it is applied.
+    bool Reload(bool thenSync);
+    // On the GUI thread, with a finished read: the reload's effects, in its order.
+    void ApplyReload(ReloadWorker::Result result, bool thenSync);
     // Re-reads and applies message interval, ticker speed and drawing mode.
     void ApplyViewSettings();
     void Fail(int step);
@@ -219,6 +230,12 @@ private:
     bool controlFileComplete_ = false;
     std::string layoutKey_;
     int reloads_ = 0;
+    // Reads the reloads off the GUI thread; made first and destroyed first.
+    std::unique_ptr<ReloadWorker> reloader_;
+    // A reload finished while the subscription dialog was open: it runs again once the
+    // dialog has closed (and then asks for a sync when it was to).
+    bool reloadAfterConfig_ = false;
+    bool reloadAfterConfigSync_ = false;
     // Keys pressed while this form had the keyboard: only their release counts. The
     // release of an Esc that closed a box over the saver must not end the saver too.
     std::set<int> pressed_;

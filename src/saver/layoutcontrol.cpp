@@ -370,7 +370,9 @@ void LayoutControl::BuildTicker(const LFScreenTicker& element) {
 // ---------------------------------------------------------------------------------------
 // Items
 
-void LayoutControl::AddThumbnails(AXMessage& item, const std::string& key) {
+namespace {
+
+void AddThumbnails(AXMessage& item, const std::string& key, const CC* cache) {
     if (key.empty()) {
         return;
     }
@@ -383,27 +385,30 @@ void LayoutControl::AddThumbnails(AXMessage& item, const std::string& key) {
         return;
     }
     const CCObject* entry = cache != nullptr ? cache->FindLatest(key) : nullptr;
-    const std::string path = entry != nullptr ? CacheFilePath(*entry) : std::string();
+    const std::string path =
+        entry != nullptr ? cache->PathOf(*entry).value_or(std::string()) : std::string();
     if (path.empty()) {
         return;
     }
     item.ImagePath = path;
     AXMessageImage** targets[] = {&item.Thumb1, &item.Thumb2, &item.Thumb4, &item.Thumb8};
     const std::string kind = LowerExtension(path);
-    // A JPEG is not read here: each size is decoded when a widget first shows it, by the
-    // decoder's own scaling, so start-up reads no picture and memory holds only the sizes
-    // on screen. Other kinds are read and decoded once, at full size; the smaller
-    // thumbnails are shrunk from that picture.
+    // A JPEG is not decoded here: each size is decoded when a widget first shows it, by
+    // the decoder's own scaling, so memory holds only the sizes on screen; its size is
+    // read from the header now, so that the painters find it known. Other kinds are read
+    // and decoded once, at full size; the smaller thumbnails are shrunk from that picture.
     const bool jpeg = kind == "jpg" || kind == "jpeg";
     int divisor = 1;
     for (AXMessageImage** slot : targets) {
-        auto* thumb = new AXMessageImage; // the item's reference
+        auto* thumb = new AXMessageImage(key, divisor); // the item's reference
         *slot = thumb;
         thumb->SizeToPicture = true;
-        thumb->ScaleDivisor = divisor;
-        thumb->Key = key;
         if (jpeg) {
             thumb->SetPendingJpeg(path);
+            if (divisor == 1) {
+                const std::lock_guard lock(thumb->CanvasLock());
+                (void)thumb->PictureSize();
+            }
         } else if (divisor == 1) {
             try {
                 thumb->LoadFromFile(path);
@@ -417,23 +422,27 @@ void LayoutControl::AddThumbnails(AXMessage& item, const std::string& key) {
     }
 }
 
-void LayoutControl::LoadChannels(const CF* controlFile) {
-    if (controlFile == nullptr) {
-        return;
-    }
-    messages_.ClearMessages();
-    for (const CFChannel& channel : controlFile->channels) {
+} // namespace
+
+std::vector<AXMessageRef> LayoutControl::ReadChannels(const CF& controlFile, const CC* cache,
+                                                      bool loadThumbnails,
+                                                      const std::function<bool()>& stopRequested) {
+    std::vector<AXMessageRef> items;
+    const auto stopped = [&stopRequested] { return stopRequested && stopRequested(); };
+    for (const CFChannel& channel : controlFile.channels) {
         if (!channel.subscribed || cache == nullptr) {
             continue;
         }
-        const CCObject* entry = cache->FindLatest(channel.uri);
-        const std::string path = entry != nullptr ? CacheFilePath(*entry) : std::string();
-        if (path.empty()) {
+        if (stopped()) {
+            return items;
+        }
+        const auto path = cache->NewestFile(channel.uri);
+        if (!path) {
             continue;
         }
         CHFChannel feed;
         try {
-            feed.Load(path);
+            feed.Load(*path);
         } catch (const std::exception&) {
             // The items read before the fault stay.
         }
@@ -441,8 +450,11 @@ void LayoutControl::LoadChannels(const CF* controlFile) {
             if (m.title.empty() || m.title == kCustomizeTitle) {
                 continue;
             }
+            if (stopped()) {
+                return items;
+            }
             // Counted from here on, so that nothing is lost if a step below throws.
-            const AXMessageRef item(new AXMessage);
+            AXMessageRef item(new AXMessage);
             item->ChannelName = channel.title;
             item->Title = m.title;
             item->Text = m.description;
@@ -451,10 +463,18 @@ void LayoutControl::LoadChannels(const CF* controlFile) {
             // context box names.
             item->ImageUri = m.contenturi.empty() ? channel.iconuri : m.contenturi;
             if (loadThumbnails) {
-                AddThumbnails(*item, item->ImageUri);
+                AddThumbnails(*item, item->ImageUri, cache);
             }
-            messages_.AddMessage(item.get());
+            items.push_back(std::move(item));
         }
+    }
+    return items;
+}
+
+void LayoutControl::SetChannels(const std::vector<AXMessageRef>& items) {
+    messages_.ClearMessages();
+    for (const AXMessageRef& item : items) {
+        messages_.AddMessage(item.get());
     }
     if (messagewindow_) {
         messagewindow_->SetMessages(&messages_);
@@ -465,6 +485,13 @@ void LayoutControl::LoadChannels(const CF* controlFile) {
     if (!suspended_) {
         SetSuspended(false);
     }
+}
+
+void LayoutControl::LoadChannels(const CF* controlFile) {
+    if (controlFile == nullptr) {
+        return;
+    }
+    SetChannels(ReadChannels(*controlFile, cache, loadThumbnails));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -19,8 +19,9 @@
 // clock, buttons) are graphic controls of the host; the message window and the ticker
 // are windowed children of it, above them.
 //
-// Threads: main thread only. The ticker's own thread only ever touches the ticker; it is
-// disabled (and its running tick finished) before a widget is freed.
+// Threads: main thread only, but for ReadChannels (any thread). The ticker's own thread
+// only ever touches the ticker; it is disabled (and its running tick finished) before a
+// widget is freed.
 
 #include "common/cache.h"
 #include "common/controlfile.h"
@@ -79,8 +80,21 @@ public:
     // none). Suspended while it works, resumed at its end.
     void BuildScreen(const LF& layout, int width, const std::string& state, int height);
     // Rebuilds the item list from the cached feeds of the subscribed channels and hands
-    // it to the message window and the ticker; nothing without a control file.
+    // it to the message window and the ticker; nothing without a control file. Reads on
+    // the calling thread: ReadChannels, then SetChannels.
     void LoadChannels(const CF* controlFile);
+    // The items of the subscribed channels' cached feeds in the index, with their
+    // thumbnails (shared with live ones by key; pictures decoded into QImage; a JPEG's
+    // size read from its header). Touches no widget and no LayoutControl: any thread,
+    // while that thread alone uses the index and the control file. stopRequested, when
+    // set, is asked between feeds and between items; a read that stops gives what it had.
+    static std::vector<AXMessageRef> ReadChannels(const CF& controlFile, const CC* cache,
+                                                  bool loadThumbnails,
+                                                  const std::function<bool()>& stopRequested = {});
+    // The item list becomes exactly items, handed to the message window and the ticker
+    // (each swaps them in after its next frame); a screen that is not suspended resumes,
+    // as after LoadChannels. Main thread.
+    void SetChannels(const std::vector<AXMessageRef>& items);
 
     bool Suspended() const { return suspended_; }
     // Clock, message window and ticker off (true) or on (false); the "#play" buttons show
@@ -147,7 +161,6 @@ private:
     void BuildTicker(const LFScreenTicker& element);
     // The path of a cache entry's file, or empty when its name could leave the folder.
     std::string CacheFilePath(const CCObject& entry) const;
-    void AddThumbnails(AXMessage& item, const std::string& key);
 
     platform::ControlHost* host_;
     int baseWidth_ = 0;

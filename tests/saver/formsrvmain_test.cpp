@@ -24,6 +24,7 @@
 #include <QMouseEvent>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -33,6 +34,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -199,6 +201,11 @@ protected:
     }
 
     // Runs the application's loop (with the bus hooked in) until done holds.
+    // The reading of a started reload is done and its result applied.
+    bool ReloadSettled() {
+        return RunUntil([&] { return !form->ReloadBusy(); }, 60s);
+    }
+
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
         QSocketNotifier notifier(bus->EventFd(), QSocketNotifier::Read);
         QObject::connect(&notifier, &QSocketNotifier::activated, [this] { bus->ProcessPending(); });
@@ -495,6 +502,7 @@ TEST_F(FormSvrMainTest, ReloadAndSyncTakesOverAPendingReloadThenAsksForASync) {
     EXPECT_EQ(form->Reloads(), 0);
     EXPECT_FALSE(form->ReloadTimer.Enabled());
     form->ReloadAndSyncTimerTimer();
+    ASSERT_TRUE(ReloadSettled());
     EXPECT_EQ(form->Reloads(), 1);
     EXPECT_FALSE(form->ReloadAndSyncTimer.Enabled());
     EXPECT_TRUE(RunUntil([&] { return Seen(IPC_SYNC_REQUEST) == 1; }));
@@ -555,6 +563,7 @@ TEST_F(FormSvrMainTest, TimersWaitWhileTheSubscriptionDialogIsOpen) {
     EXPECT_TRUE(form->Screen()->TickerDrawOnScreen());
     // After the dialog the reload runs on the next tick.
     form->ReloadAndSyncTimerTimer();
+    ASSERT_TRUE(ReloadSettled());
     EXPECT_EQ(form->Reloads(), 1);
 }
 
@@ -637,6 +646,7 @@ TEST_F(FormSvrMainTest, ReloadWithoutControlFileLogsAndEnds) {
     without.AddLayoutVersion("1", Grade::Complete);
     without.Write();
     form->ReloadTimerTimer();
+    ASSERT_TRUE(ReloadSettled());
     EXPECT_EQ(terminations, 1);
     EXPECT_TRUE(form->Ended());
     EXPECT_FALSE(form->ScreenSaverRunning());
@@ -664,6 +674,7 @@ TEST_F(FormSvrMainTest, ReloadKeepsTheModelsInUseOverOnesItCannotReadWhole) {
                          "cf2.xml", "2");
     newer.Write();
     form->ReloadTimerTimer();
+    ASSERT_TRUE(ReloadSettled());
     EXPECT_EQ(form->Reloads(), 0);
     EXPECT_EQ(form->ControlFile(), whole);
     EXPECT_FALSE(form->Ended());
@@ -675,6 +686,7 @@ TEST_F(FormSvrMainTest, ReloadKeepsTheModelsInUseOverOnesItCannotReadWhole) {
     whole2.AddControlFile(ControlFileXml("c3"), "cf3.xml", "3");
     whole2.Write();
     form->ReloadTimerTimer();
+    ASSERT_TRUE(ReloadSettled());
     EXPECT_EQ(form->Reloads(), 1);
     EXPECT_NE(form->ControlFile()->FindChannel("c3"), nullptr);
 
@@ -685,6 +697,7 @@ TEST_F(FormSvrMainTest, ReloadKeepsTheModelsInUseOverOnesItCannotReadWhole) {
     ASSERT_EQ(::mkdir(index.c_str(), 0700), 0);
     CF* current = form->ControlFile();
     form->ReloadTimerTimer();
+    ASSERT_TRUE(ReloadSettled());
     EXPECT_EQ(form->Reloads(), 1);
     EXPECT_EQ(form->ControlFile(), current);
     EXPECT_FALSE(form->Ended());
@@ -1054,6 +1067,145 @@ TEST_F(FormSvrMainTest, StartAsksForASyncWhenTheConnectionSettingsAllow) {
         EXPECT_TRUE(RunUntil([&] { return Seen(IPC_SYNC_REQUEST) == expected; }));
         form.reset();
     }
+}
+
+// ---- the reload off the GUI thread ----
+
+// A large cache: the standard layout and a control file of channels x items, each item
+// with a bitmap thumbnail of its own, every channel subscribed by default.
+void WriteLargeCache(int channels, int items) {
+    SaverCache cache;
+    cache.AddSharedPictures();
+    cache.AddLayoutVersion("1", Grade::Complete);
+    std::string control = R"(<?xml version="1.0"?><content time="t"><channels>)";
+    QImage picture(48, 36, QImage::Format_RGB32);
+    for (int c = 0; c < channels; ++c) {
+        const std::string n = std::to_string(c);
+        control += "<channel id=\"c" + n + "\" title=\"Kanal " + n + "\" uri=\"#feed-" + n +
+                   "\" subscriptiondefault=\"true\"/>";
+        std::string feed = "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
+                           " xmlns=\"http://purl.org/rss/1.0/\""
+                           " xmlns:content=\"http://purl.org/rss/1.0/modules/content/\">"
+                           "<channel><title>Kanal " +
+                           n + "</title></channel>";
+        for (int i = 0; i < items; ++i) {
+            const std::string key = "#pic-" + n + "-" + std::to_string(i);
+            const std::string file = "pic-" + n + "-" + std::to_string(i) + ".bmp";
+            picture.fill(qRgb(c * 5 % 256, i * 8 % 256, 128));
+            ASSERT_TRUE(picture.save(QString::fromStdString(cache.Folder() + "/" + file), "BMP"));
+            cache.Add(file, "1", key, std::nullopt);
+            feed += "<item><title>Meldung " + std::to_string(i) + "</title><description>Text" +
+                    "</description><link>https://example.test/" + n + "/" + std::to_string(i) +
+                    "</link><content:items><rdf:Bag><rdf:li><content:item rdf:about=\"" + key +
+                    "\"/></rdf:li></rdf:Bag></content:items></item>";
+        }
+        feed += "</rdf:RDF>";
+        cache.Add("feed-" + n + ".xml", "1", "#feed-" + n, feed);
+    }
+    control += "</channels></content>";
+    cache.AddControlFile(control, "cf-large.xml", "2");
+    cache.Write();
+}
+
+TEST_F(FormSvrMainTest, AHeavyReloadReadsOffTheGuiThreadWhileItKeepsRunning) {
+    SaverCache cache;
+    cache.WriteStandard();
+    MakeForm();
+    WriteLargeCache(50, 30);
+
+    // The GUI thread's timer, as the one that presents the ticker's frames.
+    std::atomic<int> guiTicks{0};
+    QTimer gui;
+    gui.setInterval(5);
+    QObject::connect(&gui, &QTimer::timeout, [&] { guiTicks.fetch_add(1); });
+    gui.start();
+
+    // The read waits at its start until the GUI thread has ticked three times more: a
+    // read on the GUI thread would never see them.
+    std::thread::id readThread;
+    std::atomic<bool> sawGuiTicks{false};
+    form->Reloader().OnReadStart = [&] {
+        readThread = std::this_thread::get_id();
+        const int from = guiTicks.load();
+        sawGuiTicks = tolvar::test::WaitUntil([&] { return guiTicks.load() >= from + 3; }, 10s);
+    };
+    const int ticksBefore = guiTicks.load();
+    form->ReloadTimerTimer();
+    EXPECT_TRUE(form->ReloadBusy());
+    ASSERT_TRUE(ReloadSettled());
+    EXPECT_NE(readThread, std::thread::id());
+    EXPECT_NE(readThread, std::this_thread::get_id());
+    EXPECT_TRUE(sawGuiTicks);
+    EXPECT_GE(guiTicks.load() - ticksBefore, 3);
+    EXPECT_EQ(form->Reloads(), 1);
+    EXPECT_EQ(form->Screen()->Messages().Count(), 50 * 30);
+    EXPECT_NE(form->ControlFile()->FindChannel("c49"), nullptr);
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(FormSvrMainTest, ReloadsRequestedWhileOneRunsBecomeOneMore) {
+    SaverCache cache;
+    cache.WriteStandard();
+    MakeForm();
+    SendToForm(IPC_CONTENT_CHANGED); // the control window is known from here on
+    std::atomic<bool> release{false};
+    std::atomic<int> reads{0};
+    form->Reloader().OnReadStart = [&] {
+        reads.fetch_add(1);
+        tolvar::test::WaitUntil([&] { return release.load(); }, 10s);
+    };
+    form->ReloadTimerTimer();
+    form->ReloadTimerTimer();
+    form->ReloadAndSyncTimerTimer();
+    form->ReloadTimerTimer();
+    EXPECT_TRUE(form->Reloader().Running());
+    EXPECT_TRUE(form->Reloader().Pending());
+    release = true;
+    ASSERT_TRUE(ReloadSettled());
+    // The first and one for all the others; the sync wish of the merged ones is kept.
+    EXPECT_EQ(reads.load(), 2);
+    EXPECT_EQ(form->Reloads(), 2);
+    EXPECT_TRUE(RunUntil([&] { return Seen(IPC_SYNC_REQUEST) == 1; }));
+}
+
+TEST_F(FormSvrMainTest, EndingWhileAReloadReadsDropsItsResult) {
+    SaverCache cache;
+    cache.WriteStandard();
+    MakeForm();
+    WriteLargeCache(50, 30);
+    std::atomic<bool> started{false};
+    form->Reloader().OnReadStart = [&] { started = true; };
+    form->ReloadTimerTimer();
+    ASSERT_TRUE(tolvar::test::WaitUntil([&] { return started.load(); }, 10s));
+    ASSERT_TRUE(form->ReloadBusy());
+    // The read stops at its next look; what it made is freed, nothing is applied.
+    form.reset();
+    EXPECT_TRUE(RunUntil([] { return true; }, 100ms));
+}
+
+TEST_F(FormSvrMainTest, AReloadDoneWhileTheDialogIsOpenRunsAgainAfterIt) {
+    SaverCache cache;
+    cache.WriteStandard();
+    MakeForm();
+    std::atomic<bool> release{false};
+    form->Reloader().OnReadStart = [&] {
+        tolvar::test::WaitUntil([&] { return release.load(); }, 10s);
+    };
+    form->ReloadAndSyncTimerTimer(); // started before the dialog opens
+    CF* inUse = form->ControlFile();
+    form->RunConfigDialog = [&](TFormConfig& dialog) {
+        release = true;
+        // The result arrives while the dialog shows the models in use: they stay.
+        EXPECT_TRUE(RunUntil([&] { return !form->Reloader().Running(); }));
+        EXPECT_EQ(form->Reloads(), 0);
+        EXPECT_EQ(form->ControlFile(), inUse);
+        EXPECT_EQ(dialog.ControlFile(), inUse);
+        EXPECT_EQ(Seen(IPC_SYNC_REQUEST), 0);
+    };
+    form->OnButtonClick("#config", "default", "");
+    ASSERT_TRUE(ReloadSettled());
+    EXPECT_EQ(form->Reloads(), 1);
+    EXPECT_TRUE(RunUntil([&] { return Seen(IPC_SYNC_REQUEST) == 1; }));
 }
 
 } // namespace
