@@ -4,13 +4,14 @@
 #include "common/controlfile.h"
 #include "common/directories.h"
 #include "common/internetconnection.h"
+#include "common/ipcendpoint.h"
 #include "common/layoutfile.h"
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
 #include "control/cachemgr.h"
 #include "control/debugform.h"
 #include "control/httpgetter.h"
-#include "control/tolvarctrl.h"
+#include "control/installer.h"
 #include "platform/fileio.h"
 #include "platform/folders.h"
 #include "platform/network.h"
@@ -199,35 +200,29 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
     resize(kDesignWidth, kDesignHeight);
     host_->setGeometry(0, 0, kDesignWidth, kDesignHeight);
 
-    // The program's window on the bus: every message is offered to the protocol first.
-    if (platform::Bus* bus = platform::Bus::Instance()) {
-        if (IpcMessageId() == 0) {
-            IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
-        }
-        window_ = bus->CreateWindow([](platform::WindowHandle, const platform::Message& m) {
-            IpcDispatch(m);
-            return std::int64_t{0};
-        });
-        CtrlWnd = window_;
-    }
-    IpcHandlers.OnHello = [this] { OnHello(); };
-    IpcHandlers.OnSyncRequest = [this] { OnSyncRequest(); };
-    IpcHandlers.OnDataUrl = [this](const std::string& url) { OnDataUrl(url); };
-    IpcHandlers.OnDataLog = [this](const std::string& line) { OnDataLog(line); };
-    IpcHandlers.OnQuit = [this] { OnQuit(); };
-    IpcHandlers.OnSyncNow = [this] { OnSyncNow(); };
-    IpcHandlers.OnConnectionReady = [this](std::int32_t id) { OnConnectionReady(id); };
-    IpcHandlers.OnNoConnection = [this] { OnNoConnection(); };
-    IpcHandlers.OnSettingsChanged = [this] { OnSettingsChanged(); };
+    // The program's window on the bus; without one (said on stderr) the program runs on
+    // and its log lines go straight to the debug window.
+    endpoint_ = std::make_unique<IpcEndpoint>(IpcEndpoint::Role::Control,
+                                              IpcEndpoint::Queue::DropUnlessAttached, "TolvarCtrl");
+    IpcHandlerSlots handlers;
+    handlers.OnHello = [this] { OnHello(); };
+    handlers.OnSyncRequest = [this] { OnSyncRequest(); };
+    handlers.OnDataUrl = [this](const std::string& url) { OnDataUrl(url); };
+    handlers.OnDataLog = [this](const std::string& line) { OnDataLog(line); };
+    handlers.OnQuit = [this] { OnQuit(); };
+    handlers.OnSyncNow = [this] { OnSyncNow(); };
+    handlers.OnConnectionReady = [this](std::int32_t id) { OnConnectionReady(id); };
+    handlers.OnNoConnection = [this] { OnNoConnection(); };
+    handlers.OnSettingsChanged = [this] { OnSettingsChanged(); };
+    endpoint_->Bind(std::move(handlers));
 
     AskOkCancel = [this](const std::string& caption, const std::string& text) {
         return AskOkCancelBox(this, caption, text);
     };
     OnTerminate = [] { QCoreApplication::exit(0); };
     // The visible dial asks first, over this window (and over a covering screen saver).
-    platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
-        return platform::AskDialUp(this, name, IsScreenSaverRunning());
-    });
+    dialPrompt_ = std::make_unique<platform::DialPromptBinding>(
+        this, [this] { return IsScreenSaverRunning(); });
 
     if (options_.programPath.empty()) {
         options_.programPath = platform::ExecutablePath();
@@ -307,10 +302,7 @@ TFormMain::~TFormMain() {
     // its next check point, so the end never waits for the network. From here on its log
     // lines go nowhere (CtrlWnd cleared, the stopping thread drops them anyway).
     fetch_->Terminate();
-    if (CtrlWnd.load() == window_) {
-        CtrlWnd = 0;
-    }
-    IpcHandlers = IpcHandlerSlots{};
+    endpoint_->Unbind();
     // A line or message the thread handed over just before the stop waits for this
     // thread: keep delivering until the thread has ended, so the join below is at once.
     if (platform::Bus* bus = platform::Bus::Instance()) {
@@ -329,16 +321,14 @@ TFormMain::~TFormMain() {
     HideFromTaskbar(*this, false);
     // The fetch thread's last log lines are sends to this window: stop it first.
     fetch_.reset();
-    IpcHandlers = IpcHandlerSlots{};
-    platform::SetDialPrompt({});
-    if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window_ != 0) {
-        if (CtrlWnd.load() == window_) {
-            CtrlWnd = 0;
-        }
-        bus->DestroyWindow(window_);
-    }
+    dialPrompt_.reset();
+    endpoint_.reset();
     launches_.clear();
     splash_.reset();
+}
+
+platform::WindowHandle TFormMain::Window() const {
+    return endpoint_ ? endpoint_->Window() : 0;
 }
 
 void TFormMain::ChooseProvider() {
@@ -571,7 +561,8 @@ void TFormMain::EndSession() {
 // ---- log, links, poll ----
 
 void TFormMain::Log(const std::string& line) {
-    if (window_ != 0 && CtrlWnd.load() == window_) {
+    const platform::WindowHandle window = Window();
+    if (window != 0 && CtrlWnd.load() == window) {
         IpcSendLogText(line); // arrives here as IPC_DATA_LOG
     } else {
         debug_.AddLine(line);
@@ -583,7 +574,7 @@ void TFormMain::Launch(const std::string& text) {
                                    [](const auto& t) { return t->Finished(); }),
                     launches_.end());
     // A post, not a send: the form may be joining the launch thread while it logs.
-    const platform::WindowHandle window = window_;
+    const platform::WindowHandle window = Window();
     launches_.push_back(std::make_unique<TLaunchThread>(text, [window](const std::string& line) {
         if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window != 0) {
             bus->Post(window, platform::CopyDataMessage(window, IPC_DATA_LOG, line + '\0'));
@@ -839,7 +830,7 @@ void TFormMain::StartSync() {
     }
     if (actDUNMsgBox_ == 3) {
         Log("Trying quiet dial-up.");
-        dialled_ = DialInternet(window_, 3);
+        dialled_ = DialInternet(Window(), 3);
         if (dialled_) {
             ownConnection_ = true;
             IpcReportConnectionReady(-1);
@@ -865,7 +856,7 @@ void TFormMain::StartSync() {
         return;
     }
     Log("Trying verbose dial-up.");
-    dialled_ = DialInternet(window_, 1);
+    dialled_ = DialInternet(Window(), 1);
     if (dialled_) {
         IpcReportConnectionReady(GetConnectionId());
     } else {

@@ -38,13 +38,15 @@
 
 class AXImage;
 class CC;
+class IpcEndpoint;
 struct LFTNAIcon;
 class QAction;
 class QMenu;
 class TFormDebug;
 namespace platform {
 class ControlHost;
-}
+class DialPromptBinding;
+} // namespace platform
 
 // The log line of a link or file the opener did not open; empty when it was opened (or
 // is being opened).
@@ -191,7 +193,8 @@ public:
     bool HasSplash() const { return splash_ != nullptr; }
     int LANInterval() const { return lanInterval_; }
     int DUNInterval() const { return dunInterval_; }
-    platform::WindowHandle Window() const { return window_; }
+    // The program's window on the bus; 0 when none could be made.
+    platform::WindowHandle Window() const;
     TNAIcon& Tray() { return *tray_; }
     TFetchThread& FetchThread() { return *fetch_; }
     TFormDebug& Debug() { return debug_; }
@@ -231,7 +234,8 @@ private:
 
     TFormDebug& debug_;
     MainFormOptions options_;
-    platform::WindowHandle window_ = 0;
+    std::unique_ptr<IpcEndpoint> endpoint_;
+    std::unique_ptr<platform::DialPromptBinding> dialPrompt_;
     std::unique_ptr<TNAIcon> tray_;
     std::unique_ptr<TFetchThread> fetch_;
     platform::ControlHost* host_ = nullptr;

@@ -20,7 +20,6 @@
 #include "platform/ui/session.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -32,8 +31,6 @@ namespace {
 
 constexpr const char* kMaker = "Brimwald";
 constexpr const char* kProduct = "Tolvar";
-constexpr const char* kProviderFolder = "vorlk";
-constexpr const char* kBatchFileName = "copylcache.bat";
 
 std::string ToLower(std::string text) {
     for (char& c : text) {
@@ -277,82 +274,6 @@ void EnsureIdentities() {
     }
 }
 
-bool IsSafeProviderKey(std::string_view key) {
-    return !key.empty() &&
-           key.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
-           key.find("..") == std::string_view::npos;
-}
-
-std::string ProviderBatchPath(const std::string& key) {
-    return std::string(kProviderFolder) + "/" + key + "/" + kBatchFileName;
-}
-
-std::string InstalledSaverPath() {
-    return platform::WindowsFolder() + "/" + kSaverFileName;
-}
-
-std::string SaverFileBeside(const std::string& programPath) {
-    const std::size_t slash = programPath.find_last_of('/');
-    return (slash == std::string::npos ? std::string() : programPath.substr(0, slash + 1)) +
-           kSaverFileName;
-}
-
-namespace {
-
-// Starting the registered saver failed: said on stderr, since nothing else would show it.
-bool ReportStart(std::optional<int> pid, const char* what) {
-    if (pid) {
-        return true;
-    }
-    const std::string registered = platform::RegisteredScreenSaver();
-    if (registered.empty()) {
-        std::fprintf(stderr, "TolvarCtrl: cannot %s: no system screen saver is registered\n", what);
-    } else {
-        std::fprintf(stderr, "TolvarCtrl: cannot %s: \"%s\" does not start\n", what,
-                     registered.c_str());
-    }
-    return false;
-}
-
-} // namespace
-
-bool StartScreenSaver() {
-    return ReportStart(platform::StartSystemScreenSaver(), "start the screen saver");
-}
-
-bool OpenSaverConfig() {
-    return ReportStart(platform::OpenScreenSaverDialogs(), "open the screen saver's dialogs");
-}
-
-bool InstallSaverFile(const std::string& programPath) {
-    const std::string source =
-        SaverFileBeside(programPath.empty() ? platform::ExecutablePath() : programPath);
-    if (platform::SilentCopyFile(source, InstalledSaverPath())) {
-        return true;
-    }
-    std::fprintf(stderr, "TolvarCtrl: cannot copy the saver file \"%s\" to \"%s\"\n",
-                 source.c_str(), InstalledSaverPath().c_str());
-    return false;
-}
-
-bool UninstallSaverFile() {
-    const std::string installed = InstalledSaverPath();
-    const bool deleted = platform::SilentDeleteFile(installed);
-    // Another saver the user chose since stays on.
-    if (platform::RegisteredScreenSaver() == installed) {
-        platform::SetScreenSaverActive(false);
-    }
-    return deleted;
-}
-
-std::string SetSystemScreenSaver(const std::string& path) {
-    const platform::ScreenSaverStore store = platform::SystemScreenSaverStore();
-    const std::string previous = platform::ReadScreenSaverEntry(store);
-    platform::WriteScreenSaverEntry(store, path);
-    platform::SetScreenSaverActive(true);
-    return previous;
-}
-
 int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& start) {
     const CtrlSwitches switches = ReadCtrlSwitches(args);
     // The provider key is the second argument, taken as written.
@@ -428,12 +349,7 @@ int RunResidentProgram(int& argc, char** argv) {
 
     // The bus delivers its messages (the guard's activation request, the protocol) from
     // the Qt loop.
-    std::unique_ptr<QSocketNotifier> busPump;
-    if (platform::Bus* bus = platform::Bus::Instance()) {
-        busPump = std::make_unique<QSocketNotifier>(bus->EventFd(), QSocketNotifier::Read);
-        QObject::connect(busPump.get(), &QSocketNotifier::activated,
-                         [bus] { bus->ProcessPending(); });
-    }
+    const platform::BusEventPump busPump;
 
     // The program's window stays hidden after the splash: hiding it must not end the
     // loop; the program ends on its own request.

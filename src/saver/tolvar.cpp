@@ -21,7 +21,6 @@
 
 #include <QApplication>
 #include <QEventLoop>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -230,12 +229,7 @@ int RunSaverApplication(SaverMode mode, int& argc, char** argv) {
 
     // The bus delivers its messages (the guard's activation request, the protocol) from
     // the Qt loop.
-    std::unique_ptr<QSocketNotifier> busPump;
-    if (platform::Bus* bus = platform::Bus::Instance()) {
-        busPump = std::make_unique<QSocketNotifier>(bus->EventFd(), QSocketNotifier::Read);
-        QObject::connect(busPump.get(), &QSocketNotifier::activated,
-                         [bus] { bus->ProcessPending(); });
-    }
+    const platform::BusEventPump busPump;
     // A second start brings this one's dialog or screen to the front.
     if (SingletonApp* guard = SingletonApp::GetInstance()) {
         guard->SetActivationCallback(

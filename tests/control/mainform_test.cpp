@@ -14,6 +14,7 @@
 #include "platform/network.h"
 #include "platform/registry.h"
 #include "platform/screensaver.h"
+#include "support/busfolder.h"
 #include "support/guiapp.h"
 #include "support/httpserver.h"
 #include "support/jpegwriter.h"
@@ -1181,6 +1182,28 @@ TEST_F(MainFormTest, HelloSwitchesThePollOnAndQuitEndsTheProgram) {
     bus_->Broadcast(platform::Message(IpcMessageId(), 0, IPC_QUIT));
     EXPECT_EQ(terminations_, 1);
     EXPECT_TRUE(form_->Terminating());
+}
+
+// A window that cannot be made on the bus is one line on stderr, not an exception out of
+// the form: the program runs on, and its log lines reach the debug window directly.
+TEST_F(MainFormTest, WithoutABusWindowTheFormIsMadeAndLogsDirectly) {
+    {
+        tolvar::test::BusFolderAway away(*bus_);
+        testing::internal::CaptureStderr();
+        EXPECT_NO_THROW(Make());
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("TolvarCtrl: no window on the message bus"), std::string::npos) << said;
+    }
+    ASSERT_TRUE(form_);
+    EXPECT_EQ(form_->Window(), 0);
+    EXPECT_EQ(CtrlWnd.load(), 0);
+    // No saver file beside the program: the start's failure line is in the list.
+    const auto lines = debug_->Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Failure: saver file " + work_ + "/Tolvar.scr could not be installed."),
+              lines.end());
+    form_->OnQuit();
+    EXPECT_EQ(terminations_, 1);
 }
 
 TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
