@@ -9,6 +9,7 @@
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
 #include "control/cachemgr.h"
+#include "control/connectiondecision.h"
 #include "control/debugform.h"
 #include "control/httpgetter.h"
 #include "control/installer.h"
@@ -780,6 +781,35 @@ void TFormMain::SetDUNInterval(int ms) {
 
 // ---- the connection decision ----
 
+ConnectionSettings TFormMain::CurrentConnectionSettings() const {
+    ConnectionSettings settings;
+    settings.useDUN = useDUN_;
+    settings.actLANAlwaysOn = actLANAlwaysOn_;
+    settings.actDUNAskOnlyIfSSActive = actDUNAskOnlyIfSSActive_;
+    settings.actDUNMsgBox = actDUNMsgBox_;
+    return settings;
+}
+
+ConnectionFacts TFormMain::ReadConnectionFacts() const {
+    ConnectionFacts facts;
+    const std::uint32_t flags = GetConnectionFlags();
+    facts.lanOrModem = (flags & (INTERNET_CONNECTION_LAN | INTERNET_CONNECTION_MODEM)) != 0;
+    facts.connected = IsInternetConnected();
+    facts.rasInstalled = IsRasInstalled();
+    facts.saverRunning = IsScreenSaverRunning();
+    return facts;
+}
+
+void TFormMain::RunNotes(const ConnectionDecision& decision) {
+    for (const ConnectionNote& note : decision.notes) {
+        if (note.kind == ConnectionNote::Kind::AskSaverLan) {
+            IpcRequestSaverAskLan();
+        } else {
+            Log(note.line);
+        }
+    }
+}
+
 void TFormMain::StartSync() {
     if (fetch_->Busy.load() || pending_ || terminating_) {
         return;
@@ -788,48 +818,25 @@ void TFormMain::StartSync() {
     dialled_ = true;
     ownConnection_ = false;
 
-    const std::uint32_t flags = GetConnectionFlags();
-    const bool connected = (flags & (INTERNET_CONNECTION_LAN | INTERNET_CONNECTION_MODEM)) != 0;
-    if (!connected) {
-        if (actLANAlwaysOn_) {
-            Log("System cheats: Windows says we have no connection at all. So simply try...");
-            dialled_ = false;
-            IpcReportConnectionReady(-1);
-            return;
-        }
-        if (IsScreenSaverRunning()) {
-            Log("Asking Tolvar to open DialUp-Dialogue.");
-            dialled_ = false;
-            IpcRequestSaverAskLan();
-        } else {
-            Log("OS reports there is no connection at all. Windows Bug?");
-            if (AskOkCancel && AskOkCancel(kSyncBoxCaption, kNoConnectionQuestion)) {
-                Log("System cheats: Windows says we have no connection at all. So simply "
-                    "try...");
-                dialled_ = false;
-                IpcReportConnectionReady(-1);
-                return;
-            }
-        }
+    ConnectionDecision decision =
+        DecideConnection(CurrentConnectionSettings(), ReadConnectionFacts());
+    RunNotes(decision);
+    if (decision.step == ConnectionStep::AskUser) {
+        const bool tryAnyway = AskOkCancel && AskOkCancel(kSyncBoxCaption, kNoConnectionQuestion);
+        // The box was open a while: what follows is decided on the facts as they are now.
+        decision = DecideConnection(CurrentConnectionSettings(), ReadConnectionFacts(), tryAnyway);
+        RunNotes(decision);
     }
-    if (IsInternetConnected()) {
-        Log("Using LAN Connection.");
-        dialled_ = false;
+    // Set before any announcement: this program's own handlers read it at once.
+    dialled_ = decision.dialled;
+    switch (decision.step) {
+    case ConnectionStep::Ready:
         IpcReportConnectionReady(-1);
-        return;
-    }
-    if (!useDUN_) {
-        Log("Connection is offline, RAS will not be used.");
+        break;
+    case ConnectionStep::NoConnection:
         IpcReportNoConnection();
-        return;
-    }
-    if (!IsRasInstalled()) {
-        Log("Connection is offline, RAS is not configured.");
-        IpcReportNoConnection();
-        return;
-    }
-    if (actDUNMsgBox_ == 3) {
-        Log("Trying quiet dial-up.");
+        break;
+    case ConnectionStep::QuietDial:
         dialled_ = DialInternet(Window(), 3);
         if (dialled_) {
             ownConnection_ = true;
@@ -837,30 +844,24 @@ void TFormMain::StartSync() {
         } else {
             IpcReportNoConnection();
         }
-        return;
-    }
-    if (IsScreenSaverRunning()) {
-        dialled_ = true;
-        Log("Asking Tolvar to open DialUp-Dialogue.");
+        break;
+    case ConnectionStep::AskSaverToDial:
         // The answer may never come (the saver ends, or it is another saver): the watch
         // ends the decision then.
         saverWaitMs_ = 0;
         SaverAnswerTimer.SetEnabled(true);
         IpcRequestSaverDial();
-        return;
-    }
-    if (actDUNAskOnlyIfSSActive_) {
-        Log("Configured not to ask to dial while SS is not running.");
-        dialled_ = false;
-        IpcReportConnectionReady(-1);
-        return;
-    }
-    Log("Trying verbose dial-up.");
-    dialled_ = DialInternet(Window(), 1);
-    if (dialled_) {
-        IpcReportConnectionReady(GetConnectionId());
-    } else {
-        IpcReportNoConnection();
+        break;
+    case ConnectionStep::VisibleDial:
+        dialled_ = DialInternet(Window(), 1);
+        if (dialled_) {
+            IpcReportConnectionReady(GetConnectionId());
+        } else {
+            IpcReportNoConnection();
+        }
+        break;
+    case ConnectionStep::AskUser:
+        break; // only before an answer
     }
 }
 

@@ -5,7 +5,8 @@
 // the seven timers, the fetch thread, the program's window on the message bus with the
 // nine protocol handlers, the connection decision and the synchronisation triggers.
 //
-// The connection decision (StartSync) ends by announcing connection-ready or
+// The connection decision (StartSync, its rule in DecideConnection of
+// connectiondecision.h) ends by announcing connection-ready or
 // no-connection, or by asking the running screen saver to dial, which answers with one
 // of the two; the program receives its own announcements and starts (RunFetch) or ends
 // (FetchFinished) the cycle in their handlers. A cycle is never started twice: a
@@ -18,6 +19,7 @@
 // thread); borrows the debug form, which must outlive it. Threads: main (GUI) thread
 // only, except the launch threads.
 
+#include "control/connectiondecision.h"
 #include "control/fetchthread.h"
 #include "control/tnaicon.h"
 #include "platform/bus.h"
@@ -231,6 +233,10 @@ private:
     TrayState CurrentTrayState() const;
     void Launch(const std::string& text);
     void StopWaitingForSaver();
+    // The connection decision's inputs as they stand, and its notes carried out.
+    ConnectionSettings CurrentConnectionSettings() const;
+    ConnectionFacts ReadConnectionFacts() const;
+    void RunNotes(const ConnectionDecision& decision);
 
     TFormDebug& debug_;
     MainFormOptions options_;
