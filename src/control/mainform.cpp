@@ -19,6 +19,7 @@
 #include "platform/registry.h"
 #include "platform/screensaver.h"
 #include "platform/shell.h"
+#include "platform/textcase.h"
 #include "platform/ui/control.h"
 #include "platform/ui/messagebox.h"
 #include "platform/ui/pictures.h"
@@ -43,22 +44,11 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
 constexpr const char* kInternalScheme = "#brimwald://";
 constexpr const char* kManual = "manual.htm";
 
-std::string ToLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 std::string FirstArgument(const std::vector<std::string>& args) {
-    return args.empty() ? std::string() : ToLower(args[0]);
+    return args.empty() ? std::string() : platform::AsciiLower(args[0]);
 }
 
 std::string FileExtension(const std::string& path) {
@@ -67,7 +57,7 @@ std::string FileExtension(const std::string& path) {
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
         return {};
     }
-    return ToLower(path.substr(dot + 1));
+    return platform::AsciiLower(path.substr(dot + 1));
 }
 
 // A face picture from the cache: the picture control's readers for their formats, Qt's
@@ -333,7 +323,7 @@ platform::WindowHandle TFormMain::Window() const {
 }
 
 void TFormMain::ChooseProvider() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     settings.SetBaseappPath(options_.programPath);
     if (settings.GetSysAutostartBaseapp()) {
         settings.RegisterBaseappAutostart(options_.programPath);
@@ -356,7 +346,7 @@ void TFormMain::ChooseProvider() {
 }
 
 void TFormMain::ReadSettings() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     actLANSys_ = settings.GetActLANSys();
     actDUNSys_ = settings.GetActDUNSys();
     lanInterval_ = MinutesToInterval(settings.GetActLANAutoInterval());
@@ -756,7 +746,7 @@ void TFormMain::OnNoConnection() {
 
 void TFormMain::OnSettingsChanged() {
     Log("Received new settings.");
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     useDUN_ = settings.GetUseDUN();
     actLANAlwaysOn_ = settings.GetActLANAlwaysOn();
     actDUNAskOnlyIfSSActive_ = settings.GetActDUNAskOnlyIfSSActive();
@@ -890,7 +880,7 @@ void TFormMain::RunFetch() {
     debug_.Clear();
     IdleTimer.SetEnabled(false);
     TransferTimer.SetEnabled(true);
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     if (dialled_) {
         fetch_->TimeoutSeconds = settings.GetActDUNTimeout();
         fetch_->FetchThumbs = settings.GetActDUNThumbs();

@@ -12,6 +12,7 @@
 #include "platform/folders.h"
 #include "platform/screensaver.h"
 #include "platform/shell.h"
+#include "platform/textcase.h"
 #include "platform/ui/desktopsaver.h"
 #include "platform/ui/display.h"
 #include "platform/ui/eventpump.h"
@@ -28,18 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
-
-std::string ToLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
 
 bool IsPrefix(char c) {
     return c == '/' || c == '-';
@@ -215,7 +204,7 @@ CtrlSwitches ReadCtrlSwitches(const std::vector<std::string>& args) {
     if (args.empty()) {
         return s;
     }
-    std::string text = ToLower(args[0]);
+    std::string text = platform::AsciiLower(args[0]);
     if (text.size() < 2) {
         return s;
     }
@@ -265,7 +254,7 @@ CtrlCommand ChooseCtrlCommand(const CtrlSwitches& s) {
 }
 
 void EnsureIdentities() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     if (settings.GetSysHostID().empty()) {
         settings.SetSysHostID(NewIdentity());
     }
@@ -285,7 +274,7 @@ int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& sta
     EnsureIdentities();
     SetSeedingErrorReporter(ShowSeedingReport);
 
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     switch (ChooseCtrlCommand(switches)) {
     case CtrlCommand::Config:
         if (key) {

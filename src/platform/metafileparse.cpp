@@ -1,7 +1,9 @@
 #include "platform/metafileparse.h"
 
+#include "platform/fileio.h"
 #include "platform/metafileplayer.h"
 #include "platform/textcodec.h"
+#include "platform/uniquefd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -168,7 +170,8 @@ std::optional<Metafile> Metafile::Read(std::string bytes) {
 }
 
 std::optional<Metafile> Metafile::Load(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const int fd = file.Get();
     if (fd < 0)
         return std::nullopt;
     std::string bytes;
@@ -176,24 +179,11 @@ std::optional<Metafile> Metafile::Load(const std::string& path) {
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
               static_cast<std::uint64_t>(st.st_size) <= kMaxFileSize;
     if (ok) {
-        // Read up to one byte past the limit, so a file that grew meanwhile is refused too.
-        bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
-        std::size_t done = 0;
-        while (ok && done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                ok = false;
-            else if (n == 0)
-                break;
-            else
-                done += static_cast<std::size_t>(n);
-        }
-        bytes.resize(done);
-        ok = ok && done <= static_cast<std::size_t>(st.st_size);
+        // Read up to one byte past the size, so a file that grew meanwhile is refused too.
+        const auto size = static_cast<std::size_t>(st.st_size);
+        bytes.reserve(size + 1);
+        ok = ReadToEnd(fd, bytes, size) == 0 && bytes.size() <= size;
     }
-    ::close(fd);
     if (!ok)
         return std::nullopt;
     return Read(std::move(bytes));

@@ -1,5 +1,6 @@
 #include "platform/xml.h"
 
+#include "platform/textcase.h"
 #include "platform/textcodec.h"
 
 #include <array>
@@ -424,16 +425,6 @@ void CloseElement(std::string& out, const xmlNode* node) {
 
 // ---- decoding ----
 
-std::string Upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return out;
-}
-
 bool StartsWith(std::string_view s, std::string_view prefix) noexcept {
     return s.substr(0, prefix.size()) == prefix;
 }
@@ -661,7 +652,7 @@ DecodedText DecodeXmlBytes(std::string_view bytes) {
             return windows1252(bytes);
         }
     }
-    const std::string declared = Upper(DeclaredEncoding(bytes));
+    const std::string declared = AsciiUpper(DeclaredEncoding(bytes));
     if (declared.empty() || IsWideName(declared) || IsUtf8Name(declared)) {
         if (IsValidUtf8(bytes)) {
             return {std::string(bytes), "UTF-8"};

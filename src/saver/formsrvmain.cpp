@@ -29,9 +29,6 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
-
 std::string LayoutKey(const std::string& provider) {
     return "#brimwald:///images/" + provider + "/base/layout.xml";
 }
@@ -101,7 +98,7 @@ int VirtualKey(int qtKey) {
 } // namespace
 
 std::string ChooseRunProvider() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const std::string current = settings.GetCurrentProvider();
     const std::vector<std::string> names = settings.GetProviderNames();
     const std::vector<std::string> values = settings.GetProviderValues();
@@ -122,7 +119,7 @@ std::string ChooseRunProvider() {
 }
 
 void ChooseNextProvider() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const std::vector<std::string> names = settings.GetProviderNames();
     if (!names.empty()) {
         settings.SetCurrentProvider(names[RandomIndex(names.size())]);
@@ -336,7 +333,7 @@ void TFormSvrMain::FormCreate() {
         // Another watcher in this process: the session's end is not ours to hear.
     }
 
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const bool actLAN = settings.GetActLANTolvar();
     const bool actDUN = settings.GetActDUNTolvar();
     const bool useDUN = settings.GetUseDUN();
@@ -722,7 +719,7 @@ void TFormSvrMain::Reload() {
 }
 
 void TFormSvrMain::ApplyViewSettings() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const int messageInterval = settings.GetMessageInterval();
     const int tickerSpeed = settings.GetTickerSpeed();
     tickerDrawOnScreenDC_ = settings.GetTickerDrawOnScreenDC();

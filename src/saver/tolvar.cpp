@@ -33,9 +33,6 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
-
 // The file of the newest cached version of key, or nullopt. A name that holds a path
 // would reach outside the cache folder: such an entry counts as not cached.
 std::optional<std::string> NewestCachedFile(const CC& cache, const std::string& key) {
@@ -103,7 +100,7 @@ QImage ReadPreviewPicture() {
     if (const auto file = NewestCachedFile(cache, GetControlFileKey())) {
         control.Load(*file); // what it read before a fault is used
     }
-    const std::string provider = TolvarSettings(kMaker, kProduct).GetCurrentProvider();
+    const std::string provider = TolvarSettings(kTolvarMaker, kTolvarProduct).GetCurrentProvider();
     std::string layoutKey;
     for (const CFLayout& entry : control.layouts) {
         if (entry.key == provider) {
