@@ -19,6 +19,7 @@
 #include "support/httpserver.h"
 #include "support/jpegwriter.h"
 #include "support/process.h"
+#include "support/recordingsaver.h"
 #include "support/scripted_dialup.h"
 #include "support/temphome.h"
 
@@ -38,6 +39,9 @@
 #include <unistd.h>
 
 namespace {
+
+using tolvar::test::MakeRecordingSaver;
+using tolvar::test::WaitForSaverArgs;
 
 using namespace std::chrono_literals;
 using tolvar::test::Child;
@@ -62,21 +66,6 @@ std::string PictureBytes(int width, int height, QRgb colour, const char* format)
     buffer.open(QIODevice::WriteOnly);
     EXPECT_TRUE(image.save(&buffer, format)) << format;
     return bytes.toStdString();
-}
-
-// A stand-in saver: a script that writes its arguments, one a line, beside itself.
-void MakeRecordingSaverFile(const std::string& path) {
-    tolvar::test::WriteFile(
-        path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n");
-    ::chmod(path.c_str(), 0755);
-}
-
-std::string WaitForSaverArgs(const std::string& saver) {
-    const std::string argsFile = saver + ".args";
-    if (!WaitUntil([&] { return platform::FileExists(argsFile); })) {
-        return "(never ran)";
-    }
-    return tolvar::test::ReadFileOrEmpty(argsFile);
 }
 
 // A control file with two hosts that names the layout of provider "p".
@@ -1234,7 +1223,7 @@ TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
         EXPECT_EQ(platform::RegisteredScreenSaver(), c.registeredAfterStart);
         // What the double click starts is seen through a stand-in in the installed
         // file's place (the real saver starting is the system tests' business).
-        MakeRecordingSaverFile(installed);
+        MakeRecordingSaver(installed);
 
         form_->FetchThread().GotNews = true;
         form_->FetchThread().GotMandatoryNews = true;
@@ -1370,7 +1359,7 @@ TEST_F(MainFormTest, StartStoresTheOwnPathAndWritesTheAutostartWhenAsked) {
 
 TEST_F(MainFormTest, MenuCommandsConfigureShowTheLogAndClose) {
     const std::string saver = home_.Root() + "/registered saver.scr";
-    MakeRecordingSaverFile(saver);
+    MakeRecordingSaver(saver);
     Settings().SetSysAutoregisterSaver(false);
     Make();
     platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, saver);
