@@ -16,6 +16,10 @@
 #include <string_view>
 #include <vector>
 
+// The maker and product both programs pass: the key "\Software\Brimwald\Tolvar".
+inline constexpr const char* kTolvarMaker = "Brimwald";
+inline constexpr const char* kTolvarProduct = "Tolvar";
+
 class TolvarSettings {
 public:
     // The key path is "\Software\" + maker + "\" + product; both programs pass

@@ -298,7 +298,7 @@ bool RegisterProvider(const std::string& name, const std::string& value) {
     if (!IsPlainName(name)) {
         return false;
     }
-    const auto settings = std::make_unique<TolvarSettings>("Brimwald", "Tolvar");
+    const auto settings = std::make_unique<TolvarSettings>(kTolvarMaker, kTolvarProduct);
     settings->SetProviderValue(name, value);
     settings->SetCurrentProvider(name);
     return true;

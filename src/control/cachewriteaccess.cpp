@@ -216,27 +216,22 @@ bool HttpGetLayout(const std::string& uri, const std::string& serial) {
     return fetched && cache->Find(uri, serial) != nullptr;
 }
 
-bool FetchLayout(CC* cache, const std::string& uri, const std::string& name,
-                 const std::string& serial) {
-    if (cache == nullptr || uri.empty() || name.empty()) {
-        return false;
-    }
-    if (!IsStorableEntry(uri, serial)) {
-        SetHttpGetError(kNotStorable);
-        return false;
-    }
-    if (!HttpGetLayoutFile(uri, name, ".xml", cache->folder)) {
-        return false;
-    }
-    return Record(*cache, uri, name + ".xml", serial);
-}
-
 namespace {
 
-// Downloads a picture into the cache folder and records it; an icon has a serial, an
-// item picture none.
-bool FetchImage(CC* cache, const std::string& uri, const std::string& name,
-                const std::string& serial) {
+// Where a download puts an object: name + the extension it reports, in folder.
+using Download = bool (*)(const std::string& uri, const std::string& name, std::string& extension,
+                          const std::string& folder);
+
+bool DownloadLayout(const std::string& uri, const std::string& name, std::string& extension,
+                    const std::string& folder) {
+    extension = ".xml";
+    return HttpGetLayoutFile(uri, name, extension, folder);
+}
+
+// The one way a layout, a feed or a picture enters the cache: refused when its line could
+// not be stored, downloaded, then recorded (an item picture has no serial).
+bool FetchAndRecord(CC* cache, const std::string& uri, const std::string& name,
+                    const std::string& serial, Download download) {
     if (cache == nullptr || uri.empty() || name.empty()) {
         return false;
     }
@@ -245,13 +240,18 @@ bool FetchImage(CC* cache, const std::string& uri, const std::string& name,
         return false;
     }
     std::string extension;
-    if (!HttpGetImageFile(uri, name, extension, cache->folder)) {
+    if (!download(uri, name, extension, cache->folder)) {
         return false;
     }
     return Record(*cache, uri, name + extension, serial);
 }
 
 } // namespace
+
+bool FetchLayout(CC* cache, const std::string& uri, const std::string& name,
+                 const std::string& serial) {
+    return FetchAndRecord(cache, uri, name, serial, DownloadLayout);
+}
 
 bool HttpGetIcon(const std::string& uri, const std::string& serial) {
     CC* cache = CurrentCache.load();
@@ -262,27 +262,16 @@ bool HttpGetIcon(const std::string& uri, const std::string& serial) {
     if (uri.empty() || serial.empty()) {
         return false;
     }
-    return FetchImage(cache, uri, name, serial);
+    return FetchAndRecord(cache, uri, name, serial, HttpGetImageFile);
 }
 
 bool FetchThumb(CC* cache, const std::string& uri, const std::string& name) {
-    return FetchImage(cache, uri, name, std::string());
+    return FetchAndRecord(cache, uri, name, std::string(), HttpGetImageFile);
 }
 
 bool FetchFeed(CC* cache, const std::string& uri, const std::string& name,
                const std::string& serial) {
-    if (cache == nullptr || uri.empty() || name.empty()) {
-        return false;
-    }
-    if (!IsStorableEntry(uri, serial)) {
-        SetHttpGetError(kNotStorable);
-        return false;
-    }
-    std::string extension;
-    if (!HttpGetFeedFile(uri, name, extension, cache->folder)) {
-        return false;
-    }
-    return Record(*cache, uri, name + extension, serial);
+    return FetchAndRecord(cache, uri, name, serial, HttpGetFeedFile);
 }
 
 bool HttpGetChannel(const std::string& uri, const std::string& id, const std::string& serial,

@@ -76,7 +76,7 @@ bool Download(const std::string& uri, const std::string& temp, const std::string
 }
 
 std::string ControlFileRequestBody(const std::string& subscriptions) {
-    const TolvarSettings settings("Brimwald", "Tolvar");
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     // The server reads the values as they stand; the subscriptions carry their own
     // form encoding (",+" between ids).
     return "host_id=" + settings.GetSysHostID() + "&user_id=" + settings.GetSysUserID() +

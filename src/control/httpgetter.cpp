@@ -2,6 +2,7 @@
 
 #include "platform/fileio.h"
 #include "platform/http.h"
+#include "platform/textcase.h"
 
 #include <algorithm>
 #include <cctype>
@@ -55,13 +56,6 @@ std::optional<int> ParseInt(std::string_view text) {
         }
     }
     return static_cast<int>(negative ? -value : value);
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
 }
 
 // Receives the body into a temporary file beside the target and remembers which file
@@ -274,7 +268,7 @@ bool HttpGetter::Transfer(bool isGet, const std::string& body) {
     platform::HttpRequest request;
     request.method = isGet ? platform::HttpMethod::Get : platform::HttpMethod::Post;
     // The transfer speaks plain HTTP unless the URL asked for TLS.
-    request.https = EqualsNoCase(scheme_, "https://");
+    request.https = platform::EqualsNoCase(scheme_, "https://");
     request.host = host_;
     request.port = request.https && !portNamed_ ? 443 : port_;
     request.target = document_;

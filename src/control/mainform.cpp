@@ -5,19 +5,22 @@
 #include "common/controlfile.h"
 #include "common/directories.h"
 #include "common/internetconnection.h"
+#include "common/ipcendpoint.h"
 #include "common/layoutfile.h"
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
 #include "control/cachemgr.h"
+#include "control/connectiondecision.h"
 #include "control/debugform.h"
 #include "control/httpgetter.h"
-#include "control/tolvarctrl.h"
+#include "control/installer.h"
 #include "platform/fileio.h"
 #include "platform/folders.h"
 #include "platform/network.h"
 #include "platform/registry.h"
 #include "platform/screensaver.h"
 #include "platform/shell.h"
+#include "platform/textcase.h"
 #include "platform/ui/control.h"
 #include "platform/ui/messagebox.h"
 #include "platform/ui/pictures.h"
@@ -42,22 +45,11 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
 constexpr const char* kInternalScheme = "#brimwald://";
 constexpr const char* kManual = "manual.htm";
 
-std::string ToLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 std::string FirstArgument(const std::vector<std::string>& args) {
-    return args.empty() ? std::string() : ToLower(args[0]);
+    return args.empty() ? std::string() : platform::AsciiLower(args[0]);
 }
 
 std::string FileExtension(const std::string& path) {
@@ -66,7 +58,7 @@ std::string FileExtension(const std::string& path) {
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
         return {};
     }
-    return ToLower(path.substr(dot + 1));
+    return platform::AsciiLower(path.substr(dot + 1));
 }
 
 // A face picture from the cache: the picture control's readers for their formats, Qt's
@@ -200,35 +192,29 @@ TFormMain::TFormMain(TFormDebug& debug, MainFormOptions options)
     resize(kDesignWidth, kDesignHeight);
     host_->setGeometry(0, 0, kDesignWidth, kDesignHeight);
 
-    // The program's window on the bus: every message is offered to the protocol first.
-    if (platform::Bus* bus = platform::Bus::Instance()) {
-        if (IpcMessageId() == 0) {
-            IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
-        }
-        window_ = bus->CreateWindow([](platform::WindowHandle, const platform::Message& m) {
-            IpcDispatch(m);
-            return std::int64_t{0};
-        });
-        CtrlWnd = window_;
-    }
-    IpcHandlers.OnHello = [this] { OnHello(); };
-    IpcHandlers.OnSyncRequest = [this] { OnSyncRequest(); };
-    IpcHandlers.OnDataUrl = [this](const std::string& url) { OnDataUrl(url); };
-    IpcHandlers.OnDataLog = [this](const std::string& line) { OnDataLog(line); };
-    IpcHandlers.OnQuit = [this] { OnQuit(); };
-    IpcHandlers.OnSyncNow = [this] { OnSyncNow(); };
-    IpcHandlers.OnConnectionReady = [this](std::int32_t id) { OnConnectionReady(id); };
-    IpcHandlers.OnNoConnection = [this] { OnNoConnection(); };
-    IpcHandlers.OnSettingsChanged = [this] { OnSettingsChanged(); };
+    // The program's window on the bus; without one (said on stderr) the program runs on
+    // and its log lines go straight to the debug window.
+    endpoint_ = std::make_unique<IpcEndpoint>(IpcEndpoint::Role::Control,
+                                              IpcEndpoint::Queue::DropUnlessAttached, "TolvarCtrl");
+    IpcHandlerSlots handlers;
+    handlers.OnHello = [this] { OnHello(); };
+    handlers.OnSyncRequest = [this] { OnSyncRequest(); };
+    handlers.OnDataUrl = [this](const std::string& url) { OnDataUrl(url); };
+    handlers.OnDataLog = [this](const std::string& line) { OnDataLog(line); };
+    handlers.OnQuit = [this] { OnQuit(); };
+    handlers.OnSyncNow = [this] { OnSyncNow(); };
+    handlers.OnConnectionReady = [this](std::int32_t id) { OnConnectionReady(id); };
+    handlers.OnNoConnection = [this] { OnNoConnection(); };
+    handlers.OnSettingsChanged = [this] { OnSettingsChanged(); };
+    endpoint_->Bind(std::move(handlers));
 
     AskOkCancel = [this](const std::string& caption, const std::string& text) {
         return AskOkCancelBox(this, caption, text);
     };
     OnTerminate = [] { QCoreApplication::exit(0); };
     // The visible dial asks first, over this window (and over a covering screen saver).
-    platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
-        return platform::AskDialUp(this, name, IsScreenSaverRunning());
-    });
+    dialPrompt_ = std::make_unique<platform::DialPromptBinding>(
+        this, [this] { return IsScreenSaverRunning(); });
 
     if (options_.programPath.empty()) {
         options_.programPath = platform::ExecutablePath();
@@ -308,10 +294,7 @@ TFormMain::~TFormMain() {
     // its next check point, so the end never waits for the network. From here on its log
     // lines go nowhere (CtrlWnd cleared, the stopping thread drops them anyway).
     fetch_->Terminate();
-    if (CtrlWnd.load() == window_) {
-        CtrlWnd = 0;
-    }
-    IpcHandlers = IpcHandlerSlots{};
+    endpoint_->Unbind();
     // A line or message the thread handed over just before the stop waits for this
     // thread: keep delivering until the thread has ended, so the join below is at once.
     if (platform::Bus* bus = platform::Bus::Instance()) {
@@ -330,20 +313,18 @@ TFormMain::~TFormMain() {
     HideFromTaskbar(*this, false);
     // The fetch thread's last log lines are sends to this window: stop it first.
     fetch_.reset();
-    IpcHandlers = IpcHandlerSlots{};
-    platform::SetDialPrompt({});
-    if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window_ != 0) {
-        if (CtrlWnd.load() == window_) {
-            CtrlWnd = 0;
-        }
-        bus->DestroyWindow(window_);
-    }
+    dialPrompt_.reset();
+    endpoint_.reset();
     launches_.clear();
     splash_.reset();
 }
 
+platform::WindowHandle TFormMain::Window() const {
+    return endpoint_ ? endpoint_->Window() : 0;
+}
+
 void TFormMain::ChooseProvider() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     settings.SetBaseappPath(options_.programPath);
     if (settings.GetSysAutostartBaseapp()) {
         settings.RegisterBaseappAutostart(options_.programPath);
@@ -366,7 +347,7 @@ void TFormMain::ChooseProvider() {
 }
 
 void TFormMain::ReadSettings() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     actLANSys_ = settings.GetActLANSys();
     actDUNSys_ = settings.GetActDUNSys();
     lanInterval_ = MinutesToInterval(settings.GetActLANAutoInterval());
@@ -561,7 +542,8 @@ void TFormMain::EndSession() {
 // ---- log, links, poll ----
 
 void TFormMain::Log(const std::string& line) {
-    if (window_ != 0 && CtrlWnd.load() == window_) {
+    const platform::WindowHandle window = Window();
+    if (window != 0 && CtrlWnd.load() == window) {
         IpcSendLogText(line); // arrives here as IPC_DATA_LOG
     } else {
         debug_.AddLine(line);
@@ -573,7 +555,7 @@ void TFormMain::Launch(const std::string& text) {
                                    [](const auto& t) { return t->Finished(); }),
                     launches_.end());
     // A post, not a send: the form may be joining the launch thread while it logs.
-    const platform::WindowHandle window = window_;
+    const platform::WindowHandle window = Window();
     launches_.push_back(std::make_unique<TLaunchThread>(text, [window](const std::string& line) {
         if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window != 0) {
             bus->Post(window, platform::CopyDataMessage(window, IPC_DATA_LOG, line + '\0'));
@@ -754,7 +736,7 @@ void TFormMain::OnNoConnection() {
 
 void TFormMain::OnSettingsChanged() {
     Log("Received new settings.");
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     useDUN_ = settings.GetUseDUN();
     actLANAlwaysOn_ = settings.GetActLANAlwaysOn();
     actDUNAskOnlyIfSSActive_ = settings.GetActDUNAskOnlyIfSSActive();
@@ -779,6 +761,35 @@ void TFormMain::SetDUNInterval(int ms) {
 
 // ---- the connection decision ----
 
+ConnectionSettings TFormMain::CurrentConnectionSettings() const {
+    ConnectionSettings settings;
+    settings.useDUN = useDUN_;
+    settings.actLANAlwaysOn = actLANAlwaysOn_;
+    settings.actDUNAskOnlyIfSSActive = actDUNAskOnlyIfSSActive_;
+    settings.actDUNMsgBox = actDUNMsgBox_;
+    return settings;
+}
+
+ConnectionFacts TFormMain::ReadConnectionFacts() const {
+    ConnectionFacts facts;
+    const std::uint32_t flags = GetConnectionFlags();
+    facts.lanOrModem = (flags & (INTERNET_CONNECTION_LAN | INTERNET_CONNECTION_MODEM)) != 0;
+    facts.connected = IsInternetConnected();
+    facts.rasInstalled = IsRasInstalled();
+    facts.saverRunning = IsScreenSaverRunning();
+    return facts;
+}
+
+void TFormMain::RunNotes(const ConnectionDecision& decision) {
+    for (const ConnectionNote& note : decision.notes) {
+        if (note.kind == ConnectionNote::Kind::AskSaverLan) {
+            IpcRequestSaverAskLan();
+        } else {
+            Log(note.line);
+        }
+    }
+}
+
 void TFormMain::StartSync() {
     if (fetch_->Busy.load() || pending_ || terminating_) {
         return;
@@ -787,79 +798,50 @@ void TFormMain::StartSync() {
     dialled_ = true;
     ownConnection_ = false;
 
-    const std::uint32_t flags = GetConnectionFlags();
-    const bool connected = (flags & (INTERNET_CONNECTION_LAN | INTERNET_CONNECTION_MODEM)) != 0;
-    if (!connected) {
-        if (actLANAlwaysOn_) {
-            Log("System cheats: Windows says we have no connection at all. So simply try...");
-            dialled_ = false;
-            IpcReportConnectionReady(-1);
-            return;
-        }
-        if (IsScreenSaverRunning()) {
-            Log("Asking Tolvar to open DialUp-Dialogue.");
-            dialled_ = false;
-            IpcRequestSaverAskLan();
-        } else {
-            Log("OS reports there is no connection at all. Windows Bug?");
-            if (AskOkCancel && AskOkCancel(kSyncBoxCaption, kNoConnectionQuestion)) {
-                Log("System cheats: Windows says we have no connection at all. So simply "
-                    "try...");
-                dialled_ = false;
-                IpcReportConnectionReady(-1);
-                return;
-            }
-        }
+    ConnectionDecision decision =
+        DecideConnection(CurrentConnectionSettings(), ReadConnectionFacts());
+    RunNotes(decision);
+    if (decision.step == ConnectionStep::AskUser) {
+        const bool tryAnyway = AskOkCancel && AskOkCancel(kSyncBoxCaption, kNoConnectionQuestion);
+        // The box was open a while: what follows is decided on the facts as they are now.
+        decision = DecideConnection(CurrentConnectionSettings(), ReadConnectionFacts(), tryAnyway);
+        RunNotes(decision);
     }
-    if (IsInternetConnected()) {
-        Log("Using LAN Connection.");
-        dialled_ = false;
+    // Set before any announcement: this program's own handlers read it at once.
+    dialled_ = decision.dialled;
+    switch (decision.step) {
+    case ConnectionStep::Ready:
         IpcReportConnectionReady(-1);
-        return;
-    }
-    if (!useDUN_) {
-        Log("Connection is offline, RAS will not be used.");
+        break;
+    case ConnectionStep::NoConnection:
         IpcReportNoConnection();
-        return;
-    }
-    if (!IsRasInstalled()) {
-        Log("Connection is offline, RAS is not configured.");
-        IpcReportNoConnection();
-        return;
-    }
-    if (actDUNMsgBox_ == 3) {
-        Log("Trying quiet dial-up.");
-        dialled_ = DialInternet(window_, 3);
+        break;
+    case ConnectionStep::QuietDial:
+        dialled_ = DialInternet(Window(), 3);
         if (dialled_) {
             ownConnection_ = true;
             IpcReportConnectionReady(-1);
         } else {
             IpcReportNoConnection();
         }
-        return;
-    }
-    if (IsScreenSaverRunning()) {
-        dialled_ = true;
-        Log("Asking Tolvar to open DialUp-Dialogue.");
+        break;
+    case ConnectionStep::AskSaverToDial:
         // The answer may never come (the saver ends, or it is another saver): the watch
         // ends the decision then.
         saverWaitMs_ = 0;
         SaverAnswerTimer.SetEnabled(true);
         IpcRequestSaverDial();
-        return;
-    }
-    if (actDUNAskOnlyIfSSActive_) {
-        Log("Configured not to ask to dial while SS is not running.");
-        dialled_ = false;
-        IpcReportConnectionReady(-1);
-        return;
-    }
-    Log("Trying verbose dial-up.");
-    dialled_ = DialInternet(window_, 1);
-    if (dialled_) {
-        IpcReportConnectionReady(GetConnectionId());
-    } else {
-        IpcReportNoConnection();
+        break;
+    case ConnectionStep::VisibleDial:
+        dialled_ = DialInternet(Window(), 1);
+        if (dialled_) {
+            IpcReportConnectionReady(GetConnectionId());
+        } else {
+            IpcReportNoConnection();
+        }
+        break;
+    case ConnectionStep::AskUser:
+        break; // only before an answer
     }
 }
 
@@ -888,7 +870,7 @@ void TFormMain::RunFetch() {
     debug_.Clear();
     IdleTimer.SetEnabled(false);
     TransferTimer.SetEnabled(true);
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     if (dialled_) {
         fetch_->TimeoutSeconds = settings.GetActDUNTimeout();
         fetch_->FetchThumbs = settings.GetActDUNThumbs();

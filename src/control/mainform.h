@@ -5,7 +5,8 @@
 // the seven timers, the fetch thread, the program's window on the message bus with the
 // nine protocol handlers, the connection decision and the synchronisation triggers.
 //
-// The connection decision (StartSync) ends by announcing connection-ready or
+// The connection decision (StartSync, its rule in DecideConnection of
+// connectiondecision.h) ends by announcing connection-ready or
 // no-connection, or by asking the running screen saver to dial, which answers with one
 // of the two; the program receives its own announcements and starts (RunFetch) or ends
 // (FetchFinished) the cycle in their handlers. A cycle is never started twice: a
@@ -18,6 +19,7 @@
 // thread); borrows the debug form, which must outlive it. Threads: main (GUI) thread
 // only, except the launch threads.
 
+#include "control/connectiondecision.h"
 #include "control/fetchthread.h"
 #include "control/tnaicon.h"
 #include "platform/bus.h"
@@ -38,13 +40,15 @@
 
 class AXImage;
 class CC;
+class IpcEndpoint;
 struct LFTNAIcon;
 class QAction;
 class QMenu;
 class TFormDebug;
 namespace platform {
 class ControlHost;
-}
+class DialPromptBinding;
+} // namespace platform
 
 // The log line of a link or file the opener did not open; empty when it was opened (or
 // is being opened).
@@ -191,7 +195,8 @@ public:
     bool HasSplash() const { return splash_ != nullptr; }
     int LANInterval() const { return lanInterval_; }
     int DUNInterval() const { return dunInterval_; }
-    platform::WindowHandle Window() const { return window_; }
+    // The program's window on the bus; 0 when none could be made.
+    platform::WindowHandle Window() const;
     TNAIcon& Tray() { return *tray_; }
     TFetchThread& FetchThread() { return *fetch_; }
     TFormDebug& Debug() { return debug_; }
@@ -228,10 +233,15 @@ private:
     TrayState CurrentTrayState() const;
     void Launch(const std::string& text);
     void StopWaitingForSaver();
+    // The connection decision's inputs as they stand, and its notes carried out.
+    ConnectionSettings CurrentConnectionSettings() const;
+    ConnectionFacts ReadConnectionFacts() const;
+    void RunNotes(const ConnectionDecision& decision);
 
     TFormDebug& debug_;
     MainFormOptions options_;
-    platform::WindowHandle window_ = 0;
+    std::unique_ptr<IpcEndpoint> endpoint_;
+    std::unique_ptr<platform::DialPromptBinding> dialPrompt_;
     std::unique_ptr<TNAIcon> tray_;
     std::unique_ptr<TFetchThread> fetch_;
     platform::ControlHost* host_ = nullptr;

@@ -12,6 +12,7 @@
 #include "platform/folders.h"
 #include "platform/screensaver.h"
 #include "platform/shell.h"
+#include "platform/textcase.h"
 #include "platform/ui/desktopsaver.h"
 #include "platform/ui/display.h"
 #include "platform/ui/eventpump.h"
@@ -20,7 +21,6 @@
 #include "platform/ui/session.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -29,20 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
-constexpr const char* kProviderFolder = "vorlk";
-constexpr const char* kBatchFileName = "copylcache.bat";
-
-std::string ToLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
 
 bool IsPrefix(char c) {
     return c == '/' || c == '-';
@@ -218,7 +204,7 @@ CtrlSwitches ReadCtrlSwitches(const std::vector<std::string>& args) {
     if (args.empty()) {
         return s;
     }
-    std::string text = ToLower(args[0]);
+    std::string text = platform::AsciiLower(args[0]);
     if (text.size() < 2) {
         return s;
     }
@@ -268,89 +254,13 @@ CtrlCommand ChooseCtrlCommand(const CtrlSwitches& s) {
 }
 
 void EnsureIdentities() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     if (settings.GetSysHostID().empty()) {
         settings.SetSysHostID(NewIdentity());
     }
     if (settings.GetSysUserID().empty()) {
         settings.SetSysUserID(NewIdentity());
     }
-}
-
-bool IsSafeProviderKey(std::string_view key) {
-    return !key.empty() &&
-           key.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos &&
-           key.find("..") == std::string_view::npos;
-}
-
-std::string ProviderBatchPath(const std::string& key) {
-    return std::string(kProviderFolder) + "/" + key + "/" + kBatchFileName;
-}
-
-std::string InstalledSaverPath() {
-    return platform::WindowsFolder() + "/" + kSaverFileName;
-}
-
-std::string SaverFileBeside(const std::string& programPath) {
-    const std::size_t slash = programPath.find_last_of('/');
-    return (slash == std::string::npos ? std::string() : programPath.substr(0, slash + 1)) +
-           kSaverFileName;
-}
-
-namespace {
-
-// Starting the registered saver failed: said on stderr, since nothing else would show it.
-bool ReportStart(std::optional<int> pid, const char* what) {
-    if (pid) {
-        return true;
-    }
-    const std::string registered = platform::RegisteredScreenSaver();
-    if (registered.empty()) {
-        std::fprintf(stderr, "TolvarCtrl: cannot %s: no system screen saver is registered\n", what);
-    } else {
-        std::fprintf(stderr, "TolvarCtrl: cannot %s: \"%s\" does not start\n", what,
-                     registered.c_str());
-    }
-    return false;
-}
-
-} // namespace
-
-bool StartScreenSaver() {
-    return ReportStart(platform::StartSystemScreenSaver(), "start the screen saver");
-}
-
-bool OpenSaverConfig() {
-    return ReportStart(platform::OpenScreenSaverDialogs(), "open the screen saver's dialogs");
-}
-
-bool InstallSaverFile(const std::string& programPath) {
-    const std::string source =
-        SaverFileBeside(programPath.empty() ? platform::ExecutablePath() : programPath);
-    if (platform::SilentCopyFile(source, InstalledSaverPath())) {
-        return true;
-    }
-    std::fprintf(stderr, "TolvarCtrl: cannot copy the saver file \"%s\" to \"%s\"\n",
-                 source.c_str(), InstalledSaverPath().c_str());
-    return false;
-}
-
-bool UninstallSaverFile() {
-    const std::string installed = InstalledSaverPath();
-    const bool deleted = platform::SilentDeleteFile(installed);
-    // Another saver the user chose since stays on.
-    if (platform::RegisteredScreenSaver() == installed) {
-        platform::SetScreenSaverActive(false);
-    }
-    return deleted;
-}
-
-std::string SetSystemScreenSaver(const std::string& path) {
-    const platform::ScreenSaverStore store = platform::SystemScreenSaverStore();
-    const std::string previous = platform::ReadScreenSaverEntry(store);
-    platform::WriteScreenSaverEntry(store, path);
-    platform::SetScreenSaverActive(true);
-    return previous;
 }
 
 int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& start) {
@@ -364,7 +274,7 @@ int RunTolvarCtrl(const std::vector<std::string>& args, const ResidentStart& sta
     EnsureIdentities();
     SetSeedingErrorReporter(ShowSeedingReport);
 
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     switch (ChooseCtrlCommand(switches)) {
     case CtrlCommand::Config:
         if (key) {
@@ -428,12 +338,7 @@ int RunResidentProgram(int& argc, char** argv) {
 
     // The bus delivers its messages (the guard's activation request, the protocol) from
     // the Qt loop.
-    std::unique_ptr<QSocketNotifier> busPump;
-    if (platform::Bus* bus = platform::Bus::Instance()) {
-        busPump = std::make_unique<QSocketNotifier>(bus->EventFd(), QSocketNotifier::Read);
-        QObject::connect(busPump.get(), &QSocketNotifier::activated,
-                         [bus] { bus->ProcessPending(); });
-    }
+    const platform::BusEventPump busPump;
 
     // The program's window stays hidden after the splash: hiding it must not end the
     // loop; the program ends on its own request.

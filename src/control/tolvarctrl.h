@@ -4,14 +4,18 @@
 // needs (single-instance guard object, message protocol, machine and user identities),
 // the command runs that act and end (quit, sync, install, uninstall, configure, provider
 // profile, version box, write-rights box), and the normal start that claims the guard
-// and hands over to the resident program. The same unit holds the installer functions
-// that the main form uses too: install and remove the saver file, make it the system's
-// screen saver, open its dialogs, start it at once.
+// and hands over to the resident program.
+//
+// The installer functions (install and remove the saver file, make it the system's screen
+// saver, open its dialogs, start it at once) have a module of their own, installer.h,
+// which the main form uses too; this header brings them along for the command runs.
 //
 // Command runs never claim the guard, so they work while the resident copy runs.
 //
 // Threads: the program's main thread (the thread of the process's message bus and of
 // the Qt application), before any other thread exists.
+
+#include "control/installer.h"
 
 #include <functional>
 #include <string>
@@ -27,8 +31,6 @@ inline constexpr int kExitNoDisplay = 1;
 
 // The control program's single-instance name (guard lock and its registered message).
 inline constexpr const char* kCtrlGuardName = "{A47C2E19-6B3D-4E8F-9C05-D2B8F17E3A64}";
-// The saver file: copied from the control program's own folder into the Windows folder.
-inline constexpr const char* kSaverFileName = "Tolvar.scr";
 inline constexpr const char* kApplicationTitle = "Tolvar";
 inline constexpr const char* kVersionBoxCaption = "TolvarCtrl.exe";
 inline constexpr const char* kWriteRightsBoxCaption = "InstallRights";
@@ -75,39 +77,6 @@ CtrlCommand ChooseCtrlCommand(const CtrlSwitches& switches);
 // Fills an empty "SysHostID" (machine-wide) and then an empty "SysUserID" (the user's)
 // with a new GUID text of 36 characters, without braces. Values already there stay.
 void EnsureIdentities();
-
-// Whether a provider key from the command line may name a folder below "vorlk": not
-// empty, no "/", "\", ".." or NUL, so the path built from it stays inside that folder.
-bool IsSafeProviderKey(std::string_view key);
-// "vorlk/" + key + "/copylcache.bat", relative to the working folder.
-std::string ProviderBatchPath(const std::string& key);
-
-// WindowsFolder() + "/Tolvar.scr": the installed saver file.
-std::string InstalledSaverPath();
-// "Tolvar.scr" in the folder of the program at programPath: where the build and the
-// install put the saver file, whatever the working folder of a command run is.
-std::string SaverFileBeside(const std::string& programPath);
-
-// The installer functions.
-//
-// Starts the system screen saver now (the registered saver file with "/s"). False when
-// none is registered or it cannot be started; that is written to stderr.
-bool StartScreenSaver();
-// Starts the registered saver file with "/c" (its dialogs) and does not wait for it.
-// False when none is registered or it cannot be started; that is written to stderr.
-bool OpenSaverConfig();
-// Copies the saver file beside the program at programPath (this executable by default)
-// over the installed saver file, atomically. False when the copy failed (the installed
-// file, if any, is unchanged); the failure is written to stderr.
-bool InstallSaverFile(const std::string& programPath = {});
-// Deletes the installed saver file; when the system screen saver is that file, switches
-// the screen saver off. True when the file was deleted.
-bool UninstallSaverFile();
-// Writes path as the system screen saver (the NT line's registry value, only when the
-// user's "\Control Panel\Desktop" key opens; the 9x line's "system.ini" entry) and
-// switches the screen saver on. Returns the previous entry (empty when none or when the
-// key does not open).
-std::string SetSystemScreenSaver(const std::string& path);
 
 // How a normal start goes on after the switch runs. The default (DefaultResidentStart)
 // claims the single-instance guard and runs RunResidentProgram; tests replace both.

@@ -1,5 +1,7 @@
 #include "platform/fileio.h"
 
+#include "platform/uniquefd.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -16,28 +18,6 @@
 namespace platform {
 
 namespace {
-
-// Closes a descriptor on scope exit unless released.
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int Get() const noexcept { return fd_; }
-    int Release() noexcept {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 void WriteAll(int fd, std::string_view bytes, const std::string& path) {
     while (!bytes.empty()) {
@@ -77,8 +57,30 @@ int OpenLockFile(const std::string& path) {
 FileError::FileError(const std::string& operation, const std::string& path, int code)
     : std::runtime_error(operation + " \"" + path + "\": " + std::strerror(code)), code_(code) {}
 
+int ReadToEnd(int fd, std::string& content, std::size_t maxBytes) {
+    char buffer[65536];
+    const std::size_t start = content.size();
+    while (content.size() - start <= maxBytes) {
+        // Never more than one byte past the bound (maxBytes may be the largest size).
+        const std::size_t room = maxBytes - (content.size() - start);
+        const std::size_t want = room >= sizeof buffer ? sizeof buffer : room + 1;
+        const ssize_t n = ::read(fd, buffer, want);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (n == 0) {
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
 std::optional<std::string> ReadFile(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return std::nullopt;
@@ -90,19 +92,8 @@ std::optional<std::string> ReadFile(const std::string& path) {
         throw FileError("read", path, EISDIR);
     }
     std::string content;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw FileError("read", path, errno);
-        }
-        if (n == 0) {
-            break;
-        }
-        content.append(buffer, static_cast<size_t>(n));
+    if (const int error = ReadToEnd(fd.Get(), content); error != 0) {
+        throw FileError("read", path, error);
     }
     return content;
 }
@@ -179,7 +170,7 @@ void AtomicFileWriter::Commit() {
     }
     temp_.clear();
     // The rename is durable only once the folder entry is on disk.
-    Fd folder(::open(ParentFolder(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folder(::open(ParentFolder(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() >= 0) {
         ::fsync(folder.Get());
     }
@@ -279,7 +270,7 @@ void SetHolderMark(int fd) {
 } // namespace
 
 FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::milliseconds timeout) {
-    Fd fd(OpenLockFile(path));
+    UniqueFd fd(OpenLockFile(path));
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto pause = std::chrono::microseconds(200);
     // flock has no time-out of its own; poll with a growing pause up to the deadline.
@@ -301,7 +292,7 @@ FileLock FileLock::Acquire(const std::string& path, Mode mode, std::chrono::mill
 }
 
 std::optional<FileLock> FileLock::TryAcquire(const std::string& path, Mode mode) {
-    Fd fd(OpenLockFile(path));
+    UniqueFd fd(OpenLockFile(path));
     while (LockOnce(fd.Get(), mode) != 0) {
         if (errno == EINTR) {
             continue;
@@ -316,7 +307,7 @@ std::optional<FileLock> FileLock::TryAcquire(const std::string& path, Mode mode)
 }
 
 bool FileLock::IsHeld(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) {
         return false;
     }

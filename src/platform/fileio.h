@@ -7,6 +7,7 @@
 // All functions are safe to call from any thread.
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,12 @@ private:
 // The whole content of a file; nullopt when no file exists at the path.
 // Throws FileError when the file exists but cannot be read.
 std::optional<std::string> ReadFile(const std::string& path);
+
+// Reads an open descriptor from where it stands to its end into content (appended),
+// retrying interrupted reads, and stops once more than maxBytes were read (then
+// maxBytes + 1 were appended, so the caller sees the excess). Returns 0, or the errno of the read
+// that failed (what was read before it stays in content).
+int ReadToEnd(int fd, std::string& content, std::size_t maxBytes = static_cast<std::size_t>(-1));
 
 // The lines of a text: a line ends at CR LF, a lone CR or a lone LF, and a last line
 // without an end counts too. The ends are not kept.

@@ -1,5 +1,7 @@
 #include "platform/http.h"
 
+#include "platform/textcase.h"
+
 #include <algorithm>
 #include <cctype>
 #include <curl/curl.h>
@@ -60,17 +62,6 @@ struct HostOverride {
 
 std::mutex overridesMutex;
 std::vector<HostOverride> overrides;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {

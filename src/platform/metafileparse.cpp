@@ -1,6 +1,9 @@
 #include "platform/metafileparse.h"
 
+#include "platform/fileio.h"
 #include "platform/metafileplayer.h"
+#include "platform/textcodec.h"
+#include "platform/uniquefd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,64 +22,12 @@ MetafileColor ColorRef(std::uint32_t value) {
             static_cast<std::uint8_t>(value >> 16)};
 }
 
-namespace {
-
-void AppendUtf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | c >> 6);
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | c >> 12);
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | c >> 18);
-        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// Code page 1252 from 0x80 to 0x9F; 0xFFFD where it defines nothing. Every other byte
-// is its own code point.
-constexpr std::uint16_t kAnsiHigh[32] = {
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
-
-} // namespace
-
 std::string AnsiToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        auto c = static_cast<std::uint8_t>(ch);
-        AppendUtf8(out, c >= 0x80 && c < 0xA0 ? kAnsiHigh[c - 0x80] : c);
-    }
-    return out;
+    return Windows1252ToUtf8(text);
 }
 
 std::string Utf16ToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size() / 2);
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        std::uint32_t c =
-            static_cast<std::uint8_t>(bytes[i]) | static_cast<std::uint8_t>(bytes[i + 1]) << 8;
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
-            std::uint32_t low = static_cast<std::uint8_t>(bytes[i + 2]) |
-                                static_cast<std::uint8_t>(bytes[i + 3]) << 8;
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        if (c >= 0xD800 && c < 0xE000)
-            c = 0xFFFD; // an unpaired surrogate
-        AppendUtf8(out, c);
-    }
-    return out;
+    return *platform::Utf16ToUtf8(bytes, ByteOrder::LittleEndian);
 }
 
 // A face name field: up to its first NUL.
@@ -219,7 +170,8 @@ std::optional<Metafile> Metafile::Read(std::string bytes) {
 }
 
 std::optional<Metafile> Metafile::Load(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const int fd = file.Get();
     if (fd < 0)
         return std::nullopt;
     std::string bytes;
@@ -227,24 +179,11 @@ std::optional<Metafile> Metafile::Load(const std::string& path) {
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
               static_cast<std::uint64_t>(st.st_size) <= kMaxFileSize;
     if (ok) {
-        // Read up to one byte past the limit, so a file that grew meanwhile is refused too.
-        bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
-        std::size_t done = 0;
-        while (ok && done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                ok = false;
-            else if (n == 0)
-                break;
-            else
-                done += static_cast<std::size_t>(n);
-        }
-        bytes.resize(done);
-        ok = ok && done <= static_cast<std::size_t>(st.st_size);
+        // Read up to one byte past the size, so a file that grew meanwhile is refused too.
+        const auto size = static_cast<std::size_t>(st.st_size);
+        bytes.reserve(size + 1);
+        ok = ReadToEnd(fd, bytes, size) == 0 && bytes.size() <= size;
     }
-    ::close(fd);
     if (!ok)
         return std::nullopt;
     return Read(std::move(bytes));

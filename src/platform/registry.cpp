@@ -104,17 +104,9 @@ bool ReadHiveFile(const std::string& path, std::string& content, FileId& id, int
         errno = EISDIR;
         ok = false;
     }
-    char buffer[65536];
-    while (ok) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        content.append(buffer, static_cast<size_t>(n));
+    if (ok) {
+        errno = ReadToEnd(fd, content);
+        ok = errno == 0;
     }
     if (!ok) {
         error = errno;

@@ -6,6 +6,7 @@
 #include "platform/namedlock.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/textcase.h"
 
 #include <cerrno>
 #include <chrono>
@@ -24,26 +25,6 @@ constexpr std::string_view kSaverEntry = "SCRNSAVE.EXE";
 constexpr std::string_view kActiveValue = "ScreenSaveActive";
 constexpr std::string_view kTimeoutValue = "ScreenSaveTimeOut";
 constexpr std::string_view kBootSection = "boot";
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<char>(x - 'A' + 'a');
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<char>(y - 'A' + 'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string_view Trim(std::string_view text) {
     const auto blank = [](char c) { return c == ' ' || c == '\t'; };
@@ -128,13 +109,13 @@ std::string ReadSystemIniString(std::string_view section, std::string_view entry
     bool inSection = false;
     for (const std::string& line : SplitLines(*text)) {
         if (const auto name = SectionOf(line)) {
-            inSection = EqualsIgnoringCase(*name, section);
+            inSection = EqualsNoCase(*name, section);
             continue;
         }
         if (!inSection) {
             continue;
         }
-        if (const auto pair = EntryOf(line); pair && EqualsIgnoringCase(pair->first, entry)) {
+        if (const auto pair = EntryOf(line); pair && EqualsNoCase(pair->first, entry)) {
             return std::string(pair->second);
         }
     }
@@ -168,7 +149,7 @@ bool WriteSystemIniString(std::string_view section, std::string_view entry,
                 if (sectionLine) {
                     break; // the next section ends ours
                 }
-                if (EqualsIgnoringCase(*name, section)) {
+                if (EqualsNoCase(*name, section)) {
                     sectionLine = i;
                     insertAt = i + 1;
                 }
@@ -177,8 +158,7 @@ bool WriteSystemIniString(std::string_view section, std::string_view entry,
             if (!sectionLine) {
                 continue;
             }
-            if (const auto pair = EntryOf(lines[i]);
-                pair && EqualsIgnoringCase(pair->first, entry)) {
+            if (const auto pair = EntryOf(lines[i]); pair && EqualsNoCase(pair->first, entry)) {
                 entryLine = i;
                 break;
             }

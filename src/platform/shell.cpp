@@ -2,6 +2,8 @@
 
 #include "platform/fileio.h"
 #include "platform/process.h"
+#include "platform/textcase.h"
+#include "platform/uniquefd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,31 +17,10 @@
 
 namespace platform {
 
-namespace {
-
-// An open descriptor closed at the end of the scope.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    ~ScopedFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-} // namespace
-
 bool SilentCopyFile(const std::string& source, const std::string& target) {
     // Non-blocking open: a pipe at the source's name must not hang the copy; only a plain
     // file is read.
-    ScopedFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.Get() < 0) {
         return false;
     }
@@ -101,22 +82,6 @@ bool HasBlankOrControl(const std::string& text) {
     return false;
 }
 
-bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool IsWebUrl(const std::string& text) {
     if (HasBlankOrControl(text)) {
         return false;
@@ -129,22 +94,6 @@ bool IsWebUrl(const std::string& text) {
         }
     }
     return false;
-}
-
-bool EndsWithNoCase(const std::string& text, std::string_view suffix) {
-    if (text.size() < suffix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < suffix.size(); ++i) {
-        char c = text[text.size() - suffix.size() + i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != suffix[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The absolute path of an existing plain file that may be opened, or nullopt. A program

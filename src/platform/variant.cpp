@@ -1,26 +1,12 @@
 #include "platform/variant.h"
 
+#include "platform/textcase.h"
+
 #include <string>
 
 namespace platform {
 
 namespace {
-
-bool EqualsIgnoringCase(std::string_view text, std::string_view word) {
-    if (text.size() != word.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -33,10 +19,10 @@ VariantConversionError::VariantConversionError(std::string_view from, std::strin
                          ") into type (" + std::string(to) + ")") {}
 
 bool VariantTextToBool(std::string_view text) {
-    if (EqualsIgnoringCase(text, "true")) {
+    if (EqualsNoCase(text, "true")) {
         return true;
     }
-    if (EqualsIgnoringCase(text, "false")) {
+    if (EqualsNoCase(text, "false")) {
         return false;
     }
     size_t i = 0;

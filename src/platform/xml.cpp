@@ -1,5 +1,8 @@
 #include "platform/xml.h"
 
+#include "platform/textcase.h"
+#include "platform/textcodec.h"
+
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -106,8 +109,6 @@ private:
     xmlStructuredErrorFunc structured_;
     void* structuredContext_;
 };
-
-void AppendUtf8(std::string& out, char32_t cp);
 
 bool IsAsciiLetter(char c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -424,35 +425,6 @@ void CloseElement(std::string& out, const xmlNode* node) {
 
 // ---- decoding ----
 
-// Unicode code points of 0x80-0x9F in Windows-1252; the undefined five keep their number.
-constexpr std::array<char16_t, 32> kWindows1252High = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-std::string Upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return out;
-}
-
 bool StartsWith(std::string_view s, std::string_view prefix) noexcept {
     return s.substr(0, prefix.size()) == prefix;
 }
@@ -561,6 +533,17 @@ std::optional<std::string> ConvertWithIconv(std::string_view bytes, const std::s
     return out;
 }
 
+// UTF-16 through the decoder the metafiles use too, UTF-32 through iconv; nullopt when
+// the bytes do not decode.
+std::optional<std::string> DecodeWide(std::string_view bytes, std::string_view name) {
+    if (name == "UTF-16LE" || name == "UTF-16BE") {
+        return Utf16ToUtf8(bytes,
+                           name == "UTF-16LE" ? ByteOrder::LittleEndian : ByteOrder::BigEndian,
+                           Utf16Faults::Refuse);
+    }
+    return ConvertWithIconv(bytes, std::string(name));
+}
+
 } // namespace
 
 // ---- public helpers ----
@@ -630,31 +613,6 @@ bool IsValidUtf8(std::string_view bytes) noexcept {
     return true;
 }
 
-std::string Windows1252ToUtf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size() + bytes.size() / 8);
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        // Plain ASCII runs are copied whole.
-        std::size_t run = i;
-        while (run < bytes.size() && static_cast<unsigned char>(bytes[run]) < 0x80) {
-            ++run;
-        }
-        out.append(bytes.data() + i, run - i);
-        if (run == bytes.size()) {
-            break;
-        }
-        const auto c = static_cast<unsigned char>(bytes[run]);
-        i = run + 1;
-        if (c < 0xA0) {
-            AppendUtf8(out, kWindows1252High[c - 0x80]);
-        } else {
-            AppendUtf8(out, c);
-        }
-    }
-    return out;
-}
-
 DecodedText DecodeXmlBytes(std::string_view bytes) {
     static constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
     const auto windows1252 = [](std::string_view b) {
@@ -688,13 +646,13 @@ DecodedText DecodeXmlBytes(std::string_view bytes) {
     for (const auto& wide : wides) {
         if (StartsWith(bytes, wide.mark)) {
             const auto body = wide.skipMark ? bytes.substr(wide.mark.size()) : bytes;
-            if (auto text = ConvertWithIconv(body, wide.name)) {
+            if (auto text = DecodeWide(body, wide.name)) {
                 return {std::move(*text), wide.name};
             }
             return windows1252(bytes);
         }
     }
-    const std::string declared = Upper(DeclaredEncoding(bytes));
+    const std::string declared = AsciiUpper(DeclaredEncoding(bytes));
     if (declared.empty() || IsWideName(declared) || IsUtf8Name(declared)) {
         if (IsValidUtf8(bytes)) {
             return {std::string(bytes), "UTF-8"};

@@ -176,10 +176,6 @@ struct DecodedText {
 };
 DecodedText DecodeXmlBytes(std::string_view bytes);
 
-// Windows-1252 to UTF-8; the five bytes that code page leaves undefined map to the C1
-// control of the same number.
-std::string Windows1252ToUtf8(std::string_view bytes);
-
 bool IsValidUtf8(std::string_view bytes) noexcept;
 
 // How much a parse forgives. Strict: well-formed XML only. Feed: the faults that real

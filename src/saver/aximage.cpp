@@ -1,5 +1,6 @@
 #include "saver/aximage.h"
 
+#include "platform/textcase.h"
 #include "platform/ui/pictures.h"
 #include "saver/gifimage.h"
 
@@ -11,9 +12,7 @@ void AXImage::LoadFromFile(const std::string& path) {
     if (dot == std::string::npos) {
         return;
     }
-    std::string extension = path.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
+    const std::string extension = platform::AsciiLower(path.substr(dot + 1));
     if (extension == "bmp") {
         LoadAsBitmap(path);
     } else if (extension == "wmf" || extension == "emf") {

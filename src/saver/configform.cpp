@@ -33,9 +33,6 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
-
 // The design's font: a small sans-serif face of 11 pixels, 8 points.
 constexpr int kFontPixels = 11;
 constexpr int kFontPoints = 8;
@@ -85,7 +82,7 @@ std::unique_ptr<TFormConfig> TFormConfig::Create(QWidget* owner, SettingsOpener 
     // The dialog only sends: no window of its own, no handlers.
     IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
     {
-        const TolvarSettings settings(kMaker, kProduct);
+        const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
         settings.RegisterBaseappAutostart(settings.GetBaseappPath());
     }
 
@@ -369,7 +366,7 @@ void TFormConfig::FormCreate() {
 
     std::string provider;
     {
-        const TolvarSettings settings(kMaker, kProduct);
+        const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
         provider = settings.GetCurrentProvider();
     }
     std::string layoutKey;

@@ -3,6 +3,7 @@
 #include "common/cachedmodels.h"
 #include "common/directories.h"
 #include "common/internetconnection.h"
+#include "common/ipcendpoint.h"
 #include "common/tolvaripc.h"
 #include "common/tolvarsettings.h"
 #include "platform/fileio.h"
@@ -29,8 +30,6 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
 
 // A layout load whose failure is ignored: the model keeps what was read.
 void LoadLayout(LF& layout, const CC& cache, const CCObject& entry) {
@@ -73,7 +72,7 @@ int VirtualKey(int qtKey) {
 } // namespace
 
 std::string ChooseRunProvider() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const std::string current = settings.GetCurrentProvider();
     const std::vector<std::string> names = settings.GetProviderNames();
     const std::vector<std::string> values = settings.GetProviderValues();
@@ -94,7 +93,7 @@ std::string ChooseRunProvider() {
 }
 
 void ChooseNextProvider() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const std::vector<std::string> names = settings.GetProviderNames();
     if (!names.empty()) {
         settings.SetCurrentProvider(names[RandomIndex(names.size())]);
@@ -157,34 +156,29 @@ std::unique_ptr<TFormSvrMain> TFormSvrMain::Create(QSize screenSize) {
 }
 
 bool TFormSvrMain::SetUpMessages() {
-    IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
-    if (platform::Bus* bus = platform::Bus::Instance()) {
-        try {
-            window_ =
-                bus->CreateWindow([this](platform::WindowHandle, const platform::Message& message) {
-                    return WndProc(message);
-                });
-            SaverWnd = window_;
-        } catch (const platform::BusError&) {
-            // Without a window the saver hears nothing; it still sends by broadcast.
-        }
-    }
-    IpcHandlers.OnSettingsChanged = [this] { IpcSettingsChanged(); };
-    IpcHandlers.OnReloadAndSync = [this] { IpcReloadAndSync(); };
-    IpcHandlers.OnContentChanged = [this] { IpcContentChanged(); };
-    IpcHandlers.OnCancelReload = [this] { IpcCancelReload(); };
-    IpcHandlers.OnStatusOnline = [this](bool online) { IpcOnlineChanged(online); };
-    IpcHandlers.OnStatusSyncing = [this](bool syncing) { IpcSyncActiveChanged(syncing); };
-    IpcHandlers.OnDialRequest = [this] { IpcDialRequest(); };
+    endpoint_ = std::make_unique<IpcEndpoint>(
+        IpcEndpoint::Role::Saver, IpcEndpoint::Queue::Drop, kCaption,
+        [this](const platform::Message& message) { return WndProc(message); });
+    IpcHandlerSlots handlers;
+    handlers.OnSettingsChanged = [this] { IpcSettingsChanged(); };
+    handlers.OnReloadAndSync = [this] { IpcReloadAndSync(); };
+    handlers.OnContentChanged = [this] { IpcContentChanged(); };
+    handlers.OnCancelReload = [this] { IpcCancelReload(); };
+    handlers.OnStatusOnline = [this](bool online) { IpcOnlineChanged(online); };
+    handlers.OnStatusSyncing = [this](bool syncing) { IpcSyncActiveChanged(syncing); };
+    handlers.OnDialRequest = [this] { IpcDialRequest(); };
+    handlers.OnQuit = [this] { IpcQuit(); };
+    endpoint_->Bind(std::move(handlers));
     IpcKeepAlive();
-    IpcHandlers.OnQuit = [this] { IpcQuit(); };
 
     // The control program's dial request makes the saver dial visibly: it asks first,
     // over the saver's screen.
-    platform::SetDialPrompt([this](platform::ParentWindow, const std::string& name) {
-        return platform::AskDialUp(this, name);
-    });
+    dialPrompt_ = std::make_unique<platform::DialPromptBinding>(this);
     return true;
+}
+
+platform::WindowHandle TFormSvrMain::Window() const {
+    return endpoint_ ? endpoint_->Window() : 0;
 }
 
 bool TFormSvrMain::LoadModels() {
@@ -312,7 +306,7 @@ void TFormSvrMain::FormCreate() {
         // Another watcher in this process: the session's end is not ours to hear.
     }
 
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const bool actLAN = settings.GetActLANTolvar();
     const bool actDUN = settings.GetActDUNTolvar();
     const bool useDUN = settings.GetUseDUN();
@@ -380,14 +374,8 @@ TFormSvrMain::~TFormSvrMain() {
         timer->SetEnabled(false);
         timer->OnTimer = nullptr;
     }
-    IpcHandlers = IpcHandlerSlots{};
-    platform::SetDialPrompt({});
-    if (platform::Bus* bus = platform::Bus::Instance(); bus != nullptr && window_ != 0) {
-        if (SaverWnd.load() == window_) {
-            SaverWnd = 0;
-        }
-        bus->DestroyWindow(window_);
-    }
+    dialPrompt_.reset();
+    endpoint_.reset();
     layout_.reset();
     controlFile_.reset();
     cache_.reset();
@@ -587,9 +575,6 @@ void TFormSvrMain::ShowConfig() {
 // ---- the protocol ----
 
 std::int64_t TFormSvrMain::WndProc(const platform::Message& message) {
-    if (IpcDispatch(message)) {
-        return 0;
-    }
     if (message.number == WM_POWERBROADCAST) {
         return HandlePowerBroadcast(message);
     }
@@ -737,7 +722,7 @@ void TFormSvrMain::ApplyReload(ReloadWorker::Result result, bool thenSync) {
 }
 
 void TFormSvrMain::ApplyViewSettings() {
-    const TolvarSettings settings(kMaker, kProduct);
+    const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
     const int messageInterval = settings.GetMessageInterval();
     const int tickerSpeed = settings.GetTickerSpeed();
     tickerDrawOnScreenDC_ = settings.GetTickerDrawOnScreenDC();
@@ -768,7 +753,7 @@ void TFormSvrMain::DialTimerTimer() {
         return;
     }
     DialTimer.SetEnabled(false);
-    if (DialInternet(window_, 2)) {
+    if (DialInternet(Window(), 2)) {
         IpcReportConnectionReady(GetConnectionId());
     } else {
         IpcReportNoConnection();

@@ -39,11 +39,13 @@
 #include <set>
 #include <string>
 
+class IpcEndpoint;
 class LayoutControl;
 class TFormConfig;
 
 namespace platform {
 class ControlHost;
+class DialPromptBinding;
 class SessionEndWatcher;
 } // namespace platform
 
@@ -113,8 +115,8 @@ public:
     void OpenLink(const std::string& url);
     void ShowConfig();
 
-    // The bus window's procedure: the protocol first, then the power broadcast; the rest
-    // is not ours.
+    // The bus window's own messages (the protocol's go to its handlers first): the power
+    // broadcast; the rest is not ours.
     std::int64_t WndProc(const platform::Message& message);
     // A power broadcast, never passed on: the query whether the system may suspend ends
     // the program (after the dispatch, as a posted quit would) and is answered 1, as is
@@ -163,7 +165,8 @@ public:
     const LF& Layout() const { return *layout_; }
     LayoutControl* Screen() const { return screen_.get(); }
     platform::ControlHost* Host() const { return host_; }
-    platform::WindowHandle Window() const { return window_; }
+    // The form's window on the bus; 0 when none could be made.
+    platform::WindowHandle Window() const;
 
     platform::Timer ReloadTimer;
     platform::Timer ReloadAndSyncTimer;
@@ -240,7 +243,8 @@ private:
     // release of an Esc that closed a box over the saver must not end the saver too.
     std::set<int> pressed_;
     platform::ControlHost* host_ = nullptr;
-    platform::WindowHandle window_ = 0;
+    std::unique_ptr<IpcEndpoint> endpoint_;
+    std::unique_ptr<platform::DialPromptBinding> dialPrompt_;
     // The session's end (a SIGTERM or SIGHUP, the desktop's request) stands for the
     // system's query whether it may suspend; none when another watcher exists.
     std::unique_ptr<platform::SessionEndWatcher> sessionEnd_;

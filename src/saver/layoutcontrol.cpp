@@ -1,6 +1,7 @@
 #include "saver/layoutcontrol.h"
 
 #include "common/channelfeeds.h"
+#include "platform/textcase.h"
 #include "platform/ui/messagebox.h"
 #include "platform/ui/pictures.h"
 
@@ -37,10 +38,7 @@ int ScaleValue(int value, float scale, int areaSide) {
 // The picture file's kind as AXImage::LoadFromFile chooses its reader.
 std::string LowerExtension(const std::string& path) {
     const auto dot = path.rfind('.');
-    std::string extension = dot == std::string::npos ? std::string() : path.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return extension;
+    return platform::AsciiLower(dot == std::string::npos ? std::string() : path.substr(dot + 1));
 }
 
 // Thumb1's picture and size at 1/divisor, as loading its file with that ScaleDivisor

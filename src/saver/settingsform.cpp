@@ -27,9 +27,6 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
-
 struct Range {
     int min;
     int max;
@@ -446,7 +443,7 @@ void TSettingsForm::BuildControls() {
 void TSettingsForm::ReadSettings() {
     SettingsValues v;
     {
-        const TolvarSettings settings(kMaker, kProduct);
+        const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
         v = ReadAll(settings);
     }
     syncInterval_ = v.SyncInterval;
@@ -571,7 +568,7 @@ void TSettingsForm::BtnOKClick() {
 
     bool saved = false;
     {
-        const TolvarSettings settings(kMaker, kProduct);
+        const TolvarSettings settings(kTolvarMaker, kTolvarProduct);
         try {
             // All values in one transaction of the user hive: the control program never
             // reads half of them, and one locked, synced write instead of one per value.

@@ -1,6 +1,7 @@
 #include "saver/ssutils.h"
 
 #include "platform/fileio.h"
+#include "platform/textcase.h"
 
 #include <cstdlib>
 #include <limits>
@@ -52,15 +53,6 @@ std::vector<std::string> ProgramArguments() {
         }
     }
     return ArgumentsOfThisProcess();
-}
-
-std::string AsciiLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
 }
 
 } // namespace
@@ -126,7 +118,7 @@ std::optional<SaverCommandLine> ParseHostSwitches(const std::vector<std::string>
         }
         return std::nullopt;
     }
-    const std::string first = AsciiLower(args[0]);
+    const std::string first = platform::AsciiLower(args[0]);
     if (first == "-root" || first == "--root") {
         result.hostWindow = fromVariable().value_or(0);
         return result;
@@ -155,7 +147,7 @@ SaverCommandLine ParseSaverCommandLine(const std::vector<std::string>& args,
     if (args.empty()) {
         return result;
     }
-    std::string text = AsciiLower(args[0]);
+    std::string text = platform::AsciiLower(args[0]);
     if (text.size() <= 1) {
         return result;
     }

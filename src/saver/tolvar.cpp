@@ -22,7 +22,6 @@
 
 #include <QApplication>
 #include <QEventLoop>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +34,6 @@
 
 namespace {
 
-constexpr const char* kMaker = "Brimwald";
-constexpr const char* kProduct = "Tolvar";
 
 // Runs the application's event loop for ms milliseconds: the wait of one preview step,
 // during which the window's events (expose, the owner's requests) are handled.
@@ -86,7 +83,7 @@ QImage ReadPreviewPicture() {
         return {};
     }
     const CC& cache = *models.cache;
-    const std::string provider = TolvarSettings(kMaker, kProduct).GetCurrentProvider();
+    const std::string provider = TolvarSettings(kTolvarMaker, kTolvarProduct).GetCurrentProvider();
     std::string layoutKey;
     if (const CFLayout* entry = models.controlFile->LayoutOf(provider)) {
         layoutKey = entry->uri;
@@ -210,12 +207,7 @@ int RunSaverApplication(SaverMode mode, int& argc, char** argv) {
 
     // The bus delivers its messages (the guard's activation request, the protocol) from
     // the Qt loop.
-    std::unique_ptr<QSocketNotifier> busPump;
-    if (platform::Bus* bus = platform::Bus::Instance()) {
-        busPump = std::make_unique<QSocketNotifier>(bus->EventFd(), QSocketNotifier::Read);
-        QObject::connect(busPump.get(), &QSocketNotifier::activated,
-                         [bus] { bus->ProcessPending(); });
-    }
+    const platform::BusEventPump busPump;
     // A second start brings this one's dialog or screen to the front.
     if (SingletonApp* guard = SingletonApp::GetInstance()) {
         guard->SetActivationCallback(

@@ -14,10 +14,12 @@
 #include "platform/network.h"
 #include "platform/registry.h"
 #include "platform/screensaver.h"
+#include "support/busfolder.h"
 #include "support/guiapp.h"
 #include "support/httpserver.h"
 #include "support/jpegwriter.h"
 #include "support/process.h"
+#include "support/recordingsaver.h"
 #include "support/scripted_dialup.h"
 #include "support/temphome.h"
 
@@ -37,6 +39,9 @@
 #include <unistd.h>
 
 namespace {
+
+using tolvar::test::MakeRecordingSaver;
+using tolvar::test::WaitForSaverArgs;
 
 using namespace std::chrono_literals;
 using tolvar::test::Child;
@@ -61,21 +66,6 @@ std::string PictureBytes(int width, int height, QRgb colour, const char* format)
     buffer.open(QIODevice::WriteOnly);
     EXPECT_TRUE(image.save(&buffer, format)) << format;
     return bytes.toStdString();
-}
-
-// A stand-in saver: a script that writes its arguments, one a line, beside itself.
-void MakeRecordingSaverFile(const std::string& path) {
-    tolvar::test::WriteFile(
-        path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n");
-    ::chmod(path.c_str(), 0755);
-}
-
-std::string WaitForSaverArgs(const std::string& saver) {
-    const std::string argsFile = saver + ".args";
-    if (!WaitUntil([&] { return platform::FileExists(argsFile); })) {
-        return "(never ran)";
-    }
-    return tolvar::test::ReadFileOrEmpty(argsFile);
 }
 
 // A control file with two hosts that names the layout of provider "p".
@@ -1183,6 +1173,28 @@ TEST_F(MainFormTest, HelloSwitchesThePollOnAndQuitEndsTheProgram) {
     EXPECT_TRUE(form_->Terminating());
 }
 
+// A window that cannot be made on the bus is one line on stderr, not an exception out of
+// the form: the program runs on, and its log lines reach the debug window directly.
+TEST_F(MainFormTest, WithoutABusWindowTheFormIsMadeAndLogsDirectly) {
+    {
+        tolvar::test::BusFolderAway away(*bus_);
+        testing::internal::CaptureStderr();
+        EXPECT_NO_THROW(Make());
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("TolvarCtrl: no window on the message bus"), std::string::npos) << said;
+    }
+    ASSERT_TRUE(form_);
+    EXPECT_EQ(form_->Window(), 0);
+    EXPECT_EQ(CtrlWnd.load(), 0);
+    // No saver file beside the program: the start's failure line is in the list.
+    const auto lines = debug_->Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Failure: saver file " + work_ + "/Tolvar.scr could not be installed."),
+              lines.end());
+    form_->OnQuit();
+    EXPECT_EQ(terminations_, 1);
+}
+
 TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
     // The build's own saver file beside the program.
     ASSERT_EQ(::symlink(SaverFileBeside(TOLVAR_CTRL_PATH).c_str(), (work_ + "/Tolvar.scr").c_str()),
@@ -1211,7 +1223,7 @@ TEST_F(MainFormTest, StartInstallsTheSaverAndTheTrayDoubleClickShowsIt) {
         EXPECT_EQ(platform::RegisteredScreenSaver(), c.registeredAfterStart);
         // What the double click starts is seen through a stand-in in the installed
         // file's place (the real saver starting is the system tests' business).
-        MakeRecordingSaverFile(installed);
+        MakeRecordingSaver(installed);
 
         form_->FetchThread().GotNews = true;
         form_->FetchThread().GotMandatoryNews = true;
@@ -1347,7 +1359,7 @@ TEST_F(MainFormTest, StartStoresTheOwnPathAndWritesTheAutostartWhenAsked) {
 
 TEST_F(MainFormTest, MenuCommandsConfigureShowTheLogAndClose) {
     const std::string saver = home_.Root() + "/registered saver.scr";
-    MakeRecordingSaverFile(saver);
+    MakeRecordingSaver(saver);
     Settings().SetSysAutoregisterSaver(false);
     Make();
     platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, saver);

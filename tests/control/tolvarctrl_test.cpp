@@ -8,6 +8,7 @@
 #include "platform/screensaver.h"
 #include "platform/ui/messagebox.h"
 #include "support/process.h"
+#include "support/recordingsaver.h"
 #include "support/temphome.h"
 
 #include <csignal>
@@ -19,6 +20,9 @@
 #include <vector>
 
 namespace {
+
+using tolvar::test::MakeRecordingSaver;
+using tolvar::test::WaitForSaverArgs;
 
 using namespace std::chrono_literals;
 using platform::Access;
@@ -245,20 +249,6 @@ std::string SelfPath() {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
-// A stand-in saver: a script that writes its arguments, one a line, beside itself.
-void MakeRecordingSaver(const std::string& path) {
-    WriteFile(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n");
-    ::chmod(path.c_str(), 0755);
-}
-
-std::string WaitForArgs(const std::string& saver) {
-    const std::string argsFile = saver + ".args";
-    if (!WaitUntil([&] { return platform::FileExists(argsFile); })) {
-        return "(never ran)";
-    }
-    return ReadFileOrEmpty(argsFile);
-}
-
 // The build's own control program and the saver file the build puts beside it.
 constexpr const char* kRealCtrl = TOLVAR_CTRL_PATH;
 std::string RealSaverFile() {
@@ -396,12 +386,12 @@ TEST_F(CtrlRun, ConfigStoresTheProviderAndOpensTheSaversDialogs) {
     platform::WriteScreenSaverEntry(platform::ScreenSaverStore::Registry, saver);
     EXPECT_EQ(Run({"-c", "Provider B"}), 0);
     EXPECT_EQ(Settings().GetCurrentProvider(), "Provider B");
-    EXPECT_EQ(WaitForArgs(saver), "/c\n");
+    EXPECT_EQ(WaitForSaverArgs(saver), "/c\n");
     // Without a key the provider stays.
     platform::RemoveFile(saver + ".args");
     EXPECT_EQ(Run({"--configure"}), 0);
     EXPECT_EQ(Settings().GetCurrentProvider(), "Provider B");
-    EXPECT_EQ(WaitForArgs(saver), "/c\n");
+    EXPECT_EQ(WaitForSaverArgs(saver), "/c\n");
 }
 
 TEST_F(CtrlRun, ActivateStartsOurSaverAndPutsThePreviousOneBack) {
@@ -421,7 +411,7 @@ TEST_F(CtrlRun, ActivateStartsOurSaverAndPutsThePreviousOneBack) {
         platform::SetScreenSaverActive(false);
         Settings().SetSysAutoregisterSaver(c.autoregister);
         EXPECT_EQ(Run({"-s", "prov"}), 0);
-        EXPECT_EQ(WaitForArgs(installed), "/s\n");
+        EXPECT_EQ(WaitForSaverArgs(installed), "/s\n");
         EXPECT_EQ(platform::RegisteredScreenSaver(), c.registeredAfter);
         EXPECT_TRUE(platform::IsScreenSaverActive());
         EXPECT_EQ(Settings().GetCurrentProvider(), "prov");

@@ -2,8 +2,10 @@
 #include "support/temphome.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -95,6 +97,43 @@ TEST(AtomicWriteFile, KeepsThePermissionsOfAnExistingFile) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// The one read loop of the whole-file readers: to the end across many reads, appended,
+// and never more than one byte past the bound, so a caller sees that a file is too long
+// without reading all of it.
+TEST(ReadToEnd, ReadsToTheEndOrOneBytePastTheBound) {
+    TempFolder dir;
+    const std::string path = dir.Path() + "/big";
+    std::string bytes(200000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>('a' + i % 26);
+    }
+    platform::AtomicWriteFile(path, bytes);
+    struct Case {
+        std::size_t maxBytes;
+        std::size_t read;
+    };
+    const Case cases[] = {
+        {static_cast<std::size_t>(-1), 200000},
+        {200000, 200000},
+        {199999, 200000},
+        {65536, 65537},
+        {10, 11},
+        {0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.maxBytes);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::string content = "kept:";
+        EXPECT_EQ(platform::ReadToEnd(fd, content, c.maxBytes), 0);
+        ::close(fd);
+        EXPECT_EQ(content, "kept:" + bytes.substr(0, c.read));
+    }
+    std::string content;
+    EXPECT_EQ(platform::ReadToEnd(-1, content), EBADF);
+    EXPECT_TRUE(content.empty());
 }
 
 TEST(ReadFile, MissingIsNulloptAndAFolderIsAnError) {

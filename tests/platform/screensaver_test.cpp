@@ -6,6 +6,7 @@
 #include "platform/registry.h"
 #include "platform/screensaver.h"
 #include "support/process.h"
+#include "support/recordingsaver.h"
 #include "support/temphome.h"
 
 #include <csignal>
@@ -18,6 +19,9 @@
 
 namespace {
 
+using tolvar::test::MakeRecordingSaver;
+using tolvar::test::WaitForSaverArgs;
+
 using platform::ScreenSaverStore;
 using tolvar::test::Child;
 using tolvar::test::HelperPath;
@@ -27,21 +31,6 @@ using tolvar::test::WaitUntil;
 using tolvar::test::WriteFile;
 
 constexpr const char* kDesktop = "\\Control Panel\\Desktop";
-
-// A stand-in saver: a script that writes its arguments, one a line, beside itself.
-std::string MakeRecordingSaver(const std::string& path) {
-    WriteFile(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0.args\"\n");
-    ::chmod(path.c_str(), 0755);
-    return path;
-}
-
-std::string WaitForArgs(const std::string& saver) {
-    const std::string argsFile = saver + ".args";
-    if (!WaitUntil([&] { return platform::FileExists(argsFile); })) {
-        return "(never ran)";
-    }
-    return ReadFileOrEmpty(argsFile);
-}
 
 TEST(SystemIni, ProfileStringsAreReadLikeTheSystemReadsThem) {
     TempHome home;
@@ -320,7 +309,7 @@ TEST(ScreenSaverStart, RegisteredSaverIsStartedWithItsSwitchAndNoShell) {
         const auto pid = c.start();
         ASSERT_TRUE(pid);
         EXPECT_GT(*pid, 0);
-        EXPECT_EQ(WaitForArgs(saver), c.expected);
+        EXPECT_EQ(WaitForSaverArgs(saver), c.expected);
     }
 }
 

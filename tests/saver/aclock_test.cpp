@@ -3,6 +3,7 @@
 #include "saver/aclock.h"
 #include "saver/axclocktimer.h"
 #include "support/guiapp.h"
+#include "support/pictures.h"
 #include "support/temphome.h"
 
 #include <QApplication>
@@ -14,6 +15,8 @@
 #include <vector>
 
 namespace {
+
+using tolvar::test::BmpBytes;
 
 using platform::Color;
 using platform::ControlHost;
@@ -379,14 +382,6 @@ TEST_F(AClockTest, AClockWithoutAHostTicksHarmlessly) {
 }
 
 // ---- the face taken from the background ----
-
-std::string BmpBytes(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "BMP");
-    return bytes.toStdString();
-}
 
 TEST_F(AClockTest, FaceFromTheBackgroundIsWhatTheScreenShowsUnderTheClock) {
     // A bitmap background keeps the file's size and is stretched only when painted: the

@@ -7,6 +7,7 @@
 #include "support/guiapp.h"
 #include "support/jpegwriter.h"
 #include "support/metafiles.h"
+#include "support/pictures.h"
 #include "support/temphome.h"
 
 #include <QBuffer>
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace {
+
+using tolvar::test::BmpBytes;
 
 using platform::Color;
 using platform::ControlHost;
@@ -51,14 +54,6 @@ std::string QuadrantGif(int w, int h) {
                                    {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}}, 0, 1);
     writer.Descriptor(0, 0, std::uint16_t(w), std::uint16_t(h)).Pixels(2, pixels).Trailer();
     return writer.Bytes();
-}
-
-std::string BmpBytes(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "BMP");
-    return bytes.toStdString();
 }
 
 // JPEG colours drift a little from what was written.

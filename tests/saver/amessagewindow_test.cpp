@@ -1,5 +1,6 @@
 #include "saver/amessagewindow.h"
 #include "support/guiapp.h"
+#include "support/pictures.h"
 #include "support/temphome.h"
 
 #include <QApplication>
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace {
+
+using tolvar::test::PixelAt;
 
 using platform::Canvas;
 using platform::Color;
@@ -47,10 +50,6 @@ AXMessage* NewItem(const ItemText& t) {
 std::vector<AXMessage*> Entries(const AXMessageList& list) {
     const auto view = list.LockList();
     return *view;
-}
-
-Color PixelAt(const QImage& image, int x, int y) {
-    return platform::FromQRgb(image.pixel(x, y));
 }
 
 // The rightmost column holding a dark pixel (text, smoothed or not) in rows [top,

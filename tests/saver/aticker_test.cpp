@@ -1,6 +1,7 @@
 #include "saver/aticker.h"
 #include "support/guiapp.h"
 #include "support/jpegwriter.h"
+#include "support/pictures.h"
 #include "support/temphome.h"
 
 #include <QApplication>
@@ -15,6 +16,8 @@
 #include <vector>
 
 namespace {
+
+using tolvar::test::PixelAt;
 
 using platform::Canvas;
 using platform::Color;
@@ -32,10 +35,6 @@ constexpr Color kRed = 0x0000FF;
 constexpr Color kGreen = 0x00FF00;
 constexpr Color kBlue = 0xFF0000;
 constexpr Color kYellow = 0x00FFFF;
-
-Color PixelAt(const QImage& image, int x, int y) {
-    return platform::FromQRgb(image.pixel(x, y));
-}
 
 AXMessageImage* Thumb(int width, int height, Color color) {
     auto* thumb = new AXMessageImage;

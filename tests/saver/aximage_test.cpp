@@ -3,6 +3,7 @@
 #include "support/gifwriter.h"
 #include "support/guiapp.h"
 #include "support/jpegwriter.h"
+#include "support/pictures.h"
 #include "support/temphome.h"
 
 #include <QBuffer>
@@ -12,6 +13,8 @@
 #include <vector>
 
 namespace {
+
+using tolvar::test::BmpBytes;
 
 using tolvar::test::GifColour;
 using tolvar::test::GifWriter;
@@ -61,14 +64,6 @@ QImage QuadrantImage(int w, int h) {
 bool Near(QRgb a, QRgb b) {
     return std::abs(qRed(a) - qRed(b)) <= 40 && std::abs(qGreen(a) - qGreen(b)) <= 40 &&
            std::abs(qBlue(a) - qBlue(b)) <= 40;
-}
-
-std::string BmpBytes(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "BMP");
-    return bytes.toStdString();
 }
 
 class AXImageTest : public ::testing::Test {

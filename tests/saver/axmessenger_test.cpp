@@ -1,5 +1,6 @@
 #include "saver/axmessenger.h"
 #include "support/guiapp.h"
+#include "support/pictures.h"
 #include "support/temphome.h"
 
 #include <QBuffer>
@@ -15,6 +16,9 @@
 #include <vector>
 
 namespace {
+
+using tolvar::test::BmpBytes;
+using tolvar::test::PixelAt;
 
 using platform::Canvas;
 using platform::Color;
@@ -38,18 +42,6 @@ protected:
 // Every character (not UTF-16 unit) 10 pixels wide.
 int TenPerCharacter(const QString& text) {
     return int(text.toUcs4().size()) * 10;
-}
-
-Color PixelAt(const QImage& image, int x, int y) {
-    return platform::FromQRgb(image.pixel(x, y));
-}
-
-std::string BmpBytes(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "BMP");
-    return bytes.toStdString();
 }
 
 // A list of new items named prefix + index; the list holds the only reference.

@@ -11,6 +11,7 @@
 #include "saver/configform.h"
 #include "saver/formsrvmain.h"
 #include "saver/layoutcontrol.h"
+#include "support/busfolder.h"
 #include "support/guiapp.h"
 #include "support/process.h"
 #include "support/scripted_dialup.h"
@@ -466,6 +467,28 @@ TEST_F(FormSvrMainTest, CreateBuildsTheScreenAndSetsUpTheProtocol) {
     EXPECT_EQ(form->CancelReloadTimer.Interval(), 1000);
     EXPECT_EQ(form->DialTimer.Interval(), 1000);
     EXPECT_TRUE(boxes.empty());
+}
+
+// A window that cannot be made on the bus is one line on stderr: the saver shows its
+// screen all the same and its keys still work.
+TEST_F(FormSvrMainTest, WithoutABusWindowTheScreenIsShownAllTheSame) {
+    SaverCache cache;
+    cache.WriteStandard();
+    {
+        tolvar::test::BusFolderAway away(*bus);
+        testing::internal::CaptureStderr();
+        MakeForm();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("Tolvar: no window on the message bus"), std::string::npos) << said;
+    }
+    ASSERT_FALSE(form->StartFailed());
+    EXPECT_TRUE(form->Ready());
+    EXPECT_EQ(form->Window(), 0);
+    EXPECT_EQ(SaverWnd.load(), 0);
+    EXPECT_TRUE(boxes.empty());
+    KeyRelease(Qt::Key_Escape);
+    EXPECT_TRUE(form->Ended());
+    EXPECT_EQ(terminations, 1);
 }
 
 // ---- the protocol ----

@@ -14,7 +14,7 @@ int RunSettings(const std::vector<std::string>& args) {
     if (!args.empty()) {
         throw inspect::UsageError{"takes no arguments"};
     }
-    const TolvarSettings s("Brimwald", "Tolvar");
+    const TolvarSettings s(kTolvarMaker, kTolvarProduct);
     // Everything is read before anything is printed, so a provider value of the wrong
     // type gives an error and no half document.
     const std::vector<std::string> names = s.GetProviderNames();

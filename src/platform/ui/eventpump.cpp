@@ -1,9 +1,11 @@
 #include "platform/ui/eventpump.h"
 
+#include "platform/bus.h"
 #include "platform/network.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 
 namespace platform {
@@ -27,5 +29,15 @@ WaitPump EventLoopPump() {
 void ServeEventLoopWhileDialling() {
     SetDialWaitPump(EventLoopPump());
 }
+
+BusEventPump::BusEventPump() {
+    if (Bus* bus = Bus::Instance()) {
+        notifier_ = std::make_unique<QSocketNotifier>(bus->EventFd(), QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated,
+                         [bus] { bus->ProcessPending(); });
+    }
+}
+
+BusEventPump::~BusEventPump() = default;
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/ui/messagebox.h"
 
+#include "platform/network.h"
 #include "platform/ui/display.h"
 
 #include <QAbstractButton>
@@ -143,6 +144,16 @@ bool AskDialUp(QWidget* parent, const std::string& connectionName, bool aboveAll
     SetGermanButtonTexts(box);
     PrepareDialog(box, aboveAll);
     return box.exec() == QMessageBox::Yes;
+}
+
+DialPromptBinding::DialPromptBinding(QWidget* parent, std::function<bool()> aboveAll) {
+    SetDialPrompt([parent, aboveAll = std::move(aboveAll)](ParentWindow, const std::string& name) {
+        return AskDialUp(parent, name, aboveAll && aboveAll());
+    });
+}
+
+DialPromptBinding::~DialPromptBinding() {
+    SetDialPrompt({});
 }
 
 namespace {

@@ -61,6 +61,17 @@ MessageBoxAnswer AskMessageBox(const MessageBoxRequest& request, QWidget* parent
 // stay-on-top when aboveAll. The prompt both programs bind for the dial-up layer.
 bool AskDialUp(QWidget* parent, const std::string& connectionName, bool aboveAll = false);
 
+// Binds AskDialUp over parent as the dial-up layer's prompt (SetDialPrompt) for its
+// lifetime; aboveAll, when given, is asked at each prompt whether the box must stay
+// above another program's covering window. Not copyable.
+class DialPromptBinding {
+public:
+    explicit DialPromptBinding(QWidget* parent, std::function<bool()> aboveAll = {});
+    ~DialPromptBinding();
+    DialPromptBinding(const DialPromptBinding&) = delete;
+    DialPromptBinding& operator=(const DialPromptBinding&) = delete;
+};
+
 // The German texts of the standard buttons a box or button row holds.
 void SetGermanButtonTexts(QMessageBox& box);
 void SetGermanButtonTexts(QDialogButtonBox& buttons);

@@ -2,6 +2,7 @@
 #include "support/guiapp.h"
 #include "support/jpegwriter.h"
 #include "support/metafiles.h"
+#include "support/pictures.h"
 #include "support/temphome.h"
 
 #include <QBuffer>
@@ -10,6 +11,8 @@
 #include <string>
 
 namespace {
+
+using tolvar::test::BmpBytes;
 
 using tolvar::test::JpegBytes;
 using tolvar::test::TempFolder;
@@ -35,14 +38,6 @@ bool Near(QRgb a, QRgb b, int tolerance = 40) {
     return std::abs(qRed(a) - qRed(b)) <= tolerance &&
            std::abs(qGreen(a) - qGreen(b)) <= tolerance &&
            std::abs(qBlue(a) - qBlue(b)) <= tolerance;
-}
-
-std::string BmpBytes(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    EXPECT_TRUE(image.save(&buffer, "BMP"));
-    return bytes.toStdString();
 }
 
 // ---- bitmaps as the system reads them ----
