@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole check, on a fresh Debian 12 machine too: set-up, the clang-format check, an
 # optimised build (it must compile), the fuzz targets for a short run over their
-# corpora, then the test suite built with AddressSanitizer and UndefinedBehaviorSanitizer
-# and run by ctest.
+# corpora, the test suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# clang-tidy over the changed files (tools/tidy.sh), then the suite run by ctest.
 # FUZZ_SECONDS sets the fuzzing time per target (default 15).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,4 +25,8 @@ echo "== tests (ASan + UBSan)"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
     -DTOLVAR_SANITIZE=ON -DTOLVAR_BENCH=OFF >/dev/null
 cmake --build build/asan -j "$jobs"
+
+echo "== clang-tidy"
+tools/tidy.sh --build build/asan --jobs "$jobs"
+
 ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 600

@@ -347,7 +347,7 @@ bool UninstallSaverFile() {
 
 std::string SetSystemScreenSaver(const std::string& path) {
     const platform::ScreenSaverStore store = platform::SystemScreenSaverStore();
-    const std::string previous = platform::ReadScreenSaverEntry(store);
+    std::string previous = platform::ReadScreenSaverEntry(store);
     platform::WriteScreenSaverEntry(store, path);
     platform::SetScreenSaverActive(true);
     return previous;
@@ -459,7 +459,7 @@ int RunResidentProgram(int& argc, char** argv) {
         guard->SetActivationCallback(
             [&debug](const platform::Message&) { platform::BringApplicationToFront(&debug); });
     }
-    struct Unbind {
+    struct Unbind { // NOLINT(cppcoreguidelines-special-member-functions): a local guard
         ~Unbind() {
             if (SingletonApp* guard = SingletonApp::GetInstance()) {
                 guard->SetActivationCallback({});
