@@ -132,18 +132,20 @@ LF Layout() {
 double StartOnce(const GeneratedCache& generated) {
     const auto start = std::chrono::steady_clock::now();
     CC cache(generated.folder);
+    // Serials as std::string(1, '1'), not = "1": GCC 12 at -O3 warns falsely (-Wrestrict)
+    // on that assignment, and the build treats warnings as errors.
     for (const auto& [uri, file] : generated.feeds) {
         auto entry = std::make_unique<CCObject>();
         entry->uri = uri;
         entry->file = file;
-        entry->serial = "1";
+        entry->serial = std::string(1, '1');
         cache.entries.Add(std::move(entry));
     }
     for (const auto& [uri, file] : generated.entries) {
         auto entry = std::make_unique<CCObject>();
         entry->uri = uri;
         entry->file = file;
-        entry->serial = "1";
+        entry->serial = std::string(1, '1');
         cache.entries.Add(std::move(entry));
     }
     platform::ControlHost host;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git python3
-    clang libclang-rt-14-dev clang-format
+    clang libclang-rt-14-dev clang-format clang-tidy
     libgtest-dev libgmock-dev libbenchmark-dev
     libxml2-dev libcurl4-openssl-dev libjpeg62-turbo-dev libgif-dev libjpeg-turbo-progs
     qt6-base-dev libgl-dev libegl-dev libxkbcommon-dev libxcb1-dev

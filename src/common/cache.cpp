@@ -219,6 +219,8 @@ void CC::Update(const std::function<void()>& change) {
         explicit Scope(const CC& c, std::vector<std::string>& list) : cc(c) {
             cc.deferred_ = &list;
         }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
         ~Scope() { cc.deferred_ = nullptr; }
     };
     {

@@ -53,13 +53,13 @@ std::string GetAppDataDir() {
         }
     }
     // Parents too: on a fresh account even the base folder may not exist yet.
-    const std::string folder = WithoutTrailingSlash(base) + "/" + kAppDataFolderName;
+    std::string folder = WithoutTrailingSlash(base) + "/" + kAppDataFolderName;
     platform::MakeFolders(folder);
     return folder;
 }
 
 std::string GetCacheDir() {
-    const std::string folder = GetAppDataDir() + "/Cache";
+    std::string folder = GetAppDataDir() + "/Cache";
     platform::MakeFolders(folder);
     return folder;
 }

@@ -24,6 +24,8 @@ public:
 
     explicit TFormDebug(QWidget* parent = nullptr);
     ~TFormDebug() override;
+    TFormDebug(const TFormDebug&) = delete;
+    TFormDebug& operator=(const TFormDebug&) = delete;
 
     QListWidget* ListBox1 = nullptr;
 

@@ -187,15 +187,53 @@ void TFetchThread::RunCycle() {
 }
 
 void TFetchThread::RunSteps(CC& cache) {
-    using namespace CacheWriteAccess;
     const std::string controlKey = GetControlFileKey();
     const std::string subscriptionsPath = GetSubscriptionsPath();
 
     CF previous;
+    if (!LoadPreviousControlFile(cache, controlKey, previous) || stop_.load()) {
+        return;
+    }
+    CF current;
+    if (!RequestControlFile(controlKey, subscriptionsPath) ||
+        !LoadCurrentControlFile(cache, controlKey, current) || stop_.load()) {
+        return;
+    }
+    UpdateSubscriptions(cache, current, subscriptionsPath);
+    if (stop_.load() || !FetchLayoutsBasics(cache, current)) {
+        return;
+    }
+    NoteChannelChanges(previous, current);
+    if (stop_.load() || !FetchChannels(current)) {
+        return;
+    }
+    Log("Fetching Layout remainders...");
+    for (const CFLayout& layout : current.layouts) {
+        if (const auto model = LoadCachedLayout(cache, layout.uri)) {
+            FetchLayoutRemainders(*model);
+        }
+        if (stop_.load()) {
+            return;
+        }
+    }
+    Log("Synchronization finished.");
+    Log("You have " + std::to_string(CacheWriteAccess::NewMessageCount.load()) + " new messages.");
+}
+
+bool TFetchThread::ConnectionLost() {
+    if (IsInternetConnected()) {
+        return false;
+    }
+    Log("Connection terminated.");
+    return true;
+}
+
+bool TFetchThread::LoadPreviousControlFile(const CC& cache, const std::string& controlKey,
+                                           CF& previous) {
     const CCObject* entry = cache.FindLatest(controlKey);
     if (entry == nullptr) {
         Log("Error fetching the control file (CO missing).");
-        return;
+        return false;
     }
     const std::string previousFile = entry->file;
     // A file that is not there or no document at all is a failed load; a document that
@@ -203,55 +241,60 @@ void TFetchThread::RunSteps(CC& cache) {
     const auto previousPath = cache.PathOf(*entry);
     if (!previousPath || !previous.Load(*previousPath).parsed) {
         Log("Error fetching the control file (Load failed).");
-        return;
+        return false;
     }
-    CacheHostList = previous.hosts;
+    CacheWriteAccess::CacheHostList = previous.hosts;
     if (previous.hosts.empty()) {
         Log("Error fetching the control file.");
         Log("No Brimwald hosts found in control file [" + previousFile + "].");
-        return;
+        return false;
     }
-    if (stop_.load()) {
-        return;
-    }
+    return true;
+}
 
-    if (!CacheWriteAccess::HttpGetControlFile(controlKey,
-                                              SubscriptionsRequestText(subscriptionsPath))) {
-        Log("Error fetching the control file.");
-        Log("HTTP Get failed: " + GetHttpGetError());
-        if (!IsInternetConnected()) {
-            Log("Connection terminated.");
-            return;
-        }
-        Log("Trying to use previous control file.");
+bool TFetchThread::RequestControlFile(const std::string& controlKey,
+                                      const std::string& subscriptionsPath) {
+    if (CacheWriteAccess::HttpGetControlFile(controlKey,
+                                             SubscriptionsRequestText(subscriptionsPath))) {
+        return true;
     }
+    Log("Error fetching the control file.");
+    Log("HTTP Get failed: " + GetHttpGetError());
+    if (ConnectionLost()) {
+        return false;
+    }
+    Log("Trying to use previous control file.");
+    return true;
+}
 
-    CF current;
-    entry = cache.FindLatest(controlKey);
+bool TFetchThread::LoadCurrentControlFile(const CC& cache, const std::string& controlKey,
+                                          CF& current) {
+    const CCObject* entry = cache.FindLatest(controlKey);
     if (entry == nullptr) {
         Log("Error fetching the control file (CO missing).");
-        return;
+        return false;
     }
     const auto currentPath = cache.PathOf(*entry);
     // Only a control file read to its end may rewrite the subscriptions: a half one would
     // drop every channel after its fault from "subscriptions.dir".
-    if (!currentPath || !current.Load(*currentPath).complete) {
-        Log("Fatal error parsing control file.");
-        std::string text;
-        if (currentPath) {
-            try {
-                text = platform::ReadFile(*currentPath).value_or(std::string());
-            } catch (const std::exception&) {
-            }
+    if (currentPath && current.Load(*currentPath).complete) {
+        return true;
+    }
+    Log("Fatal error parsing control file.");
+    std::string text;
+    if (currentPath) {
+        try {
+            text = platform::ReadFile(*currentPath).value_or(std::string());
+        } catch (const std::exception&) {
         }
-        Log(text);
-        Log("Synchronization aborted.");
-        return;
     }
-    if (stop_.load()) {
-        return;
-    }
+    Log(text);
+    Log("Synchronization aborted.");
+    return false;
+}
 
+void TFetchThread::UpdateSubscriptions(CC& cache, CF& current,
+                                       const std::string& subscriptionsPath) {
     try {
         current.LoadSubscriptions(subscriptionsPath);
         current.SaveSubscriptions(subscriptionsPath);
@@ -262,10 +305,10 @@ void TFetchThread::RunSteps(CC& cache) {
     ::CleanControlFiles(cache);
     Log("Control file and subscriptions loaded [" + current.time + "]");
     Log("Brimwald working host set to " + HttpGetter::WorkingHost());
-    if (stop_.load()) {
-        return;
-    }
+}
 
+bool TFetchThread::FetchLayoutsBasics(const CC& cache, const CF& current) {
+    using namespace CacheWriteAccess;
     Log("Fetching Layout basics...");
     for (const CFLayout& layout : current.layouts) {
         std::string line =
@@ -276,9 +319,8 @@ void TFetchThread::RunSteps(CC& cache) {
             line += " - Fetched.";
         } else {
             line += " - HTTP Get failed: " + GetHttpGetError();
-            if (!IsInternetConnected()) {
-                Log("Connection terminated.");
-                return;
+            if (ConnectionLost()) {
+                return false;
             }
         }
         Log(line);
@@ -286,27 +328,27 @@ void TFetchThread::RunSteps(CC& cache) {
             FetchLayoutBasics(*model);
         }
         if (stop_.load()) {
-            return;
+            return false;
         }
     }
+    return true;
+}
 
-    for (const CFChannel& channel : current.channels) {
-        if (!HasFeed(previous, channel.uri)) {
-            Changed = true;
-        }
+void TFetchThread::NoteChannelChanges(const CF& previous, const CF& current) {
+    const auto added = [](const CF& from, const CF& to) {
+        return std::any_of(to.channels.begin(), to.channels.end(),
+                           [&](const CFChannel& c) { return !HasFeed(from, c.uri); });
+    };
+    if (added(previous, current) || added(current, previous)) {
+        Changed = true;
     }
-    for (const CFChannel& channel : previous.channels) {
-        if (!HasFeed(current, channel.uri)) {
-            Changed = true;
-        }
-    }
-    if (stop_.load()) {
-        return;
-    }
+}
 
+bool TFetchThread::FetchChannels(const CF& current) {
     // Pictures that another channel's current items use are kept when a feed drops its
     // old versions.
     std::vector<std::string> feeds;
+    feeds.reserve(current.channels.size());
     for (const CFChannel& channel : current.channels) {
         feeds.push_back(channel.uri);
     }
@@ -315,73 +357,69 @@ void TFetchThread::RunSteps(CC& cache) {
     for (const CFChannel& channel : current.channels) {
         if (channel.subscribed) {
             Log("CHANNEL(" + channel.id + "): " + channel.title + " [" + channel.uri + "]");
-            if (thumbs) {
-                std::string line =
-                    "   Icon : Serial=" + channel.iconserial + ", URI=" + channel.iconuri;
-                Log(line);
-                if (channel.iconuri.empty()) {
-                    line += "  --> Error: Icon is defined but URI is empty.";
-                } else if (IsCached(channel.iconuri, channel.iconserial)) {
-                    line += "  --> Cached.";
-                } else if (HttpGetIcon(channel.iconuri, channel.iconserial)) {
-                    Changed = true;
-                    line += "  --> Fetched.";
-                } else {
-                    line += "  --> HTTP Get failed: " + GetHttpGetError();
-                    if (!IsInternetConnected()) {
-                        Log("Connection terminated.");
-                        return;
-                    }
-                }
-                Log(line);
-                if (stop_.load()) {
-                    return;
-                }
+            if (thumbs && (!FetchChannelIcon(channel) || stop_.load())) {
+                return false;
             }
-            std::string line =
-                "   Feed(" + channel.id + "): Serial=" + channel.serial + ", URI=" + channel.uri;
-            Log(line);
-            bool downloaded = false;
-            if (IsCached(channel.uri, channel.serial)) {
-                line += "  --> Cached.";
-            } else if (!HttpGetChannel(channel.uri, channel.id, channel.serial, thumbs, feeds,
-                                       &stop_, &downloaded)) {
-                line += "  --> HTTP Get failed: " + GetHttpGetError();
-                if (!IsInternetConnected()) {
-                    Log("Connection terminated.");
-                    return;
-                }
-            } else if (!downloaded) {
-                // A newer version than the control file names is cached: nothing came,
-                // so there is no news and nothing for the saver to reload.
-                line += "  --> Cached.";
-            } else {
-                Changed = true;
-                line += "  --> Fetched.";
-                GotNews = true;
-                if (channel.mandatory) {
-                    GotMandatoryNews = true;
-                }
+            if (!FetchChannelFeed(channel, thumbs, feeds)) {
+                return false;
             }
-            Log(line);
         }
         if (stop_.load()) {
-            return;
+            return false;
         }
     }
+    return true;
+}
 
-    Log("Fetching Layout remainders...");
-    for (const CFLayout& layout : current.layouts) {
-        if (const auto model = LoadCachedLayout(cache, layout.uri)) {
-            FetchLayoutRemainders(*model);
-        }
-        if (stop_.load()) {
-            return;
+bool TFetchThread::FetchChannelIcon(const CFChannel& channel) {
+    using namespace CacheWriteAccess;
+    std::string line = "   Icon : Serial=" + channel.iconserial + ", URI=" + channel.iconuri;
+    Log(line);
+    if (channel.iconuri.empty()) {
+        line += "  --> Error: Icon is defined but URI is empty.";
+    } else if (IsCached(channel.iconuri, channel.iconserial)) {
+        line += "  --> Cached.";
+    } else if (HttpGetIcon(channel.iconuri, channel.iconserial)) {
+        Changed = true;
+        line += "  --> Fetched.";
+    } else {
+        line += "  --> HTTP Get failed: " + GetHttpGetError();
+        if (ConnectionLost()) {
+            return false;
         }
     }
+    Log(line);
+    return true;
+}
 
-    Log("Synchronization finished.");
-    Log("You have " + std::to_string(NewMessageCount.load()) + " new messages.");
+bool TFetchThread::FetchChannelFeed(const CFChannel& channel, bool thumbs,
+                                    const std::vector<std::string>& feeds) {
+    using namespace CacheWriteAccess;
+    std::string line =
+        "   Feed(" + channel.id + "): Serial=" + channel.serial + ", URI=" + channel.uri;
+    Log(line);
+    bool downloaded = false;
+    const bool cached = IsCached(channel.uri, channel.serial);
+    if (!cached && !HttpGetChannel(channel.uri, channel.id, channel.serial, thumbs, feeds, &stop_,
+                                   &downloaded)) {
+        line += "  --> HTTP Get failed: " + GetHttpGetError();
+        if (ConnectionLost()) {
+            return false;
+        }
+    } else if (!downloaded) {
+        // Cached, or a newer version than the control file names is cached: nothing came,
+        // so there is no news and nothing for the saver to reload.
+        line += "  --> Cached.";
+    } else {
+        Changed = true;
+        line += "  --> Fetched.";
+        GotNews = true;
+        if (channel.mandatory) {
+            GotMandatoryNews = true;
+        }
+    }
+    Log(line);
+    return true;
 }
 
 bool TFetchThread::FetchLayoutImage(const std::string& label, const std::string& uri,

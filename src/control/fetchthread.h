@@ -32,6 +32,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class TFetchThread {
 public:
@@ -39,7 +40,7 @@ public:
     using ChangedSink = std::function<void()>;
 
     // A log line sent to the own main window is cut to this many bytes.
-    static constexpr std::size_t kMaxLogLineBytes = 64 * 1024;
+    static constexpr std::size_t kMaxLogLineBytes = std::size_t{64} * 1024;
 
     // Without sinks, log lines go to the own main window (IpcSendLogText) and the
     // content-changed message through IpcSendContentChanged.
@@ -73,6 +74,20 @@ private:
     void RunCycle();
     // The steps from the control file on; a return is the end of the cycle.
     void RunSteps(CC& cache);
+    // The steps of RunSteps; those that give false have ended the cycle (said why).
+    bool LoadPreviousControlFile(const CC& cache, const std::string& controlKey, CF& previous);
+    bool RequestControlFile(const std::string& controlKey, const std::string& subscriptionsPath);
+    bool LoadCurrentControlFile(const CC& cache, const std::string& controlKey, CF& current);
+    void UpdateSubscriptions(CC& cache, CF& current, const std::string& subscriptionsPath);
+    bool FetchLayoutsBasics(const CC& cache, const CF& current);
+    // Changed when a channel came or went with the new control file.
+    void NoteChannelChanges(const CF& previous, const CF& current);
+    bool FetchChannels(const CF& current);
+    bool FetchChannelIcon(const CFChannel& channel);
+    bool FetchChannelFeed(const CFChannel& channel, bool thumbs,
+                          const std::vector<std::string>& feeds);
+    // True (and said) when the connection went down after a failed request.
+    bool ConnectionLost();
 
     bool FetchLayoutImage(const std::string& label, const std::string& uri,
                           const std::string& serial);

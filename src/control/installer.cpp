@@ -85,7 +85,7 @@ bool UninstallSaverFile() {
 
 std::string SetSystemScreenSaver(const std::string& path) {
     const platform::ScreenSaverStore store = platform::SystemScreenSaverStore();
-    const std::string previous = platform::ReadScreenSaverEntry(store);
+    std::string previous = platform::ReadScreenSaverEntry(store);
     platform::WriteScreenSaverEntry(store, path);
     platform::SetScreenSaverActive(true);
     return previous;

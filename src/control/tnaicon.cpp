@@ -97,7 +97,7 @@ using platform::Rgb;
 // Drawn on this colour, which becomes transparent: the icon's mask.
 constexpr Color kMaskColor = Rgb(255, 0, 255);
 
-QImage Masked(QImage picture) {
+QImage Masked(const QImage& picture) {
     QImage argb = picture.convertToFormat(QImage::Format_ARGB32);
     const QRgb mask = qRgb(255, 0, 255);
     for (int y = 0; y < argb.height(); ++y) {

@@ -364,7 +364,7 @@ int RunResidentProgram(int& argc, char** argv) {
         guard->SetActivationCallback(
             [&debug](const platform::Message&) { platform::BringApplicationToFront(&debug); });
     }
-    struct Unbind {
+    struct Unbind { // NOLINT(cppcoreguidelines-special-member-functions): a local guard
         ~Unbind() {
             if (SingletonApp* guard = SingletonApp::GetInstance()) {
                 guard->SetActivationCallback({});

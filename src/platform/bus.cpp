@@ -500,7 +500,7 @@ bool Bus::WaitFd(int fd, short events, Clock::time_point deadline) {
     // While waiting, the main thread handles the sends addressed to its own windows, so
     // that a peer sending to us meanwhile never deadlocks against our own send.
     const bool pump = IsMainThread();
-    struct RewakeOnExit {
+    struct RewakeOnExit { // NOLINT(cppcoreguidelines-special-member-functions): a local guard
         Bus& bus;
         bool active;
         // Posts that arrived meanwhile stay queued: keep the host loop's watcher awake.

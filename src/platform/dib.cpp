@@ -17,6 +17,7 @@ public:
     std::uint32_t U8(std::size_t at) const { return static_cast<std::uint8_t>(data_[at]); }
     std::uint32_t U16(std::size_t at) const { return U8(at) | U8(at + 1) << 8; }
     std::uint32_t U32(std::size_t at) const { return U16(at) | U16(at + 2) << 16; }
+    std::size_t Size() const { return data_.size(); }
 
 private:
     std::string_view data_;
@@ -38,49 +39,173 @@ struct Channel {
     }
 };
 
+// Where the run-length decoder writes next; rows count from the bottom.
+struct RleCursor {
+    const DibInfo& info;
+    DibPixels& out;
+    bool four; // RLE4: two indices a byte, high nibble first
+    std::int64_t x = 0, y = 0;
+
+    void Put(std::uint32_t index) {
+        if (x < info.width && y < info.height) {
+            const std::int64_t row = info.bottomUp ? info.height - 1 - y : y;
+            out.argb[static_cast<std::size_t>(row * info.width + x)] =
+                index < info.palette.size() ? info.palette[index] | kOpaque : kOpaque;
+        }
+        ++x;
+    }
+    std::uint32_t Index(std::uint32_t byte, std::uint32_t i) const {
+        return four ? (i % 2 == 0 ? byte >> 4 : byte & 0x0F) : byte;
+    }
+    // count pixels of the one byte's index (or its two alternating nibbles).
+    void Run(std::uint32_t count, std::uint32_t value) {
+        for (std::uint32_t i = 0; i < count && x < info.width; ++i)
+            Put(Index(value, i));
+    }
+    // count literal indices from the bytes at at.
+    void Literal(const Bytes& b, std::size_t at, std::uint32_t count) {
+        for (std::uint32_t i = 0; i < count; ++i)
+            Put(Index(b.U8(at + (four ? i / 2 : i)), i));
+    }
+};
+
 // Run-length rows: pairs of a count and an index, or an escape (0 then 0: end of row, 1:
 // end of bitmap, 2: a move by the next two bytes, 3 or more: that many literal indices
 // padded to a whole word). Rows count from the bottom.
 void DecodeRle(const DibInfo& info, std::string_view bits, DibPixels& out) {
-    const bool four = info.compression == DibInfo::Compression::Rle4;
+    RleCursor cursor{info, out, info.compression == DibInfo::Compression::Rle4};
     const Bytes b(bits);
-    const std::int64_t width = info.width, height = info.height;
-    std::int64_t x = 0, y = 0;
-    auto put = [&](std::uint32_t index) {
-        if (x < width && y < height) {
-            const std::int64_t row = info.bottomUp ? height - 1 - y : y;
-            out.argb[static_cast<std::size_t>(row * width + x)] =
-                index < info.palette.size() ? info.palette[index] | kOpaque : kOpaque;
-        }
-        ++x;
-    };
     std::size_t at = 0;
-    while (b.Has(at, 2) && y < height) {
+    while (b.Has(at, 2) && cursor.y < info.height) {
         const std::uint32_t count = b.U8(at), value = b.U8(at + 1);
         at += 2;
         if (count > 0) {
-            for (std::uint32_t i = 0; i < count && x < width; ++i)
-                put(four ? (i % 2 == 0 ? value >> 4 : value & 0x0F) : value);
-        } else if (value == 0) {
-            x = 0, ++y;
-        } else if (value == 1) {
+            cursor.Run(count, value);
+            continue;
+        }
+        switch (value) {
+        case 0:
+            cursor.x = 0, ++cursor.y;
+            break;
+        case 1:
             return;
-        } else if (value == 2) {
+        case 2:
             if (!b.Has(at, 2))
                 return;
-            x += b.U8(at), y += b.U8(at + 1);
+            cursor.x += b.U8(at), cursor.y += b.U8(at + 1);
             at += 2;
-        } else {
-            const std::size_t bytes = four ? (value + 1) / 2 : value;
+            break;
+        default: {
+            const std::size_t bytes = cursor.four ? (value + 1) / 2 : value;
             if (!b.Has(at, bytes))
                 return;
-            for (std::uint32_t i = 0; i < value; ++i) {
-                const std::uint32_t byte = b.U8(at + (four ? i / 2 : i));
-                put(four ? (i % 2 == 0 ? byte >> 4 : byte & 0x0F) : byte);
-            }
+            cursor.Literal(b, at, value);
             at += (bytes + 1) & ~std::size_t{1};
         }
+        }
     }
+}
+
+// The header fields that ReadDibInfo reads beside those it keeps.
+struct DibHeader {
+    std::uint32_t size = 0;
+    std::int64_t width = 0, height = 0;
+    std::uint32_t compression = 0, colorsUsed = 0;
+    std::size_t entrySize = 4; // bytes of a colour-table entry
+};
+
+// The core header (12 bytes) or an info header (40 and more); false for any other.
+bool ReadHeader(const Bytes& b, DibHeader& h, DibInfo& info) {
+    if (!b.Has(0, 4))
+        return false;
+    h.size = b.U32(0);
+    if (h.size == 12) {
+        if (!b.Has(0, 12))
+            return false;
+        h.width = b.U16(4);
+        h.height = b.U16(6);
+        info.bitCount = static_cast<int>(b.U16(10));
+        h.entrySize = 3;
+        return true;
+    }
+    if (h.size < 40 || !b.Has(0, h.size))
+        return false;
+    h.width = static_cast<std::int32_t>(b.U32(4));
+    h.height = static_cast<std::int32_t>(b.U32(8));
+    info.bitCount = static_cast<int>(b.U16(14));
+    h.compression = b.U32(16);
+    h.colorsUsed = b.U32(32);
+    return true;
+}
+
+// The compression and the channel masks; masks after a short header move the colour
+// table (tableOffset) behind them. False for a compression of no use here.
+bool ReadCompression(const Bytes& b, const DibHeader& h, DibInfo& info, std::size_t& tableOffset) {
+    const int bpp = info.bitCount;
+    switch (h.compression) {
+    case 0:
+        if (bpp == 16)
+            info.redMask = 0x7C00, info.greenMask = 0x03E0, info.blueMask = 0x001F;
+        else if (bpp == 32)
+            info.redMask = 0xFF0000, info.greenMask = 0xFF00, info.blueMask = 0xFF,
+            info.alphaMask = 0xFF000000u;
+        return true;
+    case 1:
+    case 2:
+        if (bpp != (h.compression == 1 ? 8 : 4))
+            return false;
+        info.compression =
+            h.compression == 1 ? DibInfo::Compression::Rle8 : DibInfo::Compression::Rle4;
+        return true;
+    case 3:
+    case 6: { // colour masks, the second form with an alpha mask
+        if (bpp != 16 && bpp != 32)
+            return false;
+        info.compression = DibInfo::Compression::BitFields;
+        const bool alpha = h.compression == 6;
+        std::size_t at = 40;
+        if (h.size < 52) {
+            at = h.size;
+            tableOffset += alpha ? 16 : 12;
+        }
+        if (!b.Has(at, alpha ? 16 : 12))
+            return false;
+        info.redMask = b.U32(at), info.greenMask = b.U32(at + 4), info.blueMask = b.U32(at + 8);
+        if (alpha || h.size >= 56)
+            info.alphaMask = b.U32(at + 12);
+        return true;
+    }
+    default:
+        return false; // embedded JPEG or PNG, or a compression of no use here
+    }
+}
+
+// The colour table at tableOffset: its end, and the palette unless the entries are
+// palette indices. False when the table must be whole and is not.
+bool ReadColourTable(const Bytes& b, const DibHeader& h, std::size_t tableOffset, DibTable table,
+                     bool paletteIndices, DibInfo& info) {
+    const int bpp = info.bitCount;
+    std::uint64_t entries = h.colorsUsed;
+    if (bpp <= 8) {
+        const std::uint64_t most = std::uint64_t{1} << bpp;
+        entries = entries == 0 || entries > most ? most : entries;
+    }
+    if (!b.Has(tableOffset, 0))
+        return false;
+    const std::uint64_t room = (b.Size() - tableOffset) / h.entrySize;
+    if (entries > room && table == DibTable::Full)
+        return false;
+    info.tableOffset = tableOffset;
+    info.infoSize = tableOffset + static_cast<std::size_t>(std::min(entries, room) * h.entrySize);
+    if (bpp <= 8 && !paletteIndices) {
+        const std::size_t present = static_cast<std::size_t>(std::min(entries, room));
+        info.palette.reserve(present);
+        for (std::size_t i = 0; i < present; ++i) {
+            const std::size_t at = tableOffset + i * h.entrySize;
+            info.palette.push_back(b.U8(at + 2) << 16 | b.U8(at + 1) << 8 | b.U8(at));
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -116,101 +241,26 @@ std::size_t DibInfo::BitsNeeded() const {
 
 std::optional<DibInfo> ReadDibInfo(std::string_view bytes, DibTable table, bool paletteIndices) {
     const Bytes b(bytes);
-    if (!b.Has(0, 4))
-        return std::nullopt;
     DibInfo info;
-    const std::uint32_t headerSize = b.U32(0);
-    std::int64_t width, height;
-    std::uint32_t compression = 0, colorsUsed = 0;
-    std::size_t entrySize = 4, tableOffset = headerSize;
-    if (headerSize == 12) {
-        if (!b.Has(0, 12))
-            return std::nullopt;
-        width = b.U16(4);
-        height = b.U16(6);
-        info.bitCount = static_cast<int>(b.U16(10));
-        entrySize = 3;
-    } else if (headerSize >= 40) {
-        if (!b.Has(0, headerSize))
-            return std::nullopt;
-        width = static_cast<std::int32_t>(b.U32(4));
-        height = static_cast<std::int32_t>(b.U32(8));
-        info.bitCount = static_cast<int>(b.U16(14));
-        compression = b.U32(16);
-        colorsUsed = b.U32(32);
-    } else {
+    DibHeader h;
+    if (!ReadHeader(b, h, info))
         return std::nullopt;
-    }
     if (paletteIndices)
-        entrySize = 2;
+        h.entrySize = 2;
     const int bpp = info.bitCount;
     if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
         return std::nullopt;
-    switch (compression) {
-    case 0:
-        if (bpp == 16)
-            info.redMask = 0x7C00, info.greenMask = 0x03E0, info.blueMask = 0x001F;
-        else if (bpp == 32)
-            info.redMask = 0xFF0000, info.greenMask = 0xFF00, info.blueMask = 0xFF,
-            info.alphaMask = 0xFF000000u;
-        break;
-    case 1:
-    case 2:
-        if (bpp != (compression == 1 ? 8 : 4))
-            return std::nullopt;
-        info.compression =
-            compression == 1 ? DibInfo::Compression::Rle8 : DibInfo::Compression::Rle4;
-        break;
-    case 3:
-    case 6: { // colour masks, the second form with an alpha mask
-        if (bpp != 16 && bpp != 32)
-            return std::nullopt;
-        info.compression = DibInfo::Compression::BitFields;
-        const bool alpha = compression == 6;
-        std::size_t at = 40;
-        if (headerSize < 52) {
-            at = headerSize;
-            tableOffset += alpha ? 16 : 12;
-        }
-        if (!b.Has(at, alpha ? 16 : 12))
-            return std::nullopt;
-        info.redMask = b.U32(at), info.greenMask = b.U32(at + 4), info.blueMask = b.U32(at + 8);
-        if (alpha || headerSize >= 56)
-            info.alphaMask = b.U32(at + 12);
-        break;
-    }
-    default:
-        return std::nullopt; // embedded JPEG or PNG, or a compression of no use here
-    }
-    info.bottomUp = height > 0;
-    height = height < 0 ? -height : height;
-    if (width <= 0 || height <= 0 || width * height > kMaxDibPixels)
+    std::size_t tableOffset = h.size;
+    if (!ReadCompression(b, h, info, tableOffset))
         return std::nullopt;
-    info.width = static_cast<int>(width);
+    info.bottomUp = h.height > 0;
+    const std::int64_t height = h.height < 0 ? -h.height : h.height;
+    if (h.width <= 0 || height <= 0 || h.width * height > kMaxDibPixels)
+        return std::nullopt;
+    info.width = static_cast<int>(h.width);
     info.height = static_cast<int>(height);
-
-    std::uint64_t entries = colorsUsed;
-    if (bpp <= 8) {
-        const std::uint64_t most = std::uint64_t{1} << bpp;
-        entries = entries == 0 || entries > most ? most : entries;
-    }
-    if (!b.Has(tableOffset, 0))
+    if (!ReadColourTable(b, h, tableOffset, table, paletteIndices, info))
         return std::nullopt;
-    const std::uint64_t room = (bytes.size() - tableOffset) / entrySize;
-    if (entries > room) {
-        if (table == DibTable::Full)
-            return std::nullopt;
-    }
-    info.tableOffset = tableOffset;
-    info.infoSize = tableOffset + static_cast<std::size_t>(std::min(entries, room) * entrySize);
-    if (bpp <= 8 && !paletteIndices) {
-        const std::size_t present = static_cast<std::size_t>(std::min(entries, room));
-        info.palette.reserve(present);
-        for (std::size_t i = 0; i < present; ++i) {
-            const std::size_t at = tableOffset + i * entrySize;
-            info.palette.push_back(b.U8(at + 2) << 16 | b.U8(at + 1) << 8 | b.U8(at));
-        }
-    }
     return info;
 }
 

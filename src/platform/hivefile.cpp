@@ -388,6 +388,59 @@ bool Key::RemoveSubKey(std::string_view keyName) {
     return true;
 }
 
+namespace {
+
+// Takes one logical line off text: physical lines joined where one ends in "\", each
+// without its line end and its outer blanks. lineNo counts the physical lines taken.
+std::string TakeLogicalLine(std::string_view& text, int& lineNo) {
+    std::string logical;
+    for (;;) {
+        const auto end = text.find('\n');
+        std::string_view physical = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++lineNo;
+        if (!physical.empty() && physical.back() == '\r') {
+            physical.remove_suffix(1);
+        }
+        physical = TrimBlanks(physical);
+        // Only hexadecimal data ends in "\": a quoted text ends in its quote, a section
+        // in "]". A comment never continues.
+        const bool continues = !physical.empty() && physical.back() == '\\' &&
+                               !(logical.empty() && physical.front() == ';');
+        if (!continues) {
+            logical += physical;
+            return logical;
+        }
+        physical.remove_suffix(1);
+        logical += physical;
+        if (text.empty()) {
+            return logical;
+        }
+    }
+}
+
+// A section line "[HIVE\A\B]" at lineNo.
+Section ParseSectionLine(std::string_view line, int lineNo) {
+    if (line.back() != ']') {
+        throw ParseError(lineNo, "\"]\" expected at the end of the section line");
+    }
+    Section section;
+    section.line = lineNo;
+    const std::string_view inner = line.substr(1, line.size() - 2);
+    const auto slash = inner.find('\\');
+    const std::string_view hive = inner.substr(0, slash);
+    const std::string_view below =
+        slash == std::string_view::npos ? std::string_view() : inner.substr(slash + 1);
+    if (!IsValidKeyName(hive) || inner.back() == '\\' ||
+        (!below.empty() && below.front() == '\\') || !SplitKeyPath(below, section.path)) {
+        throw ParseError(lineNo, "bad key path");
+    }
+    section.path.insert(section.path.begin(), std::string(hive));
+    return section;
+}
+
+} // namespace
+
 std::vector<Section> Parse(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         text.remove_prefix(3);
@@ -396,33 +449,8 @@ std::vector<Section> Parse(std::string_view text) {
     bool headerSeen = false;
     int lineNo = 0;
     while (!text.empty()) {
-        // One logical line: physical lines joined where one ends in "\".
         const int firstLine = lineNo + 1;
-        std::string logical;
-        for (;;) {
-            const auto end = text.find('\n');
-            std::string_view physical = text.substr(0, end);
-            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-            ++lineNo;
-            if (!physical.empty() && physical.back() == '\r') {
-                physical.remove_suffix(1);
-            }
-            physical = TrimBlanks(physical);
-            // Only hexadecimal data ends in "\": a quoted text ends in its quote, a section
-            // in "]". A comment never continues.
-            const bool continues = !physical.empty() && physical.back() == '\\' &&
-                                   !(logical.empty() && physical.front() == ';');
-            if (continues) {
-                physical.remove_suffix(1);
-                logical += physical;
-                if (text.empty()) {
-                    break;
-                }
-                continue;
-            }
-            logical += physical;
-            break;
-        }
+        const std::string logical = TakeLogicalLine(text, lineNo);
         const std::string_view line = logical;
         if (line.empty() || line.front() == ';') {
             continue;
@@ -433,35 +461,16 @@ std::vector<Section> Parse(std::string_view text) {
                                  "the header line \"" + std::string(kHeader) + "\" is missing");
             }
             headerSeen = true;
-            continue;
-        }
-        if (line.front() == '[') {
-            if (line.back() != ']') {
-                throw ParseError(firstLine, "\"]\" expected at the end of the section line");
-            }
-            Section section;
-            section.line = firstLine;
-            const std::string_view inner = line.substr(1, line.size() - 2);
-            const auto slash = inner.find('\\');
-            const std::string_view hive = inner.substr(0, slash);
-            const std::string_view below =
-                slash == std::string_view::npos ? std::string_view() : inner.substr(slash + 1);
-            if (!IsValidKeyName(hive) || inner.back() == '\\' ||
-                (!below.empty() && below.front() == '\\') || !SplitKeyPath(below, section.path)) {
-                throw ParseError(firstLine, "bad key path");
-            }
-            section.path.insert(section.path.begin(), std::string(hive));
-            sections.push_back(std::move(section));
-            continue;
-        }
-        if (line.front() == '"' || line.front() == '@') {
+        } else if (line.front() == '[') {
+            sections.push_back(ParseSectionLine(line, firstLine));
+        } else if (line.front() == '"' || line.front() == '@') {
             if (sections.empty()) {
                 throw ParseError(firstLine, "value before the first section");
             }
             sections.back().values.push_back(ParseValueLine(line, firstLine));
-            continue;
+        } else {
+            throw ParseError(firstLine, "unknown line");
         }
-        throw ParseError(firstLine, "unknown line");
     }
     if (!headerSeen && !sections.empty()) {
         throw ParseError(1, "the header line is missing");

@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace platform {
 
@@ -273,81 +274,81 @@ void ClearHttpHostOverrides() {
     overrides.clear();
 }
 
-HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
-    if (!GlobalInit()) {
-        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
-    }
-    if (!IsValidHttpHost(request.host) || request.port < 1 || request.port > 65535) {
-        return Fail(HttpError::BadHost, CURLE_URL_MALFORMAT, "bad host name or port");
-    }
+namespace {
+
+// The request target as it goes on the request line, or nothing when it cannot be sent.
+std::optional<std::string> RequestTarget(const HttpRequest& request) {
     std::string target;
     if (request.target.empty() || !EncodeTarget(request.target, target)) {
-        return Fail(HttpError::BadTarget, CURLE_URL_MALFORMAT, "bad request target");
+        return std::nullopt;
     }
     if (target.front() != '/') {
         target.insert(target.begin(), '/');
     }
-    EasyPtr easy(curl_easy_init());
-    MultiPtr multi(curl_multi_init());
-    if (!easy || !multi) {
-        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
-    }
-    CURL* e = easy.get();
-    const std::string url = std::string(request.https ? "https://" : "http://") + request.host +
-                            ":" + std::to_string(request.port) + target;
+    return target;
+}
 
-    SlistPtr headers;
-    auto addHeader = [&headers](const std::string& line) {
-        curl_slist* next = curl_slist_append(headers.get(), line.c_str());
-        if (next != nullptr) {
-            headers.release();
-            headers.reset(next);
-        }
-        return next != nullptr;
-    };
-    bool headersOk =
-        addHeader("Connection: Keep-Alive") && addHeader("Accept: */*") && addHeader("Expect:");
+bool Append(SlistPtr& list, const std::string& line) {
+    curl_slist* next = curl_slist_append(list.get(), line.c_str());
+    if (next == nullptr) {
+        return false;
+    }
+    static_cast<void>(list.release()); // next continues the same list
+    list.reset(next);
+    return true;
+}
+
+// The request's header lines. A line with a line break fails the request as a bad
+// target, before any failure to allocate does.
+std::optional<HttpResult> BuildHeaders(const HttpRequest& request, SlistPtr& headers,
+                                       bool& allocated) {
+    allocated = Append(headers, "Connection: Keep-Alive") && Append(headers, "Accept: */*") &&
+                Append(headers, "Expect:");
     if (request.method == HttpMethod::Post) {
-        headersOk = headersOk && addHeader("Content-Type: application/x-www-form-urlencoded");
+        allocated = allocated && Append(headers, "Content-Type: application/x-www-form-urlencoded");
     }
     for (const std::string& line : request.headers) {
         if (line.find_first_of("\r\n") != std::string::npos) {
             return Fail(HttpError::BadTarget, CURLE_BAD_FUNCTION_ARGUMENT, "bad header line");
         }
-        headersOk = headersOk && addHeader(line);
+        allocated = allocated && Append(headers, line);
     }
+    return std::nullopt;
+}
+
+// Every host override as curl's connect-to list; overridden tells whether one names the
+// request's own host and port (that request then goes past any proxy). False when the
+// list cannot be allocated.
+bool BuildConnectTo(const HttpRequest& request, SlistPtr& connectTo, bool& overridden) {
+    overridden = false;
+    std::lock_guard lock(overridesMutex);
+    for (const HostOverride& o : overrides) {
+        if (!Append(connectTo, o.line)) {
+            return false;
+        }
+        overridden = overridden || (EqualsNoCase(o.host, request.host) && o.port == request.port);
+    }
+    return true;
+}
+
+// What the easy handle needs beside the request itself.
+struct EasySetup {
+    std::string url;
+    SlistPtr headers;
     SlistPtr connectTo;
     bool overridden = false;
-    {
-        std::lock_guard lock(overridesMutex);
-        for (const HostOverride& o : overrides) {
-            curl_slist* next = curl_slist_append(connectTo.get(), o.line.c_str());
-            if (next == nullptr) {
-                headersOk = false;
-                break;
-            }
-            connectTo.release();
-            connectTo.reset(next);
-            overridden =
-                overridden || (EqualsNoCase(o.host, request.host) && o.port == request.port);
-        }
-    }
-    if (!headersOk) {
-        return Fail(HttpError::Setup, CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
-    }
+    char* errorBuffer = nullptr; // CURL_ERROR_SIZE bytes
+};
 
-    Transfer t;
-    t.request = &request;
-    t.sink = &sink;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-
+// Sets every option of the transfer; the first failure is returned.
+CURLcode SetOptions(CURL* e, const HttpRequest& request, const EasySetup& setup, Transfer& t) {
     CURLcode set = CURLE_OK;
     auto opt = [&set](CURLcode code) {
         if (set == CURLE_OK) {
             set = code;
         }
     };
-    opt(curl_easy_setopt(e, CURLOPT_URL, url.c_str()));
+    opt(curl_easy_setopt(e, CURLOPT_URL, setup.url.c_str()));
     opt(curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https"));
     opt(curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
     opt(curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L));
@@ -355,11 +356,11 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
     opt(curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L));
     // One more than the callbacks allow, so that the callbacks decide and report it.
     opt(curl_easy_setopt(e, CURLOPT_MAXREDIRS, static_cast<long>(request.maxRedirects + 1)));
-    opt(curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get()));
-    if (connectTo) {
-        opt(curl_easy_setopt(e, CURLOPT_CONNECT_TO, connectTo.get()));
+    opt(curl_easy_setopt(e, CURLOPT_HTTPHEADER, setup.headers.get()));
+    if (setup.connectTo) {
+        opt(curl_easy_setopt(e, CURLOPT_CONNECT_TO, setup.connectTo.get()));
     }
-    if (overridden) {
+    if (setup.overridden) {
         opt(curl_easy_setopt(e, CURLOPT_PROXY, ""));
     }
     if (!request.userAgent.empty()) {
@@ -383,84 +384,176 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
     opt(curl_easy_setopt(e, CURLOPT_HEADERDATA, &t));
     opt(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody));
     opt(curl_easy_setopt(e, CURLOPT_WRITEDATA, &t));
-    opt(curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer));
+    opt(curl_easy_setopt(e, CURLOPT_ERRORBUFFER, setup.errorBuffer));
     if (request.cancel != nullptr) {
         opt(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &OnProgress));
         opt(curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t));
         opt(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
     }
-    if (set != CURLE_OK) {
-        return Fail(HttpError::Setup, set, curl_easy_strerror(set));
+    return set;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// One look at the clocks while the transfer runs: the time-out that has passed, if any,
+// else None and how long the next wait may be.
+HttpError CheckTimes(const HttpRequest& request, const Transfer& t, Clock::time_point start,
+                     int& waitMs) {
+    const auto now = Clock::now();
+    const auto phaseEnd =
+        t.headDone ? t.pieceStart + request.stallTimeout : start + request.responseTimeout;
+    const auto end = start + request.deadline;
+    if (now >= end) {
+        return HttpError::DeadlineExceeded;
+    }
+    if (now >= phaseEnd) {
+        return t.headDone ? HttpError::StallTimeout : HttpError::ResponseTimeout;
+    }
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::min(phaseEnd, end) - now) +
+        std::chrono::milliseconds(1);
+    const auto slice =
+        request.cancel != nullptr ? kCancelCheckInterval : std::chrono::milliseconds(1000);
+    waitMs =
+        static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), slice.count()));
+    return HttpError::None;
+}
+
+// Drives the transfer until curl is done with it (None), it is cancelled or a time-out
+// passes (that error), or the multi interface fails (Setup).
+HttpError RunTransfer(CURLM* multi, const HttpRequest& request, const Transfer& t) {
+    const auto start = Clock::now();
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            return HttpError::Setup;
+        }
+        if (running == 0) {
+            return HttpError::None;
+        }
+        if (Cancelled(request)) {
+            return HttpError::Cancelled;
+        }
+        int waitMs = 0;
+        const HttpError timedOut = CheckTimes(request, t, start, waitMs);
+        if (timedOut != HttpError::None) {
+            return timedOut;
+        }
+        curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+    }
+}
+
+const char* StopMessage(HttpError stopped) {
+    switch (stopped) {
+    case HttpError::Cancelled:
+        return "request cancelled";
+    case HttpError::StallTimeout:
+        return "a piece of the body did not arrive within the time-out";
+    case HttpError::ResponseTimeout:
+        return "no response within the time-out";
+    default:
+        return "request deadline passed";
+    }
+}
+
+// The result code curl gave the finished transfer (CURLE_FAILED_INIT when it gave none).
+CURLcode DoneCode(CURLM* multi, CURL* e) {
+    CURLcode code = CURLE_FAILED_INIT;
+    int pending = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &pending)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == e) {
+            code = message->data.result;
+        }
+    }
+    return code;
+}
+
+// The error of a transfer curl ended with code (not CURLE_OK, or a callback's abort).
+HttpError ErrorOf(CURLcode code, const HttpRequest& request, const Transfer& t) {
+    if (t.abortError != HttpError::None) {
+        return t.abortError;
+    }
+    switch (code) {
+    case CURLE_ABORTED_BY_CALLBACK:
+        if (Cancelled(request)) {
+            return HttpError::Cancelled;
+        }
+        break;
+    case CURLE_TOO_MANY_REDIRECTS:
+        return HttpError::TooManyRedirects;
+    case CURLE_FILESIZE_EXCEEDED:
+        return HttpError::TooLarge;
+    case CURLE_OPERATION_TIMEDOUT:
+        return t.headDone ? HttpError::DeadlineExceeded : HttpError::ResponseTimeout;
+    default:
+        break;
+    }
+    return t.headDone ? HttpError::Receive : HttpError::Send;
+}
+
+} // namespace
+
+HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
+    if (!GlobalInit()) {
+        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+    }
+    if (!IsValidHttpHost(request.host) || request.port < 1 || request.port > 65535) {
+        return Fail(HttpError::BadHost, CURLE_URL_MALFORMAT, "bad host name or port");
+    }
+    const std::optional<std::string> target = RequestTarget(request);
+    if (!target) {
+        return Fail(HttpError::BadTarget, CURLE_URL_MALFORMAT, "bad request target");
+    }
+    EasyPtr easy(curl_easy_init());
+    MultiPtr multi(curl_multi_init());
+    if (!easy || !multi) {
+        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+    }
+    CURL* e = easy.get();
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    EasySetup setup;
+    setup.url = std::string(request.https ? "https://" : "http://") + request.host + ":" +
+                std::to_string(request.port) + *target;
+    setup.errorBuffer = errorBuffer;
+    bool allocated = false;
+    if (auto failed = BuildHeaders(request, setup.headers, allocated)) {
+        return std::move(*failed);
+    }
+    allocated = BuildConnectTo(request, setup.connectTo, setup.overridden) && allocated;
+    if (!allocated) {
+        return Fail(HttpError::Setup, CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
     }
 
+    Transfer t;
+    t.request = &request;
+    t.sink = &sink;
+    if (const CURLcode set = SetOptions(e, request, setup, t); set != CURLE_OK) {
+        return Fail(HttpError::Setup, set, curl_easy_strerror(set));
+    }
     MultiMembership membership(multi.get(), e);
     if (!membership.Added()) {
         return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
     }
-
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    HttpError timedOut = HttpError::None;
     if (Cancelled(request)) {
         return Fail(HttpError::Cancelled, CURLE_ABORTED_BY_CALLBACK, "request cancelled");
     }
-    for (;;) {
-        int running = 0;
-        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
-            return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
-        }
-        if (running == 0) {
-            break;
-        }
-        if (Cancelled(request)) {
-            timedOut = HttpError::Cancelled;
-            break;
-        }
-        const auto now = Clock::now();
-        const auto phaseEnd =
-            t.headDone ? t.pieceStart + request.stallTimeout : start + request.responseTimeout;
-        const auto end = start + request.deadline;
-        if (now >= end) {
-            timedOut = HttpError::DeadlineExceeded;
-            break;
-        }
-        if (now >= phaseEnd) {
-            timedOut = t.headDone ? HttpError::StallTimeout : HttpError::ResponseTimeout;
-            break;
-        }
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::min(phaseEnd, end) - now) +
-            std::chrono::milliseconds(1);
-        const auto slice =
-            request.cancel != nullptr ? kCancelCheckInterval : std::chrono::milliseconds(1000);
-        const int waitMs =
-            static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), slice.count()));
-        curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
+    const HttpError stopped = RunTransfer(multi.get(), request, t);
+    if (stopped == HttpError::Setup) {
+        return Fail(HttpError::Setup, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
     }
 
     HttpResult result = std::move(t.result);
     if (t.sinkException) {
         std::rethrow_exception(t.sinkException);
     }
-    if (timedOut != HttpError::None) {
-        result.error = timedOut;
+    if (stopped != HttpError::None) {
+        result.error = stopped;
         result.code =
-            timedOut == HttpError::Cancelled ? CURLE_ABORTED_BY_CALLBACK : CURLE_OPERATION_TIMEDOUT;
-        result.message = timedOut == HttpError::Cancelled ? "request cancelled"
-                         : timedOut == HttpError::StallTimeout
-                             ? "a piece of the body did not arrive within the time-out"
-                         : timedOut == HttpError::ResponseTimeout
-                             ? "no response within the time-out"
-                             : "request deadline passed";
+            stopped == HttpError::Cancelled ? CURLE_ABORTED_BY_CALLBACK : CURLE_OPERATION_TIMEDOUT;
+        result.message = StopMessage(stopped);
         return result;
     }
-    CURLcode code = CURLE_FAILED_INIT;
-    int pending = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi.get(), &pending)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == e) {
-            code = message->data.result;
-        }
-    }
+    const CURLcode code = DoneCode(multi.get(), e);
     if (code == CURLE_OK && t.abortError == HttpError::None) {
         if (!result.headReceived) {
             result.error = HttpError::Send;
@@ -471,19 +564,7 @@ HttpResult HttpPerform(const HttpRequest& request, HttpSink& sink) {
     }
     result.code = code;
     result.message = errorBuffer[0] != '\0' ? std::string(errorBuffer) : curl_easy_strerror(code);
-    if (t.abortError != HttpError::None) {
-        result.error = t.abortError;
-    } else if (code == CURLE_ABORTED_BY_CALLBACK && Cancelled(request)) {
-        result.error = HttpError::Cancelled;
-    } else if (code == CURLE_TOO_MANY_REDIRECTS) {
-        result.error = HttpError::TooManyRedirects;
-    } else if (code == CURLE_FILESIZE_EXCEEDED) {
-        result.error = HttpError::TooLarge;
-    } else if (code == CURLE_OPERATION_TIMEDOUT) {
-        result.error = t.headDone ? HttpError::DeadlineExceeded : HttpError::ResponseTimeout;
-    } else {
-        result.error = t.headDone ? HttpError::Receive : HttpError::Send;
-    }
+    result.error = ErrorOf(code, request, t);
     return result;
 }
 

@@ -41,7 +41,7 @@ struct HttpRequest {
     // Longest time for each piece of pieceBytes of the body (the last one: the rest) to
     // arrive, counted from the head or from the end of the piece before.
     std::chrono::milliseconds stallTimeout{45000};
-    std::uint64_t pieceBytes = 64 * 1024;
+    std::uint64_t pieceBytes = std::uint64_t{64} * 1024;
     // The whole request, redirects included.
     std::chrono::milliseconds deadline{600000};
     std::uint64_t maxBodyBytes = 64ull << 20;

@@ -529,6 +529,7 @@ void MetafilePlayer::DrawPolyline(std::vector<MetafilePoint> points) {
 void MetafilePlayer::DrawPolygons(std::vector<std::vector<MetafilePoint>> polygons) {
     if (pathOpen_) {
         std::vector<Figure> figures;
+        figures.reserve(polygons.size());
         for (auto& p : polygons)
             figures.push_back({std::move(p), true});
         AddFigures(std::move(figures));
@@ -588,6 +589,7 @@ void MetafilePlayer::DrawEllipse(double l, double t, double r, double b) {
     }
     std::vector<Figure> figures = Flatten(EllipseOutline({l, t, r, b}), true);
     std::vector<std::vector<MetafilePoint>> polygons;
+    polygons.reserve(figures.size());
     for (Figure& f : figures)
         polygons.push_back(std::move(f.points));
     DrawPolygons(std::move(polygons));
@@ -600,6 +602,7 @@ void MetafilePlayer::DrawRoundRect(double l, double t, double r, double b, doubl
     }
     std::vector<Figure> figures = Flatten(RoundRectOutline({l, t, r, b}, w, h), true);
     std::vector<std::vector<MetafilePoint>> polygons;
+    polygons.reserve(figures.size());
     for (Figure& f : figures)
         polygons.push_back(std::move(f.points));
     DrawPolygons(std::move(polygons));

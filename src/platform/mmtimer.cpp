@@ -163,7 +163,9 @@ void Walk(State& s, const ThreadControl& control, int periods) {
     s.clients.erase(std::remove(s.clients.begin(), s.clients.end(), nullptr), s.clients.end());
 }
 
-void Run(std::shared_ptr<ThreadControl> control) {
+// control is the thread's own copy (std::thread keeps it for the whole run), so it outlives
+// any change of the state's control block.
+void Run(const std::shared_ptr<ThreadControl>& control) {
     tOnTickThread = true;
     State& s = TheState();
     TickSchedule schedule(Now() + kPeriodNanos, kPeriodNanos);

@@ -52,7 +52,7 @@ std::string PrivateRuntimeFolder() {
     const std::string runtime = RuntimeHome();
     // Without a runtime folder of the session, the user's own home: a fixed name in /tmp
     // could be made first by another local user and keep both programs from starting.
-    const std::string path =
+    std::string path =
         runtime.empty() ? HomeFolder() + "/" + kHomeRuntimeFolderName : runtime + "/tolvar";
     EnsurePrivateFolder(path);
     return path;

@@ -500,10 +500,10 @@ bool IsWideName(const std::string& upper) {
 // Converts with iconv; nullopt when the encoding is unknown or the bytes do not decode.
 std::optional<std::string> ConvertWithIconv(std::string_view bytes, const std::string& from) {
     iconv_t cd = ::iconv_open("UTF-8", from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    if (cd == reinterpret_cast<iconv_t>(-1)) { // NOLINT(performance-no-int-to-ptr): iconv's failure
         return std::nullopt;
     }
-    struct Closer {
+    struct Closer { // NOLINT(cppcoreguidelines-special-member-functions): a local guard
         iconv_t cd;
         ~Closer() { ::iconv_close(cd); }
     } closer{cd};

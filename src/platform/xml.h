@@ -31,9 +31,11 @@
 #include <string>
 #include <string_view>
 
-struct _xmlDoc;
-struct _xmlNode;
-struct _xmlAttr;
+// libxml2's own structure tags (reserved names chosen by the library), declared here so
+// that this header needs none of libxml2's.
+struct _xmlDoc;  // NOLINT(bugprone-reserved-identifier)
+struct _xmlNode; // NOLINT(bugprone-reserved-identifier)
+struct _xmlAttr; // NOLINT(bugprone-reserved-identifier)
 
 namespace platform::xml {
 

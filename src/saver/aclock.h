@@ -41,6 +41,8 @@ public:
     // Disabled, white hands but a red second hand, no face, no marks.
     explicit AClock(platform::ControlHost* host = nullptr);
     ~AClock() override;
+    AClock(const AClock&) = delete;
+    AClock& operator=(const AClock&) = delete;
 
     std::unique_ptr<AXImage> Clockface; // drawn under the hands; may be none
     platform::Color ColorHoursHand = 0xFFFFFF;

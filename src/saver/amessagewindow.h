@@ -25,6 +25,8 @@ public:
     // Created with its rotation off (see Enabled) and the timer at 10000 ms.
     explicit AMessagewindow(QWidget* parent = nullptr);
     ~AMessagewindow() override;
+    AMessagewindow(const AMessagewindow&) = delete;
+    AMessagewindow& operator=(const AMessagewindow&) = delete;
 
     // Rotation on or off. Only the rotation: the widget still takes clicks while it is
     // off (paused). Turning it on, even when it is on already, moves on one item.

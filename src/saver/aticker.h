@@ -52,6 +52,8 @@ public:
     // owner.
     explicit ATicker(QWidget* parent = nullptr);
     ~ATicker() override;
+    ATicker(const ATicker&) = delete;
+    ATicker& operator=(const ATicker&) = delete;
 
     // A frame is painted at most this wide and high (the rest of a larger ticker stays
     // empty): geometry from a layout can be anything, and a band larger than this could

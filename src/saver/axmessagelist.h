@@ -70,6 +70,8 @@ public:
 
 private:
     ~AXMessageImage() override;
+    AXMessageImage(const AXMessageImage&) = delete;
+    AXMessageImage& operator=(const AXMessageImage&) = delete;
 
     std::atomic<std::int32_t> refCount_{1};
     // Guarded by CanvasLock once shared.

@@ -365,7 +365,7 @@ void AXMessenger::RebuildDisplayList() {
     {
         const auto view = displayList_.LockList();
         if (pendingList_.Count() != 0) {
-            const std::vector<AXMessage*> items = *view;
+            const std::vector<AXMessage*>& items = *view;
             const int count = int(items.size());
             // The items on screen, in the order they are shown from the current one on;
             // each judged against the list as it was (removing while walking would shift

@@ -12,8 +12,8 @@ namespace {
 
 constexpr std::uint32_t kMaxScreenSide = 8192;
 constexpr std::uint64_t kMaxFramePixels = 8192ull * 8192ull;
-constexpr std::size_t kMaxBitmapBytes = 256u * 1024u * 1024u;
-constexpr std::size_t kMaxFrameOverheadBytes = 64u * 1024u * 1024u;
+constexpr std::size_t kMaxBitmapBytes = std::size_t{256} * 1024 * 1024;
+constexpr std::size_t kMaxFrameOverheadBytes = std::size_t{64} * 1024 * 1024;
 constexpr int kTableSize = 4096;
 constexpr int kStackSize = 4100;
 
@@ -177,8 +177,148 @@ void GIFImage::PackBits(const std::vector<std::uint8_t>& canvas) {
     }
 }
 
+namespace {
+
+// The LZW decoder of one frame's image data: codes read from the data sub-blocks, each
+// expanded through the string table onto a stack that is emptied into the output.
+class LzwDecoder {
+public:
+    LzwDecoder(std::FILE* file, int minCodeSize) : file_(file), minCodeSize_(minCodeSize) {
+        if (minCodeSize >= 12) {
+            // The clear and end codes would not fit the 4096-entry table.
+            throw ExceptionMessage("Corrupt GIF image");
+        }
+        clear_ = 1 << minCodeSize;
+        end_ = clear_ + 1;
+        for (int i = 0; i < clear_; ++i) {
+            suffix_[std::size_t(i)] = std::uint8_t(i);
+        }
+        Reset();
+    }
+
+    // Decodes up to wanted pixels into out; fewer when the data ends first.
+    std::size_t Decode(std::uint8_t* out, std::size_t wanted) {
+        std::size_t written = 0;
+        while (written < wanted) {
+            if (sp_ > 0) {
+                const std::size_t n = std::min<std::size_t>(std::size_t(sp_), wanted - written);
+                for (std::size_t i = 0; i < n; ++i) {
+                    out[written++] = stack_[std::size_t(--sp_)];
+                }
+                continue;
+            }
+            const int code = NextCode();
+            if (code < 0 || code > nextFree_ || code == end_) {
+                break;
+            }
+            if (code == clear_) {
+                Reset();
+            } else if (previous_ < 0) {
+                StartString(code);
+            } else {
+                ExpandCode(code);
+            }
+        }
+        return written;
+    }
+
+    // Whether the data ended on its terminator, which is then read already.
+    bool EndedOnTerminator() const { return blockSize_ == 0; }
+
+private:
+    void Reset() {
+        codeSize_ = minCodeSize_ + 1;
+        mask_ = (1 << codeSize_) - 1;
+        nextFree_ = clear_ + 2;
+        previous_ = -1;
+    }
+
+    // The next code of the data, or -1 when its sub-blocks end.
+    int NextCode() {
+        while (bitCount_ < codeSize_) {
+            if (blockPos_ == blockSize_) {
+                blockSize_ = ReadByte(file_);
+                blockPos_ = 0;
+                if (blockSize_ == 0) {
+                    return -1;
+                }
+                SafeRead(block_.data(), 1, blockSize_, file_);
+            }
+            bitBuffer_ |= std::uint32_t(block_[blockPos_++]) << bitCount_;
+            bitCount_ += 8;
+        }
+        const int code = int(bitBuffer_ & std::uint32_t(mask_));
+        bitBuffer_ >>= codeSize_;
+        bitCount_ -= codeSize_;
+        return code;
+    }
+
+    // The first code after a clear: only a plain byte can start a string; any other
+    // code refers to an entry that does not exist yet.
+    void StartString(int code) {
+        if (code >= clear_) {
+            throw ExceptionMessage("Corrupt GIF image");
+        }
+        stack_[std::size_t(sp_++)] = suffix_[std::size_t(code)];
+        previous_ = code;
+        firstByte_ = suffix_[std::size_t(code)];
+    }
+
+    // Puts the string of code on the stack (last byte first) and adds the entry of the
+    // previous string and this one's first byte.
+    void ExpandCode(int code) {
+        const int incoming = code;
+        if (code == nextFree_) {
+            stack_[std::size_t(sp_++)] = std::uint8_t(firstByte_);
+            code = previous_;
+        }
+        while (code >= clear_) {
+            // Each entry's prefix is an older entry, so this ends within the table's
+            // size; the check keeps a broken table from overrunning the stack.
+            if (sp_ >= kStackSize - 1) {
+                throw ExceptionMessage("Corrupt GIF image");
+            }
+            stack_[std::size_t(sp_++)] = suffix_[std::size_t(code)];
+            code = prefix_[std::size_t(code)];
+        }
+        firstByte_ = suffix_[std::size_t(code)];
+        stack_[std::size_t(sp_++)] = std::uint8_t(firstByte_);
+        if (nextFree_ < kTableSize) {
+            prefix_[std::size_t(nextFree_)] = std::uint16_t(previous_);
+            suffix_[std::size_t(nextFree_)] = std::uint8_t(firstByte_);
+            ++nextFree_;
+            if ((nextFree_ & mask_) == 0 && nextFree_ < kTableSize) {
+                ++codeSize_;
+                mask_ += nextFree_;
+            }
+        }
+        // A full table keeps its 12-bit codes and gains no entries until a clear code.
+        previous_ = incoming;
+    }
+
+    std::FILE* file_;
+    int minCodeSize_;
+    int clear_ = 0;
+    int end_ = 0;
+    std::array<std::uint16_t, kTableSize> prefix_{};
+    std::array<std::uint8_t, kTableSize> suffix_{};
+    std::array<std::uint8_t, kStackSize> stack_;
+    std::array<std::uint8_t, 255> block_;
+    int codeSize_ = 0;
+    int mask_ = 0;
+    int nextFree_ = 0;
+    int previous_ = -1;
+    int firstByte_ = 0;
+    int sp_ = 0;
+    std::uint32_t bitBuffer_ = 0;
+    int bitCount_ = 0;
+    std::size_t blockSize_ = 0;
+    std::size_t blockPos_ = 0;
+};
+
+} // namespace
+
 void GIFImage::ReadBits(std::FILE* file, const GIFData& owner) {
-    // LZW.
     const std::uint64_t total = std::uint64_t(frameWidth_) * frameHeight_;
     if (total > kMaxFramePixels) {
         throw ExceptionMessage("Memory Allocation Error in ReadBits");
@@ -191,113 +331,41 @@ void GIFImage::ReadBits(std::FILE* file, const GIFData& owner) {
     } catch (const std::bad_alloc&) {
         throw ExceptionMessage("Memory Allocation Error in ReadBits");
     }
-
-    const int minCodeSize = ReadByte(file);
-    if (minCodeSize >= 12) {
-        // The clear and end codes would not fit the 4096-entry table.
-        throw ExceptionMessage("Corrupt GIF image");
-    }
-    const int clear = 1 << minCodeSize;
-    const int end = clear + 1;
-    std::array<std::uint16_t, kTableSize> prefix{};
-    std::array<std::uint8_t, kTableSize> suffix{};
-    std::array<std::uint8_t, kStackSize> stack;
-    std::array<std::uint8_t, 255> block;
-    for (int i = 0; i < clear; ++i) {
-        suffix[std::size_t(i)] = std::uint8_t(i);
-    }
-    int codeSize = minCodeSize + 1;
-    int mask = (1 << codeSize) - 1;
-    int nextFree = clear + 2;
-    int previous = -1;
-    int firstByte = 0;
-    int sp = 0;
-    std::uint32_t bitBuffer = 0;
-    int bitCount = 0;
-    std::size_t blockSize = 0;
-    std::size_t blockPos = 0;
-
-    std::uint8_t* out = pixels.data();
-    std::size_t written = 0;
-    const std::size_t wanted = std::size_t(total);
-    while (written < wanted) {
-        if (sp > 0) {
-            const std::size_t n = std::min<std::size_t>(std::size_t(sp), wanted - written);
-            for (std::size_t i = 0; i < n; ++i) {
-                out[written++] = stack[std::size_t(--sp)];
-            }
-            continue;
-        }
-        if (bitCount < codeSize) {
-            if (blockPos == blockSize) {
-                blockSize = ReadByte(file);
-                blockPos = 0;
-                if (blockSize == 0) {
-                    break;
-                }
-                SafeRead(block.data(), 1, blockSize, file);
-            }
-            bitBuffer |= std::uint32_t(block[blockPos++]) << bitCount;
-            bitCount += 8;
-            continue;
-        }
-        int code = int(bitBuffer & std::uint32_t(mask));
-        bitBuffer >>= codeSize;
-        bitCount -= codeSize;
-
-        if (code > nextFree || code == end) {
-            break;
-        }
-        if (code == clear) {
-            codeSize = minCodeSize + 1;
-            mask = (1 << codeSize) - 1;
-            nextFree = clear + 2;
-            previous = -1;
-            continue;
-        }
-        if (previous < 0) {
-            // Only a plain byte can start a string; any other code refers to an entry
-            // that does not exist yet.
-            if (code >= clear) {
-                throw ExceptionMessage("Corrupt GIF image");
-            }
-            stack[std::size_t(sp++)] = suffix[std::size_t(code)];
-            previous = code;
-            firstByte = suffix[std::size_t(code)];
-            continue;
-        }
-        const int incoming = code;
-        if (code == nextFree) {
-            stack[std::size_t(sp++)] = std::uint8_t(firstByte);
-            code = previous;
-        }
-        while (code >= clear) {
-            // Each entry's prefix is an older entry, so this ends within the table's
-            // size; the check keeps a broken table from overrunning the stack.
-            if (sp >= kStackSize - 1) {
-                throw ExceptionMessage("Corrupt GIF image");
-            }
-            stack[std::size_t(sp++)] = suffix[std::size_t(code)];
-            code = prefix[std::size_t(code)];
-        }
-        firstByte = suffix[std::size_t(code)];
-        stack[std::size_t(sp++)] = std::uint8_t(firstByte);
-        if (nextFree < kTableSize) {
-            prefix[std::size_t(nextFree)] = std::uint16_t(previous);
-            suffix[std::size_t(nextFree)] = std::uint8_t(firstByte);
-            ++nextFree;
-            if ((nextFree & mask) == 0 && nextFree < kTableSize) {
-                ++codeSize;
-                mask += nextFree;
-            }
-        }
-        // A full table keeps its 12-bit codes and gains no entries until a clear code.
-        previous = incoming;
-    }
-    if (written < wanted) {
+    LzwDecoder decoder(file, ReadByte(file));
+    if (decoder.Decode(pixels.data(), pixels.size()) < pixels.size()) {
         throw ExceptionMessage("Corrupt GIF image");
     }
 
+    const std::vector<std::uint32_t> rowOf = DisplayRows();
+    if (owner.observer_) {
+        std::vector<std::uint8_t> raster(pixels.size());
+        for (std::uint32_t n = 0; n < frameHeight_; ++n) {
+            std::memcpy(raster.data() + std::size_t(rowOf[n]) * frameWidth_,
+                        pixels.data() + std::size_t(n) * frameWidth_, frameWidth_);
+        }
+        owner.observer_(owner.frames_.size(), *this, raster);
+    }
+
+    // Composition on colour indices, top row first.
+    std::vector<std::uint8_t>& canvas = owner.canvasScratch_;
+    try {
+        canvas.resize(std::size_t(canvasWidth_) * canvasHeight_);
+    } catch (const std::bad_alloc&) {
+        throw ExceptionMessage("Memory allocation error");
+    }
+    ComposeBase(owner, canvas);
+    ComposeFrame(pixels, rowOf, canvas);
+    PackBits(canvas);
+
+    // After the last pixel, what is left of the data (such as a block that holds only
+    // the end code) is skipped up to the terminator. A stream that ended on its
+    // terminator has read it already.
+    if (!decoder.EndedOnTerminator() || total == 0) {
+        SkipSubBlocks(file);
+    }
+}
+
+std::vector<std::uint32_t> GIFImage::DisplayRows() const {
     // Interlace: the n-th stored row goes to the n-th row of the four passes.
     std::vector<std::uint32_t> rowOf(frameHeight_);
     if (interlaced_) {
@@ -314,23 +382,11 @@ void GIFImage::ReadBits(std::FILE* file, const GIFData& owner) {
             rowOf[r] = r;
         }
     }
-    if (owner.observer_) {
-        std::vector<std::uint8_t> raster(pixels.size());
-        for (std::uint32_t n = 0; n < frameHeight_; ++n) {
-            std::memcpy(raster.data() + std::size_t(rowOf[n]) * frameWidth_,
-                        pixels.data() + std::size_t(n) * frameWidth_, frameWidth_);
-        }
-        owner.observer_(owner.frames_.size(), *this, raster);
-    }
+    return rowOf;
+}
 
-    // Composition on colour indices, top row first.
-    // Every byte is written below (the base frame or the background, then this frame).
-    std::vector<std::uint8_t>& canvas = owner.canvasScratch_;
-    try {
-        canvas.resize(std::size_t(canvasWidth_) * canvasHeight_);
-    } catch (const std::bad_alloc&) {
-        throw ExceptionMessage("Memory allocation error");
-    }
+void GIFImage::ComposeBase(const GIFData& owner, std::vector<std::uint8_t>& canvas) const {
+    // Every byte is written here: the base frame or the background.
     const GIFImage* base = nullptr;
     for (auto it = owner.frames_.rbegin(); it != owner.frames_.rend(); ++it) {
         if (it->disposalMethod_ != 3) {
@@ -339,23 +395,26 @@ void GIFImage::ReadBits(std::FILE* file, const GIFData& owner) {
         }
     }
     const std::uint8_t background = std::uint8_t(backgroundIndex_);
-    if (base != nullptr) {
-        base->UnpackBits(canvas);
-        if (base->disposalMethod_ == 2) {
-            const std::uint32_t x0 = std::min<std::uint32_t>(base->left_, canvasWidth_);
-            const std::uint32_t y0 = std::min<std::uint32_t>(base->top_, canvasHeight_);
-            const std::uint32_t x1 = std::min<std::uint32_t>(x0 + base->frameWidth_, canvasWidth_);
-            const std::uint32_t y1 =
-                std::min<std::uint32_t>(y0 + base->frameHeight_, canvasHeight_);
-            for (std::uint32_t y = y0; y < y1; ++y) {
-                std::memset(canvas.data() + std::size_t(y) * canvasWidth_ + x0, background,
-                            x1 - x0);
-            }
-        }
-    } else {
+    if (base == nullptr) {
         // No earlier frame, or only ones to be restored to what was before them.
         std::memset(canvas.data(), background, canvas.size());
+        return;
     }
+    base->UnpackBits(canvas);
+    if (base->disposalMethod_ == 2) {
+        const std::uint32_t x0 = std::min<std::uint32_t>(base->left_, canvasWidth_);
+        const std::uint32_t y0 = std::min<std::uint32_t>(base->top_, canvasHeight_);
+        const std::uint32_t x1 = std::min<std::uint32_t>(x0 + base->frameWidth_, canvasWidth_);
+        const std::uint32_t y1 = std::min<std::uint32_t>(y0 + base->frameHeight_, canvasHeight_);
+        for (std::uint32_t y = y0; y < y1; ++y) {
+            std::memset(canvas.data() + std::size_t(y) * canvasWidth_ + x0, background, x1 - x0);
+        }
+    }
+}
+
+void GIFImage::ComposeFrame(const std::vector<std::uint8_t>& pixels,
+                            const std::vector<std::uint32_t>& rowOf,
+                            std::vector<std::uint8_t>& canvas) const {
     // The frame is clipped to the logical screen.
     const std::uint32_t visibleWidth =
         left_ < canvasWidth_ ? std::min(frameWidth_, canvasWidth_ - left_) : 0;
@@ -368,22 +427,14 @@ void GIFImage::ReadBits(std::FILE* file, const GIFData& owner) {
         std::uint8_t* dst = canvas.data() + std::size_t(y) * canvasWidth_ + left_;
         if (transparentIndex_ < 0) {
             std::memcpy(dst, in, visibleWidth);
-        } else {
-            const std::uint8_t t = std::uint8_t(transparentIndex_);
-            for (std::uint32_t x = 0; x < visibleWidth; ++x) {
-                if (in[x] != t) {
-                    dst[x] = in[x];
-                }
+            continue;
+        }
+        const std::uint8_t t = std::uint8_t(transparentIndex_);
+        for (std::uint32_t x = 0; x < visibleWidth; ++x) {
+            if (in[x] != t) {
+                dst[x] = in[x];
             }
         }
-    }
-    PackBits(canvas);
-
-    // After the last pixel, what is left of the data (such as a block that holds only
-    // the end code) is skipped up to the terminator. A stream that ended on its
-    // terminator has read it already.
-    if (blockSize != 0 || wanted == 0) {
-        SkipSubBlocks(file);
     }
 }
 

@@ -73,7 +73,18 @@ private:
     void SetColourBits(std::uint8_t bits);
     void SetBackgroundIndex(const GIFData& owner, bool firstFrame);
     void CreateBitmap(std::size_t bitmapBytesSoFar);
+    // Decodes the frame's image data and composes it over what the earlier frames leave.
     void ReadBits(std::FILE* file, const GIFData& owner);
+    // The display row of each stored row (the passes of an interlaced frame).
+    std::vector<std::uint32_t> DisplayRows() const;
+    // Fills the canvas with what lies under this frame: the last frame not to be
+    // restored (its own area cleared when it is to be), else the background.
+    void ComposeBase(const GIFData& owner, std::vector<std::uint8_t>& canvas) const;
+    // Copies the frame's pixels (stored rows) onto the canvas, clipped, but for the
+    // transparent index.
+    void ComposeFrame(const std::vector<std::uint8_t>& pixels,
+                      const std::vector<std::uint32_t>& rowOf,
+                      std::vector<std::uint8_t>& canvas) const;
     void UnpackBits(std::vector<std::uint8_t>& canvas) const;
     void PackBits(const std::vector<std::uint8_t>& canvas);
 
@@ -103,6 +114,7 @@ public:
     explicit GIFData(const QWidget* window = nullptr);
     GIFData(const GIFData&) = delete;
     GIFData& operator=(const GIFData&) = delete;
+    ~GIFData() = default;
 
     // Reads the whole file; true when all of it was read. On failure the frames completed
     // before it stay; zero-delay frames are dropped only after a complete read.

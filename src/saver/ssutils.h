@@ -83,6 +83,7 @@ public:
 
     SSUtils(const SSUtils&) = delete;
     SSUtils& operator=(const SSUtils&) = delete;
+    ~SSUtils() = default;
 
     // Parses the program's arguments into mode and parent window; calling it again gives
     // the same result for the same arguments.

@@ -434,7 +434,7 @@ TEST(CacheUpdate, ChangeThatChangesNothingWritesNothing) {
 
 TEST(CacheOrphans, OnlyAWriterAloneRemovesWhatNoEntryNames) {
     TempFolder dir;
-    const std::string f = dir.Path();
+    const std::string& f = dir.Path();
     WriteFile(f + "/cache.dir", "named.xml|1|k\r\n");
     WriteFile(f + "/named.xml", "x");
     ASSERT_TRUE(platform::MakeFolders(f + "/sub"));

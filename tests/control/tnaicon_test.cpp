@@ -192,7 +192,7 @@ TEST_F(GuiTest, TipIsCutToSixtyThreeWholeCharacters) {
         {std::string(63, 'y'), std::string(63, 'y')},
         {hundred, hundred.substr(0, 63)},
         {umlauts, sixtyThreeUmlauts},
-        {pairs, pairs.substr(0, 63 * 4)},
+        {pairs, pairs.substr(0, std::size_t{63} * 4)},
     };
     for (const Case& c : cases) {
         TNAIcon icon;

@@ -227,7 +227,7 @@ TEST_F(Http, EachPieceHasTheTimeOutNotTheWholeBody) {
     // Four 64 KB pieces, each well within the time-out, together longer than it.
     server.SetHandler([](const HttpServerRequest&) {
         HttpServerResponse r;
-        r.generatedBytes = 4 * 65536;
+        r.generatedBytes = std::uint64_t{4} * 65536;
         r.trickleBytes = 65536;
         r.trickleEvery = 150ms;
         return r;

@@ -80,13 +80,10 @@ TEST(NamedLock, LockOfAKilledHolderIsFreeAtOnce) {
 
 TEST(NamedLock, AnyNameGivesItsOwnFileInsideTheLockFolder) {
     TempHome home;
-    const std::string names[] = {"{A47C2E19-6B3D-4E8F-9C05-D2B8F17E3A64}",
-                                 "a/b",
-                                 "a%2Fb",
-                                 "..",
-                                 ".hidden",
-                                 "mit Leerzeichen",
-                                 "\xC3\xBC"
+    const std::string names[] = {"{A47C2E19-6B3D-4E8F-9C05-D2B8F17E3A64}", "a/b", "a%2Fb", "..",
+                                 ".hidden", "mit Leerzeichen",
+                                 // Split so that the escape ends before the "b".
+                                 "\xC3\xBC" // NOLINT(bugprone-suspicious-missing-comma)
                                  "ber"};
     const std::string folder = platform::ParentFolder(NamedLock::PathFor("x"));
     EXPECT_EQ(folder.rfind(home.RuntimeDir() + "/", 0), 0u) << folder;

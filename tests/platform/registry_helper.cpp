@@ -21,7 +21,7 @@ std::vector<std::uint8_t> Blob(std::uint32_t counter) {
     // Large enough that a save takes a while, so the kills land inside saves.
     std::vector<std::uint8_t> blob(24000);
     for (size_t i = 0; i < blob.size(); ++i) {
-        blob[i] = static_cast<std::uint8_t>((counter * 31 + i) & 0xFF);
+        blob[i] = static_cast<std::uint8_t>((std::size_t{counter} * 31 + i) & 0xFF);
     }
     return blob;
 }

@@ -246,7 +246,7 @@ TEST(XmlHostile, QuadraticEntityExpansionIsRefused) {
 TEST(XmlHostile, DeepNestingIsRefused) {
     constexpr int kDepth = 100000;
     std::string xml;
-    xml.reserve(kDepth * 7);
+    xml.reserve(std::size_t{kDepth} * 7);
     for (int i = 0; i < kDepth; ++i) {
         xml += "<a>";
     }

@@ -80,7 +80,7 @@ protected:
         return platform::FromQRgb(host.Surface().pixel(x, y));
     }
     std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string path = folder.Path() + "/" + name;
+        std::string path = folder.Path() + "/" + name;
         tolvar::test::WriteFile(path, bytes);
         return path;
     }

@@ -70,7 +70,7 @@ class AXImageTest : public ::testing::Test {
 protected:
     void SetUp() override { tolvar::test::EnsureGuiApp(); }
     std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string path = folder.Path() + "/" + name;
+        std::string path = folder.Path() + "/" + name;
         WriteFile(path, bytes);
         return path;
     }

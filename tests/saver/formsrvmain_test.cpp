@@ -278,7 +278,8 @@ protected:
         QApplication::sendEvent(form.get(), &release);
     }
     void Click(AButton& button) {
-        const QPointF at(button.Left() + button.Width() / 2, button.Top() + button.Height() / 2);
+        const QPoint centre(button.Left() + button.Width() / 2, button.Top() + button.Height() / 2);
+        const QPointF at(centre);
         platform::ControlHost* host = form->Host();
         QMouseEvent press(QEvent::MouseButtonPress, at, host->mapToGlobal(at), Qt::LeftButton,
                           Qt::LeftButton, Qt::NoModifier);

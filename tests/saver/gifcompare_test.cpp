@@ -25,6 +25,8 @@ struct Memory {
 int ReadMemory(GifFileType* gif, GifByteType* out, int n) {
     auto* m = static_cast<Memory*>(gif->UserData);
     const std::size_t count = std::min(std::size_t(n), m->bytes->size() - m->pos);
+    // Bytes of a picture, not a text.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
     std::memcpy(out, m->bytes->data() + m->pos, count);
     m->pos += count;
     return int(count);

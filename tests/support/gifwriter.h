@@ -20,9 +20,9 @@ class GifWriter {
 public:
     // "GIF89a" and the logical screen descriptor. colourResolution is the descriptor's
     // field (colour bits - 1); a non-empty global table must hold a power of two (2..256).
-    GifWriter(std::uint16_t width, std::uint16_t height, std::vector<GifColour> globalTable = {},
-              std::uint8_t backgroundIndex = 0, std::uint8_t colourResolution = 7,
-              const std::string& signature = "GIF89a") {
+    GifWriter(std::uint16_t width, std::uint16_t height,
+              const std::vector<GifColour>& globalTable = {}, std::uint8_t backgroundIndex = 0,
+              std::uint8_t colourResolution = 7, const std::string& signature = "GIF89a") {
         bytes_ = signature;
         Word(width);
         Word(height);
@@ -68,7 +68,7 @@ public:
     // The image descriptor and an optional local table.
     GifWriter& Descriptor(std::uint16_t left, std::uint16_t top, std::uint16_t width,
                           std::uint16_t height, bool interlaced = false,
-                          std::vector<GifColour> localTable = {}) {
+                          const std::vector<GifColour>& localTable = {}) {
         bytes_ += ',';
         Word(left);
         Word(top);

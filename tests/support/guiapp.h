@@ -9,6 +9,8 @@
 
 // fontconfig keeps its caches for the life of the process; LeakSanitizer would report
 // them at exit in every test that draws text.
+// The sanitizer runtime looks this name up, so it must be the reserved one.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" inline __attribute__((used)) const char* __lsan_default_suppressions() {
     return "leak:libfontconfig.so\n";
 }

@@ -35,7 +35,9 @@ inline std::string JpegBytes(const QImage& source, int quality = 95, bool graysc
         if (grayscale) {
             for (int x = 0; x < image.width(); ++x) {
                 row[std::size_t(x)] =
-                    JSAMPLE((line[3 * x] + line[3 * x + 1] + line[3 * x + 2]) / 3);
+                    JSAMPLE((line[std::ptrdiff_t{3} * x] + line[std::ptrdiff_t{3} * x + 1] +
+                             line[std::ptrdiff_t{3} * x + 2]) /
+                            3);
             }
         } else {
             std::copy(line, line + row.size(), row.begin());

@@ -14,7 +14,7 @@ namespace idle {
 
 namespace {
 
-constexpr off_t kMaxLogSize = 256 * 1024;
+constexpr off_t kMaxLogSize = off_t{256} * 1024;
 
 } // namespace
 

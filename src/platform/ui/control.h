@@ -126,6 +126,8 @@ class ControlHost : public QWidget {
 public:
     explicit ControlHost(QWidget* parent = nullptr);
     ~ControlHost() override;
+    ControlHost(const ControlHost&) = delete;
+    ControlHost& operator=(const ControlHost&) = delete;
 
     Color BackgroundColor() const { return background_; }
     void SetBackgroundColor(Color color);
@@ -174,6 +176,8 @@ class CustomControl : public QWidget {
 public:
     explicit CustomControl(QWidget* parent = nullptr);
     ~CustomControl() override;
+    CustomControl(const CustomControl&) = delete;
+    CustomControl& operator=(const CustomControl&) = delete;
 
     int Left() const { return x(); }
     int Top() const { return y(); }

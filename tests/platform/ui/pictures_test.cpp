@@ -91,11 +91,11 @@ TEST_F(PicturesTest, BadBitmapsFailCleanly) {
     // A header that claims 100000 x 100000 pixels over a few bytes.
     std::string huge = good;
     for (int i = 0; i < 2; ++i) {
-        const int at = 18 + 4 * i;
-        huge[std::size_t(at)] = char(0xA0);
-        huge[std::size_t(at + 1)] = char(0x86);
-        huge[std::size_t(at + 2)] = char(0x01);
-        huge[std::size_t(at + 3)] = 0;
+        const std::size_t at = 18 + 4 * std::size_t(i);
+        huge[at] = char(0xA0);
+        huge[at + 1] = char(0x86);
+        huge[at + 2] = char(0x01);
+        huge[at + 3] = 0;
     }
     struct Case {
         const char* name;
