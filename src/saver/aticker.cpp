@@ -1,8 +1,11 @@
 #include "saver/aticker.h"
 
+#include <QHideEvent>
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QMoveEvent>
 #include <QResizeEvent>
+#include <QShowEvent>
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -68,6 +71,7 @@ ATicker::ATicker(QWidget* parent) : AXMessenger(parent) {
     timer_ = std::make_unique<xMMTimer>(parent);
     timer_->SetOnTimer([this](QObject*) { TickerTickDue(); });
     SetTickInterval(500);
+    blit_ = platform::WindowBlit::Create();
 }
 
 ATicker::~ATicker() {
@@ -138,6 +142,35 @@ void ATicker::SetBounds(int left, int top, int width, int height) {
 void ATicker::resizeEvent(QResizeEvent* event) {
     viewHeight_.store(height());
     AXMessenger::resizeEvent(event);
+    PlaceBlit();
+}
+
+void ATicker::moveEvent(QMoveEvent* event) {
+    AXMessenger::moveEvent(event);
+    PlaceBlit();
+}
+
+void ATicker::showEvent(QShowEvent* event) {
+    AXMessenger::showEvent(event);
+    PlaceBlit();
+}
+
+void ATicker::hideEvent(QHideEvent* event) {
+    if (blit_) {
+        blit_->Hide();
+    }
+    AXMessenger::hideEvent(event);
+}
+
+void ATicker::PlaceBlit() {
+    if (!blit_) {
+        return;
+    }
+    if (isVisible()) {
+        blit_->Place(*this);
+    } else {
+        blit_->Hide();
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -291,6 +324,10 @@ const QImage& ATicker::CellFor(AXMessage& item) {
 }
 
 void ATicker::Present() {
+    // Only this thread swaps the frames, so the newest one is read here without the lock.
+    if (blit_ && blit_->Put(front_)) {
+        return;
+    }
     // One repaint waits at a time; the GUI thread shows the newest frame when it runs.
     if (presentQueued_.exchange(true)) {
         return;
