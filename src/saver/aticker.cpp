@@ -241,7 +241,12 @@ void ATicker::PaintFrame() {
     if (!(look == cellLook_)) {
         cells_.clear();
         cellLook_ = look;
+        ++cellGeneration_;
     }
+    FramePlan plan;
+    plan.width = w;
+    plan.height = h;
+    plan.look = cellGeneration_;
     for (CellPicture& cell : cells_) {
         cell.used = false;
     }
@@ -261,7 +266,12 @@ void ATicker::PaintFrame() {
                 break;
             }
             PaintCell(canvas, *item, int(i * mw - offset), 0);
+            plan.cells.push_back({item->Serial, i * mw - offset});
             painted = true;
+        }
+        // Only a row of cells from the left edge to the right one can be a scrolled frame.
+        if (!plan.cells.empty() && (plan.cells.front().x > 0 || plan.cells.back().x + mw < w)) {
+            plan.cells.clear();
         }
     }
     // Cells scrolled out of view (or of items gone) are let go.
@@ -274,8 +284,47 @@ void ATicker::PaintFrame() {
         const std::lock_guard lock(frameMutex_);
         std::swap(front_, back_);
     }
-    Present();
+    int dx = ScrolledBy(shownPlan_, plan);
+    // Now and then the whole frame, whatever the plans say.
+    constexpr int kScrolledFramesBetweenWhole = 64;
+    if (dx > 0 && ++scrolledSinceWhole_ >= kScrolledFramesBetweenWhole) {
+        dx = 0;
+    }
+    if (dx == 0) {
+        scrolledSinceWhole_ = 0;
+    }
+    shownPlan_ = std::move(plan);
+    Present(dx);
     RebuildDisplayList();
+}
+
+int ATicker::ScrolledBy(const FramePlan& before, const FramePlan& now) {
+    if (before.cells.empty() || now.cells.empty() || before.width != now.width ||
+        before.height != now.height || before.look != now.look) {
+        return 0;
+    }
+    const auto holds = [&before](std::uint64_t item, long long x) {
+        return std::any_of(before.cells.begin(), before.cells.end(),
+                           [&](const PlacedCell& c) { return c.item == item && c.x == x; });
+    };
+    // An item may show twice (a short list wraps): each place of the first cell is tried.
+    for (const PlacedCell& candidate : before.cells) {
+        if (candidate.item != now.cells.front().item) {
+            continue;
+        }
+        const long long dx = candidate.x - now.cells.front().x;
+        if (dx <= 0 || dx >= now.width) {
+            continue;
+        }
+        // Every cell that showed before (at dx to the right) must be the same cell there.
+        const bool same = std::all_of(now.cells.begin(), now.cells.end(), [&](const PlacedCell& c) {
+            return c.x + dx >= now.width || holds(c.item, c.x + dx);
+        });
+        if (same) {
+            return int(dx);
+        }
+    }
+    return 0;
 }
 
 ATicker::CellLook ATicker::CurrentLook() const {
@@ -323,9 +372,9 @@ const QImage& ATicker::CellFor(AXMessage& item) {
     return cells_.back().picture;
 }
 
-void ATicker::Present() {
+void ATicker::Present(int dx) {
     // Only this thread swaps the frames, so the newest one is read here without the lock.
-    if (blit_ && blit_->Put(front_)) {
+    if (blit_ && blit_->PutScrolled(front_, dx)) {
         return;
     }
     // One repaint waits at a time; the GUI thread shows the newest frame when it runs.

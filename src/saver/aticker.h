@@ -144,7 +144,9 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    void Present();
+    // Shows the frame just swapped in; dx: it is the frame shown before moved left by dx
+    // pixels (0: not known to be).
+    void Present(int dx);
     // Tells the direct frame path where the ticker is shown now. GUI thread.
     void PlaceBlit();
     // Restarts the pace at the clock's now. Holds the timer list's lock.
@@ -188,6 +190,23 @@ private:
     QImage back_;
     std::vector<CellPicture> cells_;
     CellLook cellLook_;
+    // Where each cell of a frame lies, to tell a frame that is the last one scrolled.
+    struct PlacedCell {
+        std::uint64_t item = 0;
+        long long x = 0;
+    };
+    struct FramePlan {
+        std::vector<PlacedCell> cells; // left to right; empty: not a plain row of cells
+        int width = 0;
+        int height = 0;
+        std::uint64_t look = 0; // cellGeneration_ when it was painted
+    };
+    // How far the frame now is the one before moved left: its cells those of the one
+    // before at the same distance, wherever both show; 0 when it is not.
+    static int ScrolledBy(const FramePlan& before, const FramePlan& now);
+    FramePlan shownPlan_;
+    std::uint64_t cellGeneration_ = 0;
+    int scrolledSinceWhole_ = 0;
     std::atomic<std::int64_t> cellsRendered_{0};
     // The finished frame, shown by Paint.
     mutable std::mutex frameMutex_;

@@ -77,10 +77,22 @@ WindowBlit::WindowBlit(xcb_connection_t* connection) : connection_(connection) {
 
 WindowBlit::~WindowBlit() {
     const std::lock_guard lock(mutex_);
-    if (gc_ != 0 && xcb_connection_has_error(connection_) == 0) {
-        xcb_free_gc(connection_, gc_);
+    if (xcb_connection_has_error(connection_) == 0) {
+        DropPixmap();
+        if (gc_ != 0) {
+            xcb_free_gc(connection_, gc_);
+        }
         xcb_flush(connection_);
     }
+}
+
+void WindowBlit::DropPixmap() {
+    if (pixmap_ != 0) {
+        xcb_free_pixmap(connection_, pixmap_);
+        pixmap_ = 0;
+    }
+    pixmapSize_ = QSize();
+    pixmapHoldsLast_ = false;
 }
 
 bool WindowBlit::UsableWindow(std::uint32_t window) {
@@ -132,6 +144,8 @@ void WindowBlit::Place(const QWidget& widget) {
         return;
     }
     if (gcWindow_ != window) {
+        // The pixmap belongs to the old window's screen and depth: made anew.
+        DropPixmap();
         if (gc_ != 0) {
             xcb_free_gc(connection_, gc_);
         }
@@ -152,22 +166,48 @@ void WindowBlit::Hide() {
 }
 
 bool WindowBlit::Put(const QImage& picture) {
+    return PutScrolled(picture, 0);
+}
+
+bool WindowBlit::PutScrolled(const QImage& picture, int dx) {
     if (picture.isNull() || picture.format() != QImage::Format_RGB32) {
         return false;
     }
     const std::lock_guard lock(mutex_);
     if (window_ == 0 || xcb_connection_has_error(connection_) != 0) {
+        // Whatever the pixmap holds, it is no longer the picture before the next one.
+        pixmapHoldsLast_ = false;
         return false;
     }
-    const QRect target = QRect(origin_, picture.size()) & place_;
-    if (target.isEmpty()) {
-        return true; // shown, but no part of it is visible
+    const QSize size = picture.size();
+    if (std::uint32_t(size.width()) * 4 + kPutHeadBytes > maxRequestBytes_ ||
+        size.width() > 32767 || size.height() > 32767) {
+        return false;
     }
-    const QRect source = target.translated(-origin_);
+    if (pixmap_ == 0 || pixmapSize_ != size) {
+        DropPixmap();
+        pixmap_ = xcb_generate_id(connection_);
+        xcb_create_pixmap(connection_, 24, pixmap_, window_, std::uint16_t(size.width()),
+                          std::uint16_t(size.height()));
+        pixmapSize_ = size;
+    }
+    if (pixmapHoldsLast_ && dx > 0 && dx < size.width()) {
+        // The server moves what it holds; only the columns that came in are sent.
+        xcb_copy_area(connection_, pixmap_, pixmap_, gc_, std::int16_t(dx), 0, 0, 0,
+                      std::uint16_t(size.width() - dx), std::uint16_t(size.height()));
+        SendRect(picture, QRect(size.width() - dx, 0, dx, size.height()));
+        ++scrolledPuts_;
+    } else {
+        SendRect(picture, QRect(QPoint(0, 0), size));
+        ++wholePuts_;
+    }
+    pixmapHoldsLast_ = true;
+    Show(size);
+    return true;
+}
+
+void WindowBlit::SendRect(const QImage& picture, const QRect& source) {
     const std::uint32_t rowBytes = std::uint32_t(source.width()) * 4;
-    if (rowBytes + kPutHeadBytes > maxRequestBytes_) {
-        return false;
-    }
     const bool wholeRows = source.x() == 0 && source.width() == picture.width() &&
                            picture.bytesPerLine() == qsizetype(rowBytes);
     const int rowsPerPut =
@@ -178,7 +218,7 @@ bool WindowBlit::Put(const QImage& picture) {
         if (wholeRows) {
             data = picture.constScanLine(source.y() + row);
         } else {
-            // A widget cut at the left or right: its rows are gathered first.
+            // A strip of columns: its rows are gathered first.
             scratch_.resize(std::size_t(rows) * source.width());
             for (int r = 0; r < rows; ++r) {
                 const auto* line = reinterpret_cast<const std::uint32_t*>(
@@ -188,12 +228,21 @@ bool WindowBlit::Put(const QImage& picture) {
             }
             data = reinterpret_cast<const std::uint8_t*>(scratch_.data());
         }
-        xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window_, gc_,
-                      std::uint16_t(source.width()), std::uint16_t(rows), std::int16_t(target.x()),
-                      std::int16_t(target.y() + row), 0, 24, std::uint32_t(rows) * rowBytes, data);
+        xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap_, gc_,
+                      std::uint16_t(source.width()), std::uint16_t(rows), std::int16_t(source.x()),
+                      std::int16_t(source.y() + row), 0, 24, std::uint32_t(rows) * rowBytes, data);
+    }
+}
+
+void WindowBlit::Show(const QSize& size) {
+    const QRect target = QRect(origin_, size) & place_;
+    if (!target.isEmpty()) {
+        const QPoint from = target.topLeft() - origin_;
+        xcb_copy_area(connection_, pixmap_, window_, gc_, std::int16_t(from.x()),
+                      std::int16_t(from.y()), std::int16_t(target.x()), std::int16_t(target.y()),
+                      std::uint16_t(target.width()), std::uint16_t(target.height()));
     }
     xcb_flush(connection_);
-    return true;
 }
 
 } // namespace platform
