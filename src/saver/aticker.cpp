@@ -234,9 +234,6 @@ void ATicker::PaintFrame() {
     }
     const int w = std::clamp(ViewWidth(), 0, kMaxFrameWidth);
     const int h = std::clamp(ViewHeight(), 0, kMaxFrameHeight);
-    if (back_.width() != w || back_.height() != h) {
-        back_ = platform::NewPicture(w, h, BodyBgColor);
-    }
     const CellLook look = CurrentLook();
     if (!(look == cellLook_)) {
         cells_.clear();
@@ -250,10 +247,10 @@ void ATicker::PaintFrame() {
     for (CellPicture& cell : cells_) {
         cell.used = false;
     }
+    // The frame's items, each with its cell picture (rendered when it comes into view).
+    std::vector<AXMessageRef> items;
     const int mw = MessageWidth.load();
-    bool painted = false;
-    if (mw >= 1 && !back_.isNull()) {
-        Canvas canvas(back_);
+    if (mw >= 1 && w > 0 && h > 0) {
         const int offset = CurrentMessageScrollOffset.load();
         // The cells 0 .. w / mw, and as many more as it takes to reach the right edge: with
         // a width that is not a multiple of the cell and a large offset, the last of those
@@ -265,26 +262,16 @@ void ATicker::PaintFrame() {
             if (!item) {
                 break;
             }
-            PaintCell(canvas, *item, int(i * mw - offset), 0);
-            plan.cells.push_back({item->Serial, i * mw - offset});
-            painted = true;
-        }
-        // Only a row of cells from the left edge to the right one can be a scrolled frame.
-        if (!plan.cells.empty() && (plan.cells.front().x > 0 || plan.cells.back().x + mw < w)) {
-            plan.cells.clear();
+            plan.cells.push_back({item->Serial, i * mw - offset, CellFor(*item)});
+            items.push_back(std::move(item));
         }
     }
     // Cells scrolled out of view (or of items gone) are let go.
     std::erase_if(cells_, [](const CellPicture& cell) { return !cell.used; });
-    if (!painted && !back_.isNull()) {
-        // No items: an empty band, not a frame left over from before.
-        back_.fill(platform::ToQRgb(BodyBgColor));
-    }
-    {
-        const std::lock_guard lock(frameMutex_);
-        std::swap(front_, back_);
-    }
-    int dx = ScrolledBy(shownPlan_, plan);
+    // Only a row of cells from the left edge to the right one can be a scrolled frame.
+    const bool row =
+        !plan.cells.empty() && plan.cells.front().x <= 0 && plan.cells.back().x + mw >= w;
+    int dx = row ? ScrolledBy(shownPlan_, plan) : 0;
     // Now and then the whole frame, whatever the plans say.
     constexpr int kScrolledFramesBetweenWhole = 64;
     if (dx > 0 && ++scrolledSinceWhole_ >= kScrolledFramesBetweenWhole) {
@@ -293,9 +280,60 @@ void ATicker::PaintFrame() {
     if (dx == 0) {
         scrolledSinceWhole_ = 0;
     }
+    if (dx > 0 && blit_ && blit_->Scroll(QSize(w, h), dx, ColumnsOf(plan, w - dx, dx))) {
+        // Shown by the server's scroll: the whole frame is composed only when asked for.
+        const std::lock_guard lock(frameMutex_);
+        stalePlan_ = plan;
+        frontStale_ = true;
+    } else {
+        if (back_.width() != w || back_.height() != h) {
+            back_ = platform::NewPicture(w, h, BodyBgColor);
+        }
+        if (!back_.isNull()) {
+            Canvas canvas(back_);
+            for (std::size_t k = 0; k < items.size(); ++k) {
+                PaintCell(canvas, *items[k], int(plan.cells[k].x), 0);
+            }
+            if (items.empty()) {
+                // No items: an empty band, not a frame left over from before.
+                back_.fill(platform::ToQRgb(BodyBgColor));
+            }
+        }
+        {
+            const std::lock_guard lock(frameMutex_);
+            std::swap(front_, back_);
+            frontStale_ = false;
+        }
+        Present(dx);
+    }
+    if (!row) {
+        plan.cells.clear();
+    }
     shownPlan_ = std::move(plan);
-    Present(dx);
     RebuildDisplayList();
+}
+
+QImage ATicker::ColumnsOf(const FramePlan& plan, int left, int width) const {
+    QImage columns = platform::NewPicture(width, plan.height, BodyBgColor);
+    for (const PlacedCell& cell : plan.cells) {
+        if (cell.x < left + width && cell.x + cell.picture.width() > left) {
+            CopyCell(columns, cell.picture, int(cell.x - left));
+        }
+    }
+    return columns;
+}
+
+void ATicker::ComposeStale() const {
+    if (!frontStale_) {
+        return;
+    }
+    if (front_.width() != stalePlan_.width || front_.height() != stalePlan_.height) {
+        front_ = platform::NewPicture(stalePlan_.width, stalePlan_.height, BodyBgColor);
+    }
+    for (const PlacedCell& cell : stalePlan_.cells) {
+        CopyCell(front_, cell.picture, int(cell.x));
+    }
+    frontStale_ = false;
 }
 
 int ATicker::ScrolledBy(const FramePlan& before, const FramePlan& now) {
@@ -442,6 +480,7 @@ void ATicker::RenderCell(Canvas& canvas, AXMessage& item, int x, int y) {
 
 QImage ATicker::Frame() const {
     const std::lock_guard lock(frameMutex_);
+    ComposeStale();
     return front_;
 }
 
@@ -451,6 +490,7 @@ QImage ATicker::Frame() const {
 void ATicker::Paint(Canvas& canvas) {
     const Rect all{0, 0, Width(), Height()};
     const std::lock_guard lock(frameMutex_);
+    ComposeStale();
     if (front_.isNull()) {
         canvas.FillRect(all, Brush(BrushStyle::Solid, BodyBgColor));
         return;

@@ -194,6 +194,7 @@ private:
     struct PlacedCell {
         std::uint64_t item = 0;
         long long x = 0;
+        QImage picture; // the cell picture, shared (never drawn into once rendered)
     };
     struct FramePlan {
         std::vector<PlacedCell> cells; // left to right; empty: not a plain row of cells
@@ -205,12 +206,18 @@ private:
     // before at the same distance, wherever both show; 0 when it is not.
     static int ScrolledBy(const FramePlan& before, const FramePlan& now);
     FramePlan shownPlan_;
+    // The columns left .. left + width of the frame a plan describes.
+    QImage ColumnsOf(const FramePlan& plan, int left, int width) const;
     std::uint64_t cellGeneration_ = 0;
     int scrolledSinceWhole_ = 0;
     std::atomic<std::int64_t> cellsRendered_{0};
-    // The finished frame, shown by Paint.
+    // The finished frame, shown by Paint. After a frame shown by a scroll alone it is
+    // composed from that frame's plan when it is asked for (frameMutex_ held).
     mutable std::mutex frameMutex_;
-    QImage front_;
+    mutable QImage front_;
+    mutable bool frontStale_ = false;
+    FramePlan stalePlan_;
+    void ComposeStale() const;
     // A repaint has been asked of the GUI thread and not yet run.
     std::atomic<bool> presentQueued_{false};
     // Frames put straight into the window; null where the platform has no such path.

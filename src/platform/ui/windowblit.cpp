@@ -195,10 +195,11 @@ bool WindowBlit::PutScrolled(const QImage& picture, int dx) {
         // The server moves what it holds; only the columns that came in are sent.
         xcb_copy_area(connection_, pixmap_, pixmap_, gc_, std::int16_t(dx), 0, 0, 0,
                       std::uint16_t(size.width() - dx), std::uint16_t(size.height()));
-        SendRect(picture, QRect(size.width() - dx, 0, dx, size.height()));
+        SendRect(picture, QRect(size.width() - dx, 0, dx, size.height()),
+                 QPoint(size.width() - dx, 0));
         ++scrolledPuts_;
     } else {
-        SendRect(picture, QRect(QPoint(0, 0), size));
+        SendRect(picture, QRect(QPoint(0, 0), size), QPoint(0, 0));
         ++wholePuts_;
     }
     pixmapHoldsLast_ = true;
@@ -206,7 +207,25 @@ bool WindowBlit::PutScrolled(const QImage& picture, int dx) {
     return true;
 }
 
-void WindowBlit::SendRect(const QImage& picture, const QRect& source) {
+bool WindowBlit::Scroll(QSize size, int dx, const QImage& columns) {
+    const std::lock_guard lock(mutex_);
+    if (window_ == 0 || xcb_connection_has_error(connection_) != 0) {
+        pixmapHoldsLast_ = false;
+        return false;
+    }
+    if (!pixmapHoldsLast_ || pixmap_ == 0 || pixmapSize_ != size || dx <= 0 || dx >= size.width() ||
+        columns.format() != QImage::Format_RGB32 || columns.size() != QSize(dx, size.height())) {
+        return false;
+    }
+    xcb_copy_area(connection_, pixmap_, pixmap_, gc_, std::int16_t(dx), 0, 0, 0,
+                  std::uint16_t(size.width() - dx), std::uint16_t(size.height()));
+    SendRect(columns, QRect(QPoint(0, 0), columns.size()), QPoint(size.width() - dx, 0));
+    ++scrolledPuts_;
+    Show(size);
+    return true;
+}
+
+void WindowBlit::SendRect(const QImage& picture, const QRect& source, QPoint to) {
     const std::uint32_t rowBytes = std::uint32_t(source.width()) * 4;
     const bool wholeRows = source.x() == 0 && source.width() == picture.width() &&
                            picture.bytesPerLine() == qsizetype(rowBytes);
@@ -229,8 +248,8 @@ void WindowBlit::SendRect(const QImage& picture, const QRect& source) {
             data = reinterpret_cast<const std::uint8_t*>(scratch_.data());
         }
         xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap_, gc_,
-                      std::uint16_t(source.width()), std::uint16_t(rows), std::int16_t(source.x()),
-                      std::int16_t(source.y() + row), 0, 24, std::uint32_t(rows) * rowBytes, data);
+                      std::uint16_t(source.width()), std::uint16_t(rows), std::int16_t(to.x()),
+                      std::int16_t(to.y() + row), 0, 24, std::uint32_t(rows) * rowBytes, data);
     }
 }
 

@@ -60,6 +60,10 @@ public:
     // put, one skipped while hidden, another size, dx out of 1 .. width - 1) the whole
     // picture is put.
     bool PutScrolled(const QImage& picture, int dx);
+    // The last picture put (of that size) moved left by dx pixels, with columns (dx wide,
+    // as high as the picture) coming in at the right: false, and nothing done, when the
+    // pixmap does not hold such a last picture (the caller then puts the whole one).
+    bool Scroll(QSize size, int dx, const QImage& columns);
 
     // How many puts sent the whole picture and how many only new columns.
     std::int64_t WholePuts() const { return wholePuts_; }
@@ -68,8 +72,8 @@ public:
 private:
     explicit WindowBlit(xcb_connection_t* connection);
     bool UsableWindow(std::uint32_t window);
-    // Sends the rectangle of the picture into the pixmap at the same place.
-    void SendRect(const QImage& picture, const QRect& rect);
+    // Sends the rectangle of the picture into the pixmap, its top-left corner at to.
+    void SendRect(const QImage& picture, const QRect& rect, QPoint to);
     // Copies the pixmap's visible part to the window and flushes.
     void Show(const QSize& size);
     void DropPixmap();
