@@ -151,14 +151,16 @@ void ATicker::moveEvent(QMoveEvent* event) {
 }
 
 void ATicker::showEvent(QShowEvent* event) {
-    AXMessenger::showEvent(event);
+    // Frames go straight to the window only once the window has shown the ticker with
+    // the rest of the screen (Paint), never before the screen's first paint.
+    blitShown_ = false;
     PlaceBlit();
+    AXMessenger::showEvent(event);
 }
 
 void ATicker::hideEvent(QHideEvent* event) {
-    if (blit_) {
-        blit_->Hide();
-    }
+    blitShown_ = false;
+    PlaceBlit();
     AXMessenger::hideEvent(event);
 }
 
@@ -166,7 +168,7 @@ void ATicker::PlaceBlit() {
     if (!blit_) {
         return;
     }
-    if (isVisible()) {
+    if (blitShown_ && isVisible()) {
         blit_->Place(*this);
     } else {
         blit_->Hide();
@@ -488,6 +490,18 @@ QImage ATicker::Frame() const {
 // GUI thread
 
 void ATicker::Paint(Canvas& canvas) {
+    if (blit_ && !blitShown_ && !blitPlaceQueued_) {
+        // After this paint pass, which also puts the rest of the screen into the window.
+        blitPlaceQueued_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                blitPlaceQueued_ = false;
+                blitShown_ = isVisible();
+                PlaceBlit();
+            },
+            Qt::QueuedConnection);
+    }
     const Rect all{0, 0, Width(), Height()};
     const std::lock_guard lock(frameMutex_);
     ComposeStale();

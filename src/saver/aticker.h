@@ -222,4 +222,8 @@ private:
     std::atomic<bool> presentQueued_{false};
     // Frames put straight into the window; null where the platform has no such path.
     std::unique_ptr<platform::WindowBlit> blit_;
+    // GUI thread: the window has shown the ticker through a paint since it was shown, and
+    // a placing after that paint waits.
+    bool blitShown_ = false;
+    bool blitPlaceQueued_ = false;
 };
