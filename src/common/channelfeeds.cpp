@@ -2,7 +2,9 @@
 
 #include "platform/fileio.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -20,6 +22,8 @@ bool IsElement(const Node& node, std::string_view prefix, std::string_view name)
     return IsElement(node, name) && node.Prefix() == prefix;
 }
 
+std::string CleanEnclosedText(std::string_view text);
+
 // A title or description that holds only text and CDATA is cleaned as the same element
 // holding one text of their joined content, so CDATA-wrapped markup is cleaned exactly
 // like escaped markup.
@@ -30,15 +34,18 @@ std::string CleanElement(const Node& element) {
         if (type != NodeType::Text && type != NodeType::CData) {
             return CleanFeedText(element.Markup(), false);
         }
-        joined += child.Value().value_or(std::string());
+        if (auto value = child.Value()) {
+            if (joined.empty()) {
+                joined = std::move(*value);
+            } else {
+                joined += *value;
+            }
+        }
     }
-    const std::string name = element.QualifiedName();
-    std::string markup;
-    markup.reserve(joined.size() + 2 * name.size() + 8);
-    markup.append("<").append(name).append(">");
-    markup += platform::xml::EscapeText(joined);
-    markup.append("</").append(name).append(">");
-    return CleanFeedText(markup, true);
+    // That element's markup is the joined text escaped between its tags, and the
+    // cleaning decodes the escapes first: what it cleans is the text itself between two
+    // tags.
+    return CleanEnclosedText(joined);
 }
 
 // A link's text: its text and CDATA parts joined (feeds carry an address in CDATA as
@@ -169,6 +176,45 @@ void CutToLimit(std::string& s) {
         --cut;
     }
     s.resize(cut);
+}
+
+// The text as it stands between an element's start and end tag, cleaned in one pass as
+// CleanFeedText cleans such markup: tags removed (an unclosed "<" reaches the end tag, so
+// it takes the rest), control characters as blanks, runs of blanks as one, none at either
+// end, cut to the limit. Once the line is past the limit the rest cannot change it.
+std::string CleanEnclosedText(std::string_view text) {
+    // Written through a pointer into a buffer as long as the line can grow: one pass,
+    // no reallocation.
+    std::string out(std::min(text.size(), kMaxTextBytes + 2), '\0');
+    char* const begin = out.data();
+    char* const full = begin + out.size();
+    char* o = begin;
+    const char* i = text.data();
+    const char* const end = i + text.size();
+    while (i < end && o < full) {
+        char c = *i;
+        if (c == '<') {
+            const void* close = std::memchr(i + 1, '>', std::size_t(end - i - 1));
+            if (close == nullptr) {
+                break;
+            }
+            i = static_cast<const char*>(close) + 1;
+            continue;
+        }
+        if (static_cast<unsigned char>(c) < 32) {
+            c = ' ';
+        }
+        if (c != ' ' || (o != begin && o[-1] != ' ')) {
+            *o++ = c;
+        }
+        ++i;
+    }
+    if (o != begin && o[-1] == ' ') {
+        --o;
+    }
+    out.resize(std::size_t(o - begin));
+    CutToLimit(out);
+    return out;
 }
 
 } // namespace

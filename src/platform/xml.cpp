@@ -3,6 +3,7 @@
 #include "platform/textcase.h"
 #include "platform/textcodec.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -241,54 +242,112 @@ std::size_t SkipLiteralSection(std::string_view s, std::size_t pos) noexcept {
     return pos;
 }
 
+// Finds where the next "<!" or "<?" begins (a comment, CDATA section, processing
+// instruction or the document type may start there). Each is found by its second byte,
+// which markup rarely holds otherwise, and each search moves on only once it is passed,
+// so the text is scanned about once for each (not stopped at every tag, nor searched
+// again for every section).
+class SectionStarts {
+public:
+    explicit SectionStarts(std::string_view s) noexcept : s_(s) {}
+    // The first start at or after from, or the text's size.
+    std::size_t Next(std::size_t from) noexcept {
+        return std::min(Find(bang_, '!', from), Find(question_, '?', from));
+    }
+
+private:
+    std::size_t Find(std::size_t& cached, char second, std::size_t from) noexcept {
+        if (cached != kUnknown && cached >= from) {
+            return cached;
+        }
+        cached = s_.size();
+        std::size_t at = from + 1;
+        while (at < s_.size()) {
+            const void* hit = std::memchr(s_.data() + at, second, s_.size() - at);
+            if (hit == nullptr) {
+                break;
+            }
+            at = std::size_t(static_cast<const char*>(hit) - s_.data());
+            if (s_[at - 1] == '<') {
+                cached = at - 1;
+                break;
+            }
+            ++at;
+        }
+        return cached;
+    }
+
+    static constexpr std::size_t kUnknown = std::size_t(-1);
+    std::string_view s_;
+    std::size_t bang_ = kUnknown;
+    std::size_t question_ = kUnknown;
+};
+
 // The feed repairs of references, on the decoded text outside the literal sections:
 // an "&" that starts no reference is written "&amp;", and a reference to an HTML 4
 // entity that the document does not declare is replaced by its character, so it reads
 // the same in content and in attribute values. The document type is left as written.
-void RepairFeedReferences(std::string& s) {
-    if (s.find('&') == std::string::npos) {
-        return;
+// The text is walked from "&" to "&" and rebuilt only from the first repair on: a feed
+// that needs none is not copied (nullopt).
+std::optional<std::string> RepairedFeedReferences(std::string_view s) {
+    std::size_t pos = s.find('&');
+    if (pos == std::string_view::npos) {
+        return std::nullopt;
     }
     std::set<std::string, std::less<>> declared;
     std::string out;
-    out.reserve(s.size() + s.size() / 16);
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-        const auto next = s.find_first_of("&<", pos);
-        if (next == std::string::npos) {
-            out.append(s, pos, std::string::npos);
+    bool repaired = false;
+    std::size_t kept = 0; // s[kept..] is not in out yet
+    SectionStarts starts(s);
+    std::size_t section = starts.Next(0);
+    while (true) {
+        const std::size_t amp = s.find('&', pos);
+        if (amp == std::string_view::npos) {
             break;
         }
-        out.append(s, pos, next - pos);
-        if (s[next] == '<') {
-            const std::size_t end = SkipLiteralSection(s, next);
-            const std::size_t stop = end > next ? end : next + 1;
-            const std::string_view section(s.data() + next, stop - next);
-            if (section.starts_with("<!DOCTYPE")) {
-                declared.merge(DeclaredEntities(section));
+        if (section < amp) {
+            // A literal section before the "&": its references stay as written.
+            const std::size_t end = SkipLiteralSection(s, section);
+            if (end > section) {
+                const std::string_view text(s.data() + section, end - section);
+                if (text.starts_with("<!DOCTYPE")) {
+                    declared.merge(DeclaredEntities(text));
+                }
+                pos = std::max(pos, end);
             }
-            out.append(section);
-            pos = stop;
+            section = starts.Next(std::max(end, section + 1));
             continue;
         }
-        const auto name = ReferenceAt(s, next);
-        if (!name) {
-            out += "&amp;";
-            pos = next + 1;
+        // The references XML itself defines, by far the most common, need no look-up.
+        const std::string_view rest(s.data() + amp + 1,
+                                    std::min<std::size_t>(s.size() - amp - 1, 5));
+        if (rest.starts_with("lt;") || rest.starts_with("gt;") || rest.starts_with("amp;") ||
+            rest.starts_with("quot;") || rest.starts_with("apos;")) {
+            pos = amp + 1 + rest.find(';') + 1;
             continue;
         }
+        const auto name = ReferenceAt(s, amp);
         std::string character;
-        if (name->front() != '#' && !declared.contains(*name)) {
+        if (name && name->front() != '#' && !declared.contains(*name)) {
             character = HtmlEntityText(*name);
         }
-        if (character.empty()) {
-            out.append(s, next, name->size() + 2);
-        } else {
-            out += character;
+        const std::size_t next = name ? amp + name->size() + 2 : amp + 1;
+        if (!name || !character.empty()) {
+            if (!repaired) {
+                out.reserve(s.size() + s.size() / 16);
+                repaired = true;
+            }
+            out.append(s.substr(kept, amp - kept));
+            out += name ? character : std::string("&amp;");
+            kept = next;
         }
-        pos = next + name->size() + 2;
+        pos = next;
     }
-    s.swap(out);
+    if (!repaired) {
+        return std::nullopt;
+    }
+    out.append(s.substr(kept));
+    return out;
 }
 
 struct ContextDeleter {
@@ -847,6 +906,17 @@ std::optional<std::string> WithoutLeadingBlanks(std::string_view bytes) {
     return out;
 }
 
+// Bytes that DecodeXmlBytes gives back as they are: no byte-order mark and no wide form
+// (the text begins with "<" and a byte that is not zero), a declaration of UTF-8 or
+// none, and valid UTF-8.
+bool IsUtf8AsItStands(std::string_view bytes) {
+    if (bytes.size() < 2 || bytes[0] != '<' || bytes[1] == '\0') {
+        return false;
+    }
+    const std::string declared = Upper(DeclaredEncoding(bytes));
+    return (declared.empty() || IsUtf8Name(declared)) && IsValidUtf8(bytes);
+}
+
 } // namespace
 
 Document Document::Parse(std::string_view bytes, Dialect dialect) {
@@ -854,19 +924,29 @@ Document Document::Parse(std::string_view bytes, Dialect dialect) {
     const bool feed = dialect == Dialect::Feed;
     const std::optional<std::string> trimmed =
         feed ? WithoutLeadingBlanks(bytes) : std::optional<std::string>();
-    DecodedText decoded = DecodeXmlBytes(trimmed ? std::string_view(*trimmed) : bytes);
-    if (feed) {
-        RepairFeedReferences(decoded.utf8);
+    const std::string_view source = trimmed ? std::string_view(*trimmed) : bytes;
+    // UTF-8 that decodes to itself is parsed where it lies, without a decoded copy.
+    DecodedText decoded;
+    std::string_view text;
+    if (IsUtf8AsItStands(source)) {
+        decoded.encoding = "UTF-8";
+        text = source;
+    } else {
+        decoded = DecodeXmlBytes(source);
+        text = decoded.utf8;
     }
-    if (decoded.utf8.size() > static_cast<std::size_t>(INT_MAX)) {
+    std::optional<std::string> repaired;
+    if (feed && (repaired = RepairedFeedReferences(text))) {
+        text = *repaired;
+    }
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) {
         throw XmlParseError("document too large");
     }
     const QuietLibraryErrors quiet;
     std::unique_ptr<xmlParserCtxt, ContextDeleter> ctxt(
-        xmlCreateMemoryParserCtxt(decoded.utf8.data(), static_cast<int>(decoded.utf8.size())));
+        xmlCreateMemoryParserCtxt(text.data(), static_cast<int>(text.size())));
     if (!ctxt) {
-        throw XmlParseError(decoded.utf8.empty() ? "empty document"
-                                                 : "cannot create the XML parser");
+        throw XmlParseError(text.empty() ? "empty document" : "cannot create the XML parser");
     }
     // Entities expanded within the default limits (no XML_PARSE_HUGE); no DTD loading,
     // no network; the text is UTF-8 already, so the declaration must not re-decode it.

@@ -1,8 +1,11 @@
 #include "saver/aticker.h"
 
+#include <QHideEvent>
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QMoveEvent>
 #include <QResizeEvent>
+#include <QShowEvent>
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -68,6 +71,7 @@ ATicker::ATicker(QWidget* parent) : AXMessenger(parent) {
     timer_ = std::make_unique<xMMTimer>(parent);
     timer_->SetOnTimer([this](QObject*) { TickerTickDue(); });
     SetTickInterval(500);
+    blit_ = platform::WindowBlit::Create();
 }
 
 ATicker::~ATicker() {
@@ -138,6 +142,37 @@ void ATicker::SetBounds(int left, int top, int width, int height) {
 void ATicker::resizeEvent(QResizeEvent* event) {
     viewHeight_.store(height());
     AXMessenger::resizeEvent(event);
+    PlaceBlit();
+}
+
+void ATicker::moveEvent(QMoveEvent* event) {
+    AXMessenger::moveEvent(event);
+    PlaceBlit();
+}
+
+void ATicker::showEvent(QShowEvent* event) {
+    // Frames go straight to the window only once the window has shown the ticker with
+    // the rest of the screen (Paint), never before the screen's first paint.
+    blitShown_ = false;
+    PlaceBlit();
+    AXMessenger::showEvent(event);
+}
+
+void ATicker::hideEvent(QHideEvent* event) {
+    blitShown_ = false;
+    PlaceBlit();
+    AXMessenger::hideEvent(event);
+}
+
+void ATicker::PlaceBlit() {
+    if (!blit_) {
+        return;
+    }
+    if (blitShown_ && isVisible()) {
+        blit_->Place(*this);
+    } else {
+        blit_->Hide();
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -201,21 +236,23 @@ void ATicker::PaintFrame() {
     }
     const int w = std::clamp(ViewWidth(), 0, kMaxFrameWidth);
     const int h = std::clamp(ViewHeight(), 0, kMaxFrameHeight);
-    if (back_.width() != w || back_.height() != h) {
-        back_ = platform::NewPicture(w, h, BodyBgColor);
-    }
     const CellLook look = CurrentLook();
     if (!(look == cellLook_)) {
         cells_.clear();
         cellLook_ = look;
+        ++cellGeneration_;
     }
+    FramePlan plan;
+    plan.width = w;
+    plan.height = h;
+    plan.look = cellGeneration_;
     for (CellPicture& cell : cells_) {
         cell.used = false;
     }
+    // The frame's items, each with its cell picture (rendered when it comes into view).
+    std::vector<AXMessageRef> items;
     const int mw = MessageWidth.load();
-    bool painted = false;
-    if (mw >= 1 && !back_.isNull()) {
-        Canvas canvas(back_);
+    if (mw >= 1 && w > 0 && h > 0) {
         const int offset = CurrentMessageScrollOffset.load();
         // The cells 0 .. w / mw, and as many more as it takes to reach the right edge: with
         // a width that is not a multiple of the cell and a large offset, the last of those
@@ -227,22 +264,107 @@ void ATicker::PaintFrame() {
             if (!item) {
                 break;
             }
-            PaintCell(canvas, *item, int(i * mw - offset), 0);
-            painted = true;
+            plan.cells.push_back({item->Serial, i * mw - offset, CellFor(*item)});
+            items.push_back(std::move(item));
         }
     }
     // Cells scrolled out of view (or of items gone) are let go.
     std::erase_if(cells_, [](const CellPicture& cell) { return !cell.used; });
-    if (!painted && !back_.isNull()) {
-        // No items: an empty band, not a frame left over from before.
-        back_.fill(platform::ToQRgb(BodyBgColor));
+    // Only a row of cells from the left edge to the right one can be a scrolled frame.
+    const bool row =
+        !plan.cells.empty() && plan.cells.front().x <= 0 && plan.cells.back().x + mw >= w;
+    int dx = row ? ScrolledBy(shownPlan_, plan) : 0;
+    // Now and then the whole frame, whatever the plans say.
+    constexpr int kScrolledFramesBetweenWhole = 64;
+    if (dx > 0 && ++scrolledSinceWhole_ >= kScrolledFramesBetweenWhole) {
+        dx = 0;
     }
-    {
+    if (dx == 0) {
+        scrolledSinceWhole_ = 0;
+    }
+    if (dx > 0 && blit_ && blit_->Scroll(QSize(w, h), dx, ColumnsOf(plan, w - dx, dx))) {
+        // Shown by the server's scroll: the whole frame is composed only when asked for.
         const std::lock_guard lock(frameMutex_);
-        std::swap(front_, back_);
+        stalePlan_ = plan;
+        frontStale_ = true;
+    } else {
+        if (back_.width() != w || back_.height() != h) {
+            back_ = platform::NewPicture(w, h, BodyBgColor);
+        }
+        if (!back_.isNull()) {
+            Canvas canvas(back_);
+            for (std::size_t k = 0; k < items.size(); ++k) {
+                PaintCell(canvas, *items[k], int(plan.cells[k].x), 0);
+            }
+            if (items.empty()) {
+                // No items: an empty band, not a frame left over from before.
+                back_.fill(platform::ToQRgb(BodyBgColor));
+            }
+        }
+        {
+            const std::lock_guard lock(frameMutex_);
+            std::swap(front_, back_);
+            frontStale_ = false;
+        }
+        Present(dx);
     }
-    Present();
+    if (!row) {
+        plan.cells.clear();
+    }
+    shownPlan_ = std::move(plan);
     RebuildDisplayList();
+}
+
+QImage ATicker::ColumnsOf(const FramePlan& plan, int left, int width) const {
+    QImage columns = platform::NewPicture(width, plan.height, BodyBgColor);
+    for (const PlacedCell& cell : plan.cells) {
+        if (cell.x < left + width && cell.x + cell.picture.width() > left) {
+            CopyCell(columns, cell.picture, int(cell.x - left));
+        }
+    }
+    return columns;
+}
+
+void ATicker::ComposeStale() const {
+    if (!frontStale_) {
+        return;
+    }
+    if (front_.width() != stalePlan_.width || front_.height() != stalePlan_.height) {
+        front_ = platform::NewPicture(stalePlan_.width, stalePlan_.height, BodyBgColor);
+    }
+    for (const PlacedCell& cell : stalePlan_.cells) {
+        CopyCell(front_, cell.picture, int(cell.x));
+    }
+    frontStale_ = false;
+}
+
+int ATicker::ScrolledBy(const FramePlan& before, const FramePlan& now) {
+    if (before.cells.empty() || now.cells.empty() || before.width != now.width ||
+        before.height != now.height || before.look != now.look) {
+        return 0;
+    }
+    const auto holds = [&before](std::uint64_t item, long long x) {
+        return std::any_of(before.cells.begin(), before.cells.end(),
+                           [&](const PlacedCell& c) { return c.item == item && c.x == x; });
+    };
+    // An item may show twice (a short list wraps): each place of the first cell is tried.
+    for (const PlacedCell& candidate : before.cells) {
+        if (candidate.item != now.cells.front().item) {
+            continue;
+        }
+        const long long dx = candidate.x - now.cells.front().x;
+        if (dx <= 0 || dx >= now.width) {
+            continue;
+        }
+        // Every cell that showed before (at dx to the right) must be the same cell there.
+        const bool same = std::all_of(now.cells.begin(), now.cells.end(), [&](const PlacedCell& c) {
+            return c.x + dx >= now.width || holds(c.item, c.x + dx);
+        });
+        if (same) {
+            return int(dx);
+        }
+    }
+    return 0;
 }
 
 ATicker::CellLook ATicker::CurrentLook() const {
@@ -290,7 +412,11 @@ const QImage& ATicker::CellFor(AXMessage& item) {
     return cells_.back().picture;
 }
 
-void ATicker::Present() {
+void ATicker::Present(int dx) {
+    // Only this thread swaps the frames, so the newest one is read here without the lock.
+    if (blit_ && blit_->PutScrolled(front_, dx)) {
+        return;
+    }
     // One repaint waits at a time; the GUI thread shows the newest frame when it runs.
     if (presentQueued_.exchange(true)) {
         return;
@@ -356,6 +482,7 @@ void ATicker::RenderCell(Canvas& canvas, AXMessage& item, int x, int y) {
 
 QImage ATicker::Frame() const {
     const std::lock_guard lock(frameMutex_);
+    ComposeStale();
     return front_;
 }
 
@@ -363,8 +490,21 @@ QImage ATicker::Frame() const {
 // GUI thread
 
 void ATicker::Paint(Canvas& canvas) {
+    if (blit_ && !blitShown_ && !blitPlaceQueued_) {
+        // After this paint pass, which also puts the rest of the screen into the window.
+        blitPlaceQueued_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                blitPlaceQueued_ = false;
+                blitShown_ = isVisible();
+                PlaceBlit();
+            },
+            Qt::QueuedConnection);
+    }
     const Rect all{0, 0, Width(), Height()};
     const std::lock_guard lock(frameMutex_);
+    ComposeStale();
     if (front_.isNull()) {
         canvas.FillRect(all, Brush(BrushStyle::Solid, BodyBgColor));
         return;

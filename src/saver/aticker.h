@@ -14,12 +14,16 @@
 // view and reused while it stays in view (again when the look or the size changes); a
 // frame is these pictures copied side by side at their scroll positions.
 //
-// Frames are painted on the timer thread into a picture of the ticker's own; the finished
-// frame is handed to the GUI thread under a small lock and shown there by a queued
-// repaint, so the timer thread never waits for the GUI thread and the GUI thread never
-// waits for a frame to be painted. DrawOnScreen asks for each frame to be shown at once:
-// a repaint of only the ticker's rectangle as soon as the frame arrives, instead of an
-// update that the window system may put together with other paints.
+// Frames are painted on the timer thread into a picture of the ticker's own. On an X
+// display the timer thread puts each finished frame straight into the ticker's place in
+// its window (platform::WindowBlit): the GUI thread is not woken for it and the frame
+// goes through no paint pass or backing store. Elsewhere the finished frame is handed to
+// the GUI thread under a small lock and shown there by a queued repaint, so the timer
+// thread never waits for the GUI thread and the GUI thread never waits for a frame to be
+// painted; DrawOnScreen then asks for each frame to be shown at once: a repaint of only
+// the ticker's rectangle as soon as the frame arrives, instead of an update that the
+// window system may put together with other paints. Either way the ticker's own paint
+// (an exposure) shows the newest frame.
 //
 // Owns its tick timer and its frames; its item lists are shared as AXMessenger describes.
 //
@@ -31,6 +35,7 @@
 
 #include "platform/ui/control.h"
 #include "platform/ui/drawing.h"
+#include "platform/ui/windowblit.h"
 #include "saver/axmessenger.h"
 #include "saver/xmmtimer.h"
 
@@ -43,8 +48,11 @@
 #include <string>
 #include <vector>
 
+class QHideEvent;
 class QMouseEvent;
+class QMoveEvent;
 class QResizeEvent;
+class QShowEvent;
 
 class ATicker : public AXMessenger {
 public:
@@ -133,9 +141,16 @@ protected:
     void ContextPopup(platform::Point p, bool& handled) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
-    void Present();
+    // Shows the frame just swapped in; dx: it is the frame shown before moved left by dx
+    // pixels (0: not known to be).
+    void Present(int dx);
+    // Tells the direct frame path where the ticker is shown now. GUI thread.
+    void PlaceBlit();
     // Restarts the pace at the clock's now. Holds the timer list's lock.
     void StartPace();
 
@@ -177,10 +192,40 @@ private:
     QImage back_;
     std::vector<CellPicture> cells_;
     CellLook cellLook_;
+    // Where each cell of a frame lies, to tell a frame that is the last one scrolled.
+    struct PlacedCell {
+        std::uint64_t item = 0;
+        long long x = 0;
+        QImage picture; // the cell picture, shared (never drawn into once rendered)
+    };
+    struct FramePlan {
+        std::vector<PlacedCell> cells; // left to right; empty: not a plain row of cells
+        int width = 0;
+        int height = 0;
+        std::uint64_t look = 0; // cellGeneration_ when it was painted
+    };
+    // How far the frame now is the one before moved left: its cells those of the one
+    // before at the same distance, wherever both show; 0 when it is not.
+    static int ScrolledBy(const FramePlan& before, const FramePlan& now);
+    FramePlan shownPlan_;
+    // The columns left .. left + width of the frame a plan describes.
+    QImage ColumnsOf(const FramePlan& plan, int left, int width) const;
+    std::uint64_t cellGeneration_ = 0;
+    int scrolledSinceWhole_ = 0;
     std::atomic<std::int64_t> cellsRendered_{0};
-    // The finished frame, shown by Paint.
+    // The finished frame, shown by Paint. After a frame shown by a scroll alone it is
+    // composed from that frame's plan when it is asked for (frameMutex_ held).
     mutable std::mutex frameMutex_;
-    QImage front_;
+    mutable QImage front_;
+    mutable bool frontStale_ = false;
+    FramePlan stalePlan_;
+    void ComposeStale() const;
     // A repaint has been asked of the GUI thread and not yet run.
     std::atomic<bool> presentQueued_{false};
+    // Frames put straight into the window; null where the platform has no such path.
+    std::unique_ptr<platform::WindowBlit> blit_;
+    // GUI thread: the window has shown the ticker through a paint since it was shown, and
+    // a placing after that paint waits.
+    bool blitShown_ = false;
+    bool blitPlaceQueued_ = false;
 };

@@ -16,24 +16,89 @@
 #include "platform/ui/foreignwindow.h"
 #include "platform/ui/front.h"
 #include "platform/ui/messagebox.h"
+#include "saver/aticker.h"
 #include "saver/aximage.h"
 #include "saver/configform.h"
 #include "saver/formsrvmain.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QEventLoop>
+#include <QPointer>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
 
 namespace {
 
+
+// Set in the environment, it makes the run mode write one line to stderr once its screen
+// is first shown whole, for the scripts that measure the start (bench/first_frame.py).
+constexpr const char* kTraceFirstFrameVariable = "TOLVAR_TRACE_FIRST_FRAME";
+
+// Watches the screen's widgets until each one that shows has been painted and every ticker
+// has a frame of its cells, then writes "Tolvar: first frame" to stderr once. The paints
+// come from the window's first exposure, so by then the window is mapped; the ticker's
+// later frames may reach the window without a paint of the widget, so that part is asked
+// again on a short timer.
+class FirstFrameTrace : public QObject {
+public:
+    explicit FirstFrameTrace(QWidget& form) : QObject(&form), form_(&form) {
+        // The form itself is covered by its client area and gets no paint of its own.
+        for (QWidget* w : form.findChildren<QWidget*>()) {
+            w->installEventFilter(this);
+            watched_.push_back(w);
+        }
+        poll_.setInterval(2);
+        connect(&poll_, &QTimer::timeout, this, [this] { Check(); });
+    }
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !done_) {
+            painted_.insert(object);
+            // After the paint pass, which flushes it to the window.
+            QTimer::singleShot(0, this, [this] { Check(); });
+        }
+        return false;
+    }
+
+private:
+    void Check() {
+        if (done_ || form_.isNull()) {
+            return;
+        }
+        for (const QPointer<QWidget>& w : watched_) {
+            // A widget that others cover whole is not painted either.
+            if (!w.isNull() && w->isVisible() && !w->visibleRegion().isEmpty() &&
+                !painted_.contains(w.data())) {
+                return;
+            }
+            const auto* ticker = dynamic_cast<const ATicker*>(w.data());
+            if (ticker != nullptr && ticker->isVisible() && ticker->Frame().isNull()) {
+                poll_.start();
+                return;
+            }
+        }
+        done_ = true;
+        poll_.stop();
+        std::fputs("Tolvar: first frame\n", stderr);
+        std::fflush(stderr);
+    }
+
+    QPointer<QWidget> form_;
+    std::vector<QPointer<QWidget>> watched_;
+    std::set<const QObject*> painted_;
+    QTimer poll_;
+    bool done_ = false;
+};
 
 // Runs the application's event loop for ms milliseconds: the wait of one preview step,
 // during which the window's events (expose, the owner's requests) are handled.
@@ -241,6 +306,9 @@ int RunSvrMainForm() {
     auto form = TFormSvrMain::Create();
     if (!form) {
         return kSaverExitOk;
+    }
+    if (std::getenv(kTraceFirstFrameVariable) != nullptr) {
+        new FirstFrameTrace(*form); // owned by the form
     }
     form->showFullScreen();
     form->activateWindow();
