@@ -5,7 +5,8 @@
 // worker with only the swap on the GUI thread ("worker_gap_ms"), side by side in one run.
 // "x_inline" is the inline gap over the worker's; "*_reload_ms" how long each reload took
 // from its start to the swapped-in items. Args: channels, items, thumbnail kind (0 BMP,
-// 1 JPEG: a JPEG is only sized at a reload and decoded when it is first shown).
+// 1 JPEG: a JPEG is only sized at a reload and decoded when it is first shown). "stop_ms"
+// is how long destroying the worker (the program's end) waits for a read in progress.
 
 #include "../tests/support/jpegwriter.h"
 #include "common/cachedmodels.h"
@@ -21,12 +22,15 @@
 #include <QImage>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -188,6 +192,7 @@ void BM_ReloadGuiGap(benchmark::State& state) {
     double inlineReload = 0;
     double workerReload = 0;
     std::size_t items = 0;
+    double stopMs = 0;
     for (auto _ : state) {
         // As the reload ran before: everything on the GUI thread.
         Measure before;
@@ -219,6 +224,21 @@ void BM_ReloadGuiGap(benchmark::State& state) {
             });
             items = std::size_t(shown.screen.Messages().Count());
         }
+        // Ending while a read runs: how long destroying the worker waits for it.
+        {
+            auto worker = std::make_unique<ReloadWorker>([](ReloadWorker::Result, bool) {});
+            std::atomic<bool> begun{false};
+            worker->OnReadStart = [&begun] { begun = true; };
+            worker->Request({generated.folder, subscriptions, true}, false);
+            while (!begun.load()) {
+                std::this_thread::yield();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // well into the read
+            QElapsedTimer clock;
+            clock.start();
+            worker.reset();
+            stopMs = std::max(stopMs, double(clock.nsecsElapsed()) / 1e6);
+        }
         inlineGap = std::max(inlineGap, before.gapMs);
         workerGap = std::max(workerGap, after.gapMs);
         inlineReload += before.reloadMs;
@@ -231,6 +251,7 @@ void BM_ReloadGuiGap(benchmark::State& state) {
     state.counters["inline_reload_ms"] = inlineReload / n;
     state.counters["worker_reload_ms"] = workerReload / n;
     state.counters["items"] = double(items);
+    state.counters["stop_ms"] = stopMs;
 }
 BENCHMARK(BM_ReloadGuiGap)
     ->Args({50, 30, 0})

@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -453,6 +454,41 @@ TEST_F(LayoutChannelsTest, SubscribedFeedsBecomeItemsWithoutTheCustomizeEntryOrU
     EXPECT_EQ(Items().size(), 2u);
     lc->LoadChannels(nullptr);
     EXPECT_EQ(Items().size(), 2u);
+}
+
+TEST_F(LayoutChannelsTest, ReadOnAnotherThreadSharesTheLiveThumbnailsAndStopsWhenAsked) {
+    Cache("#feed", "1", "feed.xml",
+          "<rss version=\"2.0\"><channel><title>c</title>"
+          "<item><title>Eins</title></item><item><title>Zwei</title></item>"
+          "<item><title>Drei</title></item></channel></rss>");
+    Cache("#icon", "1", "icon.bmp", BmpBytes(16, 16, 0x00FF00));
+    AddChannel("Eins", "#feed", true).iconuri = "#icon";
+    lc->LoadChannels(&cf);
+    ASSERT_EQ(Items().size(), 3u);
+    AXMessageImage* const live = Items()[0]->Thumb1;
+    ASSERT_NE(live, nullptr);
+
+    // The reload's worker reads while the screen shows the items it has.
+    std::vector<AXMessageRef> read;
+    std::thread([&] { read = LayoutControl::ReadChannels(cf, &cache, true); }).join();
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[1]->Title, "Zwei");
+    EXPECT_EQ(read[0]->Thumb1, live); // shared, not read again
+    EXPECT_EQ(read[2]->Thumb8, Items()[2]->Thumb8);
+    EXPECT_NE(read[0].get(), Items()[0]); // new items all the same
+    lc->SetChannels(read);
+    const auto items = Items();
+    ASSERT_EQ(items.size(), 3u);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i], read[i].get()) << i;
+    }
+
+    // Asked before each feed and each item: the third look stops after the first item.
+    int looks = 0;
+    EXPECT_EQ(LayoutControl::ReadChannels(cf, &cache, true, [&] { return ++looks > 2; }).size(),
+              1u);
+    EXPECT_TRUE(LayoutControl::ReadChannels(cf, &cache, true, [] { return true; }).empty());
+    EXPECT_TRUE(LayoutControl::ReadChannels(cf, nullptr, true).empty());
 }
 
 TEST_F(LayoutChannelsTest, ItemsOfOnePictureShareTheirFourThumbnails) {

@@ -143,6 +143,8 @@ class Image:
             body = kind + data
             return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
 
+        # The artifact folder may not exist yet when this test is the first to save.
+        os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
         with open(path, "wb") as out:
             out.write(b"\x89PNG\r\n\x1a\n")
             out.write(chunk(b"IHDR", struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)))
