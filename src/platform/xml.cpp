@@ -913,7 +913,7 @@ bool IsUtf8AsItStands(std::string_view bytes) {
     if (bytes.size() < 2 || bytes[0] != '<' || bytes[1] == '\0') {
         return false;
     }
-    const std::string declared = Upper(DeclaredEncoding(bytes));
+    const std::string declared = AsciiUpper(DeclaredEncoding(bytes));
     return (declared.empty() || IsUtf8Name(declared)) && IsValidUtf8(bytes);
 }
 
