@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
         --base) base="$2"; shift 2 ;;
         --all) all=1; shift ;;
         --jobs) jobs="$2"; shift 2 ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
         -*) echo "tidy: unknown option $1 (see --help)" >&2; exit 2 ;;
         *) files+=("$1"); shift ;;
     esac
@@ -69,7 +69,8 @@ else
     if [ -z "$base" ]; then
         for candidate in origin/main main; do
             if git rev-parse -q --verify "$candidate^{commit}" >/dev/null; then
-                base=$(git merge-base HEAD "$candidate")
+                # A shallow clone may not reach the merge base: then as without one.
+                base=$(git merge-base HEAD "$candidate" 2>/dev/null || true)
                 break
             fi
         done

@@ -456,7 +456,7 @@ TEST(Registry, ATransactionThatFailsOrIsDroppedWritesNothing) {
     EXPECT_FALSE(RegistryKey::Open(Hive::CurrentUser, kMain, Access::Read)->ValueExists("First"));
     // A second transaction on the same thread and hive is refused while one is open.
     platform::RegistryTransaction again(Hive::CurrentUser);
-    EXPECT_THROW(platform::RegistryTransaction(Hive::CurrentUser), RegistryError);
+    EXPECT_THROW(platform::RegistryTransaction{Hive::CurrentUser}, RegistryError);
 }
 
 TEST(Registry, ThreadsWritingDifferentValuesLoseNothing) {

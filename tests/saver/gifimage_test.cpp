@@ -119,7 +119,7 @@ TEST(GifDecoder, SingleFrameWithoutGraphicControlIsKept) {
 }
 
 TEST(GifDecoder, ZeroDelayFramesAreDroppedAfterACompleteRead) {
-    auto frames = [](std::vector<int> delays, bool trailer) {
+    auto frames = [](const std::vector<int>& delays, bool trailer) {
         GifWriter w(1, 1, kFour);
         int pixel = 0;
         for (int delay : delays) {
@@ -357,7 +357,7 @@ TEST(GifDecoder, PacksOneBitRowsWithZeroPadding) {
 TEST(GifDecoder, FullTableGoesOnWithTwelveBitCodes) {
     // Noise fills the table quickly; the encoder then goes on without a clear code.
     std::mt19937 random(7);
-    std::vector<std::uint8_t> pixels(200 * 200);
+    std::vector<std::uint8_t> pixels(std::size_t{200} * 200);
     for (auto& p : pixels) {
         p = std::uint8_t(random() & 15);
     }
@@ -448,7 +448,7 @@ TEST(GifDecoder, CorruptCodeStreamsAreRefused) {
 TEST(GifDecoder, LongStringsStayInsideTheStack) {
     // One colour run that grows the longest strings the table allows.
     // Strings of every length up to the table's size: 4096 x 2048 pixels of one colour.
-    std::vector<std::uint8_t> pixels(4096 * 2048, 1);
+    std::vector<std::uint8_t> pixels(std::size_t{4096} * 2048, 1);
     std::vector<GifColour> two = {{0, 0, 0}, {255, 255, 255}};
     std::string bytes = GifWriter(4096, std::uint16_t(pixels.size() / 4096), two, 0, 0)
                             .Descriptor(0, 0, 4096, std::uint16_t(pixels.size() / 4096))

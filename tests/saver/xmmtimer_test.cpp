@@ -161,7 +161,7 @@ TEST(xMMTimerTest, OnTimerFollowsTheDeadlinesOfElapsedPeriods) {
         std::vector<int> fired; // elapsed periods at each OnTimer
     };
     const auto ones = [](int n) { return std::vector<int>(std::size_t(n), 1); };
-    const auto join = [](std::vector<std::vector<int>> parts) {
+    const auto join = [](const std::vector<std::vector<int>>& parts) {
         std::vector<int> all;
         for (const auto& part : parts) {
             all.insert(all.end(), part.begin(), part.end());

@@ -34,7 +34,7 @@ std::string TwoFrames(bool trailer) {
 class InspectPictures : public ::testing::Test {
 protected:
     std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string path = folder.Path() + "/" + name;
+        std::string path = folder.Path() + "/" + name;
         tolvar::test::WriteFile(path, bytes);
         return path;
     }
