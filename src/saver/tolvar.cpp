@@ -38,7 +38,6 @@
 
 namespace {
 
-
 // Set in the environment, it makes the run mode write one line to stderr once its screen
 // is first shown whole, for the scripts that measure the start (bench/first_frame.py).
 constexpr const char* kTraceFirstFrameVariable = "TOLVAR_TRACE_FIRST_FRAME";
