@@ -18,6 +18,8 @@
 
 namespace {
 
+using tolvar::test::AsNobody;
+
 using tolvar::test::TempFolder;
 using tolvar::test::WaitUntil;
 using tolvar::test::WriteFile;
@@ -50,20 +52,6 @@ void AddRows(CC& cc, const std::vector<Row>& rows) {
         e->serial = r.serial;
         cc.entries.Add(std::move(e));
     }
-}
-
-// Runs body in a child process that has dropped root rights; the child's exit status.
-int AsNobody(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            ::_exit(100);
-        }
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
 }
 
 // ---- the "cache.dir" text ----

@@ -18,6 +18,8 @@
 
 namespace {
 
+using tolvar::test::AsNobody;
+
 using platform::Access;
 using platform::Hive;
 using platform::RegistryError;
@@ -40,25 +42,6 @@ RegistryKey OpenWritable(Hive hive, const char* path = kMain) {
 platform::hivefile::Key LoadFromFile(Hive hive) {
     return platform::hivefile::LoadHive(platform::ReadFile(platform::HiveFilePath(hive)).value(),
                                         platform::HiveName(hive));
-}
-
-// Runs body in a child process with the rights of nobody; the child's exit code.
-int AsNobody(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            ::_exit(99);
-        }
-        int code = 98;
-        try {
-            code = body();
-        } catch (...) {
-        }
-        ::_exit(code);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Registry, NewHivesHoldTheKeysOfAFreshSystem) {

@@ -10,6 +10,7 @@
 #include "saver/configform.h"
 #include "support/gifwriter.h"
 #include "support/guiapp.h"
+#include "support/protocolwindow.h"
 #include "support/temphome.h"
 
 #include <QAbstractButton>
@@ -119,16 +120,7 @@ protected:
     void SetUp() override {
         tolvar::test::EnsureGuiApp();
         bus = std::make_unique<Bus>();
-        IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
-        IpcHandlers = {};
-        self = bus->CreateWindow([this](WindowHandle, const Message& m) -> std::int64_t {
-            if (m.number == IpcMessageId()) {
-                received.push_back(m.second);
-            }
-            return 0;
-        });
-        SaverWnd = self;
-        CtrlWnd = 0;
+        saver.emplace(*bus);
         platform::SetMessageBoxHandler(
             [this](const platform::MessageBoxRequest& box) { boxes.push_back(box); });
         cacheDir = GetCacheDir();
@@ -136,15 +128,12 @@ protected:
     }
     void TearDown() override {
         platform::SetMessageBoxHandler({});
-        SaverWnd = 0;
+        saver.reset();
         bus.reset();
     }
 
     // Protocol codes our window has received.
-    std::vector<std::int64_t> Received() {
-        bus->ProcessPending();
-        return received;
-    }
+    std::vector<std::int64_t> Received() { return saver->Codes(); }
 
     TFormConfig::SettingsOpener Opener() {
         return [this](QWidget* owner) { settingsOwners.push_back(owner); };
@@ -224,8 +213,7 @@ protected:
 
     TempHome home;
     std::unique_ptr<Bus> bus;
-    WindowHandle self = 0;
-    std::vector<std::int64_t> received;
+    std::optional<tolvar::test::SaverProtocolWindow> saver;
     std::vector<platform::MessageBoxRequest> boxes;
     std::vector<QWidget*> settingsOwners;
     std::string cacheDir;
@@ -412,7 +400,7 @@ TEST_F(ConfigFormTest, OkWritesTheChoiceWithTheMandatoryChannelsAndTellsTheProgr
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(subscriptions);
-        received.clear();
+        saver->Clear();
         auto models = LoadSaverModels();
         std::unique_ptr<TFormConfig> form;
         if (c.standAlone) {

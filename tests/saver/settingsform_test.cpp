@@ -3,6 +3,7 @@
 #include "platform/registry.h"
 #include "saver/settingsform.h"
 #include "support/guiapp.h"
+#include "support/protocolwindow.h"
 #include "support/temphome.h"
 
 #include <QApplication>
@@ -160,32 +161,19 @@ protected:
     void SetUp() override {
         tolvar::test::EnsureGuiApp();
         bus = std::make_unique<Bus>();
-        IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);
-        IpcHandlers = {};
-        self = bus->CreateWindow([this](WindowHandle, const Message& m) -> std::int64_t {
-            if (m.number == IpcMessageId()) {
-                received.emplace_back(m.second, m.first);
-            }
-            return 0;
-        });
-        SaverWnd = self;
-        CtrlWnd = 0;
+        saver.emplace(*bus);
     }
     void TearDown() override {
-        SaverWnd = 0;
+        saver.reset();
         bus.reset();
     }
 
     // Protocol codes with their first parameter that our window has received.
-    std::vector<std::pair<std::int64_t, std::int64_t>> Received() {
-        bus->ProcessPending();
-        return received;
-    }
+    std::vector<std::pair<std::int64_t, std::int64_t>> Received() { return saver->Received(); }
 
     tolvar::test::TempHome home;
     std::unique_ptr<Bus> bus;
-    WindowHandle self = 0;
-    std::vector<std::pair<std::int64_t, std::int64_t>> received;
+    std::optional<tolvar::test::SaverProtocolWindow> saver;
 };
 
 // ---- opening ----
@@ -511,7 +499,7 @@ TEST_F(SettingsFormTest, OkWritesEveryValueToTheUserHiveAndAnnouncesTheChange) {
     EXPECT_EQ(machine->ValueNames(), (std::vector<std::string>{"SyncInterval", "ActLANTimeout"}));
 
     const std::vector<std::pair<std::int64_t, std::int64_t>> announced = {
-        {IPC_SETTINGS_CHANGED, self}, {IPC_SETTINGS_FOLLOWUP, self}};
+        {IPC_SETTINGS_CHANGED, saver->Window()}, {IPC_SETTINGS_FOLLOWUP, saver->Window()}};
     EXPECT_EQ(Received(), announced);
 }
 
@@ -609,7 +597,7 @@ TEST_F(SettingsFormTest, OkAndEnterSaveWhileCancelEscAndCloseWriteAndSendNothing
     };
     for (const Case& c : cases) {
         tolvar::test::RemoveTree(home.ConfigHome());
-        received.clear();
+        saver->Clear();
         TSettingsForm form;
         form.show();
         form.EditMessageInterval->setText("33");

@@ -5,6 +5,7 @@
 // scope, so a failing test leaves no process behind.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -41,5 +42,10 @@ private:
     std::optional<int> status_;
     std::string pending_;
 };
+
+// Runs body in a forked child with the rights of nobody (the tests run as root, whom no
+// file mode stops); the child's exit code: body's result, 98 when it threw, 99 when the
+// rights could not be dropped, -1 when it did not exit normally.
+int AsNobody(const std::function<int()>& body);
 
 } // namespace tolvar::test
