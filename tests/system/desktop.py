@@ -280,7 +280,7 @@ class Desktop:
             self.start("trayer", ["--edge", "top", "--align", "right", "--widthtype",
                                   "request", "--height", "24", "--SetDockType", "true"],
                        log="trayer")
-            wait_for(lambda: self.tray_owned(), timeout=30, what="the tray host")
+            wait_for(lambda: self.tray_owned(), timeout=60, what="the tray host")
         return self
 
     def __exit__(self, exc_type, exc, tb):
