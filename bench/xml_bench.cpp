@@ -169,13 +169,13 @@ void Alternating(benchmark::State& state, const std::string& bytes, const char* 
         double b = 0;
         for (int k = 0; k < 2; ++k) {
             const auto t0 = Clock::now();
-            const bool ours = (k == 0) == readFirst;
-            if (ours) {
+            const bool oursTurn = (k == 0) == readFirst;
+            if (oursTurn) {
                 read();
             } else {
                 BareParseOnce(bytes, encoding);
             }
-            (ours ? a : b) = std::chrono::duration<double>(Clock::now() - t0).count();
+            (oursTurn ? a : b) = std::chrono::duration<double>(Clock::now() - t0).count();
         }
         readFirst = !readFirst;
         ours += a;
