@@ -5,14 +5,24 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <unordered_map>
+#include <utility>
 
 namespace {
 
-// Every live thumbnail, in registration order. Made once on first use and never freed:
-// thumbnails may still be released while the program ends.
+// Every live thumbnail by its key and divisor, each list in registration order: a screen
+// of 1 500 items registers thousands, and a look-up or a release must not walk them all.
+// Made once on first use and never freed: thumbnails may still be released while the
+// program ends.
 struct ThumbnailRegistry {
+    using Slot = std::pair<std::string, int>;
+    struct SlotHash {
+        std::size_t operator()(const Slot& slot) const noexcept {
+            return std::hash<std::string>()(slot.first) ^ (std::size_t(slot.second) * 0x9e3779b9U);
+        }
+    };
     std::mutex mutex;
-    std::vector<AXMessageImage*> live;
+    std::unordered_map<Slot, std::vector<AXMessageImage*>, SlotHash> live;
 };
 
 ThumbnailRegistry& Registry() {
@@ -24,17 +34,26 @@ ThumbnailRegistry& Registry() {
 
 AXMessageImage::AXMessageImage() : AXMessageImage(std::string(), 1) {}
 
-AXMessageImage::AXMessageImage(std::string key, int divisor) : Key(std::move(key)) {
+AXMessageImage::AXMessageImage(std::string key, int divisor)
+    : Key(std::move(key)), registeredKey_(Key), registeredDivisor_(divisor) {
     ScaleDivisor = divisor;
     ThumbnailRegistry& registry = Registry();
     const std::lock_guard lock(registry.mutex);
-    registry.live.push_back(this);
+    registry.live[{registeredKey_, registeredDivisor_}].push_back(this);
 }
 
 AXMessageImage::~AXMessageImage() {
     ThumbnailRegistry& registry = Registry();
     const std::lock_guard lock(registry.mutex);
-    std::erase(registry.live, this);
+    // Left by the slot it was registered in, even if a caller changed Key since.
+    const auto slot = registry.live.find({registeredKey_, registeredDivisor_});
+    if (slot == registry.live.end()) {
+        return;
+    }
+    std::erase(slot->second, this);
+    if (slot->second.empty()) {
+        registry.live.erase(slot);
+    }
 }
 
 void AXMessageImage::SetPendingJpeg(std::string path) {
@@ -79,12 +98,12 @@ void AXMessageImage::Release() {
 AXMessageImage* AXMessageImage::FindShared(const std::string& key, int divisor) {
     ThumbnailRegistry& registry = Registry();
     const std::lock_guard lock(registry.mutex);
-    for (auto it = registry.live.rbegin(); it != registry.live.rend(); ++it) {
+    const auto slot = registry.live.find({key, divisor});
+    if (slot == registry.live.end()) {
+        return nullptr;
+    }
+    for (auto it = slot->second.rbegin(); it != slot->second.rend(); ++it) {
         AXMessageImage* image = *it;
-        // The divisor first: it rules out three of four thumbnails without a text compare.
-        if (image->ScaleDivisor != divisor || image->Key != key) {
-            continue;
-        }
         // A thumbnail whose count reached 0 is being destroyed on another thread and
         // only waits for this lock to leave the registry: it must not come back to life.
         std::int32_t count = image->refCount_.load();

@@ -62,9 +62,9 @@ public:
     void Release();
 
     // The live thumbnail registered last whose Key equals key exactly and whose
-    // ScaleDivisor equals divisor, with one reference added for the caller; null when
-    // none matches. A thumbnail whose last reference is being released is not found.
-    // Any thread, as long as no thread changes the Key or ScaleDivisor of a registered
+    // ScaleDivisor equals divisor (both as given at construction), with one reference added for the
+    // caller; null when none matches. A thumbnail whose last reference is being released is not
+    // found. Any thread, as long as no thread changes the Key or ScaleDivisor of a registered
     // thumbnail meanwhile (the channel reader never does).
     static AXMessageImage* FindShared(const std::string& key, int divisor);
 
@@ -74,6 +74,9 @@ private:
     AXMessageImage& operator=(const AXMessageImage&) = delete;
 
     std::atomic<std::int32_t> refCount_{1};
+    // The look-up's slot: Key and ScaleDivisor as they were at construction.
+    const std::string registeredKey_;
+    const int registeredDivisor_;
     // Guarded by CanvasLock once shared.
     std::string pendingPath_;
     mutable std::optional<QSize> pendingSize_;

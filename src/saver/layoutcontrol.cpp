@@ -370,7 +370,8 @@ void LayoutControl::BuildTicker(const LFScreenTicker& element) {
 
 namespace {
 
-void AddThumbnails(AXMessage& item, const std::string& key, const CC* cache) {
+void AddThumbnails(AXMessage& item, const std::string& key, const CC* cache,
+                   LayoutControl::JpegSizes jpegSizes) {
     if (key.empty()) {
         return;
     }
@@ -392,9 +393,10 @@ void AddThumbnails(AXMessage& item, const std::string& key, const CC* cache) {
     AXMessageImage** targets[] = {&item.Thumb1, &item.Thumb2, &item.Thumb4, &item.Thumb8};
     const std::string kind = LowerExtension(path);
     // A JPEG is not decoded here: each size is decoded when a widget first shows it, by
-    // the decoder's own scaling, so memory holds only the sizes on screen; its size is
-    // read from the header now, so that the painters find it known. Other kinds are read
-    // and decoded once, at full size; the smaller thumbnails are shrunk from that picture.
+    // the decoder's own scaling, so memory holds only the sizes on screen; on the reload's
+    // worker its size is read from the header now, so that the painters find it known.
+    // Other kinds are read and decoded once, at full size; the smaller thumbnails are
+    // shrunk from that picture.
     const bool jpeg = kind == "jpg" || kind == "jpeg";
     int divisor = 1;
     for (AXMessageImage** slot : targets) {
@@ -403,7 +405,7 @@ void AddThumbnails(AXMessage& item, const std::string& key, const CC* cache) {
         thumb->SizeToPicture = true;
         if (jpeg) {
             thumb->SetPendingJpeg(path);
-            if (divisor == 1) {
+            if (divisor == 1 && jpegSizes == LayoutControl::JpegSizes::Now) {
                 const std::lock_guard lock(thumb->CanvasLock());
                 (void)thumb->PictureSize();
             }
@@ -424,7 +426,8 @@ void AddThumbnails(AXMessage& item, const std::string& key, const CC* cache) {
 
 std::vector<AXMessageRef> LayoutControl::ReadChannels(const CF& controlFile, const CC* cache,
                                                       bool loadThumbnails,
-                                                      const std::function<bool()>& stopRequested) {
+                                                      const std::function<bool()>& stopRequested,
+                                                      JpegSizes jpegSizes) {
     std::vector<AXMessageRef> items;
     const auto stopped = [&stopRequested] { return stopRequested && stopRequested(); };
     for (const CFChannel& channel : controlFile.channels) {
@@ -461,7 +464,7 @@ std::vector<AXMessageRef> LayoutControl::ReadChannels(const CF& controlFile, con
             // context box names.
             item->ImageUri = m.contenturi.empty() ? channel.iconuri : m.contenturi;
             if (loadThumbnails) {
-                AddThumbnails(*item, item->ImageUri, cache);
+                AddThumbnails(*item, item->ImageUri, cache, jpegSizes);
             }
             items.push_back(std::move(item));
         }
@@ -489,7 +492,7 @@ void LayoutControl::LoadChannels(const CF* controlFile) {
     if (controlFile == nullptr) {
         return;
     }
-    SetChannels(ReadChannels(*controlFile, cache, loadThumbnails));
+    SetChannels(ReadChannels(*controlFile, cache, loadThumbnails, {}, JpegSizes::WhenShown));
 }
 
 // ---------------------------------------------------------------------------------------

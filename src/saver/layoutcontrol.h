@@ -88,9 +88,13 @@ public:
     // size read from its header). Touches no widget and no LayoutControl: any thread,
     // while that thread alone uses the index and the control file. stopRequested, when
     // set, is asked between feeds and between items; a read that stops gives what it had.
+    // jpegSizes WhenShown leaves a JPEG's header to its first painter: a read on the main
+    // thread (the start) opens no picture file at all.
+    enum class JpegSizes { Now, WhenShown };
     static std::vector<AXMessageRef> ReadChannels(const CF& controlFile, const CC* cache,
                                                   bool loadThumbnails,
-                                                  const std::function<bool()>& stopRequested = {});
+                                                  const std::function<bool()>& stopRequested = {},
+                                                  JpegSizes jpegSizes = JpegSizes::Now);
     // The item list becomes exactly items, handed to the message window and the ticker
     // (each swaps them in after its next frame); a screen that is not suspended resumes,
     // as after LoadChannels. Main thread.

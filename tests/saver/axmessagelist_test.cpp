@@ -25,9 +25,7 @@ AXMessage* NewItem(const std::string& title) {
 }
 
 AXMessageImage* NewThumb(const std::string& key, int divisor, const std::string& path = "") {
-    auto* thumb = new AXMessageImage;
-    thumb->Key = key;
-    thumb->ScaleDivisor = divisor;
+    auto* thumb = new AXMessageImage(key, divisor);
     if (!path.empty()) {
         thumb->LoadFromFile(path);
     }
@@ -76,10 +74,13 @@ TEST(AXMessageModel, NewItemsAndThumbnails) {
     // An item nobody took a reference to is destroyed by one Release.
     NewItem("never held")->Release();
 
-    auto* thumb = new AXMessageImage;
+    auto* blank = new AXMessageImage;
+    EXPECT_EQ(blank->RefCount(), 1);
+    EXPECT_TRUE(blank->Key.empty());
+    EXPECT_EQ(blank->ScaleDivisor, 1);
+    blank->Release();
+    auto* thumb = new AXMessageImage("new", 1);
     EXPECT_EQ(thumb->RefCount(), 1);
-    EXPECT_TRUE(thumb->Key.empty());
-    thumb->Key = "new";
     EXPECT_EQ(AXMessageImage::FindShared("new", 1), thumb);
     EXPECT_EQ(thumb->RefCount(), 2);
     thumb->Release();
