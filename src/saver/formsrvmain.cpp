@@ -30,7 +30,6 @@
 
 namespace {
 
-
 // A layout load whose failure is ignored: the model keeps what was read.
 void LoadLayout(LF& layout, const CC& cache, const CCObject& entry) {
     if (const auto path = cache.PathOf(entry)) {
