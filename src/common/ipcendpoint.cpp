@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-IpcEndpoint::IpcEndpoint(Role role, Queue queue, std::string program, OwnMessages own)
+IpcEndpoint::IpcEndpoint(Role role, Queue queue, const std::string& program, OwnMessages own)
     : role_(role), own_(std::move(own)) {
     if (queue == Queue::Drop || IpcMessageId() == 0) {
         IpcInit(IPC_QUEUE_KEY_PATH, IPC_MESSAGE_NAME);

@@ -36,7 +36,7 @@ public:
     using OwnMessages = std::function<std::int64_t(const platform::Message&)>;
 
     // program names the program in the failure line ("Tolvar", "TolvarCtrl").
-    IpcEndpoint(Role role, Queue queue, std::string program, OwnMessages own = {});
+    IpcEndpoint(Role role, Queue queue, const std::string& program, OwnMessages own = {});
     ~IpcEndpoint();
     IpcEndpoint(const IpcEndpoint&) = delete;
     IpcEndpoint& operator=(const IpcEndpoint&) = delete;

@@ -693,18 +693,19 @@ void TFormSvrMain::ApplyReload(ReloadWorker::Result result, bool thenSync) {
         return;
     }
     CachedModels& models = result.models;
-    if (models.failed == CachedModelsStep::IndexUnreadable) {
-        // The index is there but cannot be read now: the screen keeps what it shows, and
-        // the next content change tries again.
-    } else if (models.failed == CachedModelsStep::IndexMissing ||
-               models.failed == CachedModelsStep::ControlFileMissing) {
+    if (models.failed == CachedModelsStep::IndexMissing ||
+        models.failed == CachedModelsStep::ControlFileMissing) {
         IpcSendLogText(kLogControlFileMissing);
         EndProgram();
         return;
-    } else if (!models.ControlFileComplete() && controlFileComplete_) {
-        // A control file read only in part would drop channels from the screen: the
-        // whole one in use stays until a readable one arrives.
-    } else {
+    }
+    // An index that is there but cannot be read now keeps what the screen shows, and the
+    // next content change tries again. So does a control file read only in part: it would
+    // drop channels from the screen, so the whole one in use stays until a readable one
+    // arrives.
+    const bool keep = models.failed == CachedModelsStep::IndexUnreadable ||
+                      (!models.ControlFileComplete() && controlFileComplete_);
+    if (!keep) {
         // An unreadable subscriptions file leaves the flags as the control file gave them.
         controlFileComplete_ = models.ControlFileComplete();
         controlFile_ = std::move(models.controlFile);
