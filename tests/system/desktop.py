@@ -461,8 +461,17 @@ class Desktop:
     def screenshot(self, save_as=None, window="root"):
         """The screen (or one window) now; saved as PNG under the artifacts when asked."""
         args = ["-silent"] + (["-root"] if window == "root" else ["-id", str(window)])
-        data = subprocess.run(["xwd", *args], env=self.env, capture_output=True,
-                              timeout=20, check=True).stdout
+        # xwd asks about every window on the screen: one that goes away meanwhile (a
+        # saver ending) fails it with BadWindow, so such a shot is taken again.
+        for attempt in range(5):
+            result = subprocess.run(["xwd", *args], env=self.env, capture_output=True,
+                                    timeout=20)
+            if result.returncode == 0:
+                break
+            if attempt == 4 or b"BadWindow" not in result.stderr:
+                raise subprocess.CalledProcessError(result.returncode, ["xwd", *args],
+                                                    result.stdout, result.stderr)
+        data = result.stdout
         image = parse_xwd(data)
         if save_as:
             folder = ARTIFACT_DIR or self.logs
