@@ -8,10 +8,10 @@
 // 1 JPEG: a JPEG is only sized at a reload and decoded when it is first shown). "stop_ms"
 // is how long destroying the worker (the program's end) waits for a read in progress.
 
-#include "../tests/support/jpegwriter.h"
 #include "common/cachedmodels.h"
 #include "common/directories.h"
 #include "common/layoutfile.h"
+#include "generatedfeeds.h"
 #include "platform/ui/control.h"
 #include "saver/layoutcontrol.h"
 #include "saver/reloadworker.h"
@@ -26,7 +26,6 @@
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -35,20 +34,8 @@
 
 namespace {
 
-void EnsureApp() {
-    static int argc = 1;
-    static char name[] = "reload-bench";
-    static char* argv[] = {name, nullptr};
-    if (QApplication::instance() == nullptr) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        static QApplication* app = new QApplication(argc, argv);
-        (void)app;
-    }
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using tolvar::bench::EnsureApp;
+using tolvar::bench::WriteFile;
 
 // A cache folder with its index: a control file of channels (subscribed by default), one
 // feed per channel, one picture per item.
@@ -58,45 +45,20 @@ struct GeneratedCache {
         root = ::mkdtemp(pattern);
         folder = root + "/Cache";
         ::mkdir(folder.c_str(), 0700);
+        const tolvar::bench::GeneratedFeeds written = tolvar::bench::WriteFeeds(
+            folder, channels, items,
+            jpeg ? tolvar::bench::PictureKind::Jpeg : tolvar::bench::PictureKind::Bmp);
         std::string index;
+        for (const auto& [key, file] : written.pictures) {
+            index += file + "|1|" + key + "\r\n";
+        }
         std::string control = "<content time=\"t\"><channels>";
-        QImage picture(160, 120, QImage::Format_RGB32);
         for (int c = 0; c < channels; ++c) {
             const std::string n = std::to_string(c);
-            control += "<channel id=\"c" + n + "\" title=\"Kanal " + n + "\" uri=\"#feed-" + n +
+            const auto& [uri, file] = written.feeds[std::size_t(c)];
+            control += "<channel id=\"c" + n + "\" title=\"Kanal " + n + "\" uri=\"" + uri +
                        "\" subscriptiondefault=\"true\"/>";
-            std::string feed = "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
-                               " xmlns=\"http://purl.org/rss/1.0/\""
-                               " xmlns:content=\"http://purl.org/rss/1.0/modules/content/\">"
-                               "<channel><title>Kanal " +
-                               n + "</title></channel>";
-            for (int i = 0; i < items; ++i) {
-                const std::string key = "#pic-" + n + "-" + std::to_string(i);
-                const std::string file =
-                    "pic-" + n + "-" + std::to_string(i) + (jpeg ? ".jpg" : ".bmp");
-                picture.fill(qRgb(c * 5 % 256, i * 8 % 256, 128));
-                for (int y = 0; y < picture.height(); y += 7) {
-                    for (int x = 0; x < picture.width(); ++x) {
-                        picture.setPixel(x, y, qRgb(x, y, (x + y + c + i) % 256));
-                    }
-                }
-                if (jpeg) {
-                    WriteFile(folder + "/" + file, tolvar::test::JpegBytes(picture, 85));
-                } else {
-                    picture.save(QString::fromStdString(folder + "/" + file), "BMP");
-                }
-                index += file + "|1|" + key + "\r\n";
-                feed += "<item><title>Meldung " + std::to_string(i) + " aus Kanal " + n +
-                        ", mit einem Titel, der über mehrere Zeilen umbricht</title>"
-                        "<description>Ein Text zur Meldung.</description>"
-                        "<link>https://example.com/" +
-                        n + "/" + std::to_string(i) +
-                        "</link><content:items><rdf:Bag><rdf:li><content:item rdf:about=\"" + key +
-                        "\"/></rdf:li></rdf:Bag></content:items></item>";
-            }
-            feed += "</rdf:RDF>";
-            WriteFile(folder + "/feed-" + n + ".xml", feed);
-            index += "feed-" + n + ".xml|1|#feed-" + n + "\r\n";
+            index += file + "|1|" + uri + "\r\n";
         }
         control += "</channels></content>";
         WriteFile(folder + "/control.xml", control);

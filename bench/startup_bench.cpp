@@ -6,10 +6,10 @@
 // "x_3x5" is the large cache's time over the small one's, measured in the same run, and
 // "rss_MiB" the process's resident memory once the large cache is shown.
 
-#include "../tests/support/jpegwriter.h"
 #include "common/cache.h"
 #include "common/controlfile.h"
 #include "common/layoutfile.h"
+#include "generatedfeeds.h"
 #include "platform/ui/control.h"
 #include "saver/layoutcontrol.h"
 
@@ -19,69 +19,27 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-void EnsureApp() {
-    static int argc = 1;
-    static char name[] = "startup-bench";
-    static char* argv[] = {name, nullptr};
-    if (QApplication::instance() == nullptr) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        static QApplication* app = new QApplication(argc, argv);
-        (void)app;
-    }
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using tolvar::bench::EnsureApp;
 
 // A cache folder with channels x items: one feed per channel, one 160 x 120 JPEG per item.
 struct GeneratedCache {
     GeneratedCache(int channels, int items) {
         char pattern[] = "/tmp/startup-bench-XXXXXX";
         folder = ::mkdtemp(pattern);
-        QImage picture(160, 120, QImage::Format_RGB32);
+        tolvar::bench::GeneratedFeeds written =
+            tolvar::bench::WriteFeeds(folder, channels, items, tolvar::bench::PictureKind::Jpeg);
+        entries = std::move(written.pictures);
+        feeds = std::move(written.feeds);
         for (int c = 0; c < channels; ++c) {
-            std::string feed = "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\""
-                               " xmlns=\"http://purl.org/rss/1.0/\""
-                               " xmlns:content=\"http://purl.org/rss/1.0/modules/content/\">"
-                               "<channel><title>Kanal " +
-                               std::to_string(c) + "</title></channel>";
-            for (int i = 0; i < items; ++i) {
-                const std::string key = "#pic-" + std::to_string(c) + "-" + std::to_string(i);
-                const std::string file =
-                    "pic-" + std::to_string(c) + "-" + std::to_string(i) + ".jpg";
-                picture.fill(qRgb(c * 5 % 256, i * 8 % 256, 128));
-                for (int y = 0; y < picture.height(); y += 7) {
-                    for (int x = 0; x < picture.width(); ++x) {
-                        picture.setPixel(x, y, qRgb(x, y, (x + y + c + i) % 256));
-                    }
-                }
-                WriteFile(folder + "/" + file, tolvar::test::JpegBytes(picture, 85));
-                entries.push_back({key, file});
-                feed += "<item><title>Meldung " + std::to_string(i) + " aus Kanal " +
-                        std::to_string(c) +
-                        ", mit einem Titel, der über mehrere Zeilen umbricht</title>"
-                        "<description>Ein Text zur Meldung.</description>"
-                        "<link>https://example.com/" +
-                        std::to_string(c) + "/" + std::to_string(i) +
-                        "</link><content:items><rdf:Bag><rdf:li><content:item rdf:about=\"" + key +
-                        "\"/></rdf:li></rdf:Bag></content:items></item>";
-            }
-            feed += "</rdf:RDF>";
-            const std::string file = "feed-" + std::to_string(c) + ".xml";
-            const std::string uri = "#feed-" + std::to_string(c);
-            WriteFile(folder + "/" + file, feed);
-            feeds.push_back({uri, file});
             CFChannel channel;
             channel.title = "Kanal " + std::to_string(c);
-            channel.uri = uri;
+            channel.uri = feeds[std::size_t(c)].first;
             channel.subscribed = true;
             control.channels.push_back(channel);
         }
