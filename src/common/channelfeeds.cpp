@@ -28,24 +28,30 @@ std::string CleanEnclosedText(std::string_view text);
 // holding one text of their joined content, so CDATA-wrapped markup is cleaned exactly
 // like escaped markup.
 std::string CleanElement(const Node& element) {
-    std::string joined;
+    std::string_view first; // the only part, as it is stored, in the common case
+    std::string joined;     // from a second part on
     for (const Node child : element.Children()) {
         const NodeType type = child.Type();
         if (type != NodeType::Text && type != NodeType::CData) {
             return CleanFeedText(element.Markup(), false);
         }
-        if (auto value = child.Value()) {
+        const std::string_view content = child.Content();
+        if (content.empty()) {
+            continue;
+        }
+        if (first.empty()) {
+            first = content;
+        } else {
             if (joined.empty()) {
-                joined = std::move(*value);
-            } else {
-                joined += *value;
+                joined = first;
             }
+            joined += content;
         }
     }
     // That element's markup is the joined text escaped between its tags, and the
     // cleaning decodes the escapes first: what it cleans is the text itself between two
     // tags.
-    return CleanEnclosedText(joined);
+    return CleanEnclosedText(joined.empty() ? first : std::string_view(joined));
 }
 
 // A link's text: its text and CDATA parts joined (feeds carry an address in CDATA as
@@ -58,7 +64,7 @@ std::string LinkText(const Node& link) {
         if (type != NodeType::Text && type != NodeType::CData) {
             throw platform::xml::XmlTextError();
         }
-        text += child.Value().value_or(std::string());
+        text += child.Content();
     }
     return text;
 }

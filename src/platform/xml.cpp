@@ -2,6 +2,7 @@
 
 #include "platform/textcase.h"
 #include "platform/textcodec.h"
+#include "platform/xmltree.h"
 
 #include <algorithm>
 #include <array>
@@ -25,14 +26,6 @@ namespace platform::xml {
 
 namespace {
 
-const char* Chars(const xmlChar* s) noexcept {
-    return reinterpret_cast<const char*>(s);
-}
-
-std::string_view View(const xmlChar* s) noexcept {
-    return s == nullptr ? std::string_view() : std::string_view(Chars(s));
-}
-
 bool IsBlankByte(char c) noexcept {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -49,35 +42,30 @@ void InitialiseOnce() {
     std::call_once(once, [] {
         xmlInitParser();
         xmlSetExternalEntityLoader(RefuseExternalEntity);
-        // A document is a tree of many small nodes, freed whole once it is read. With the
-        // C library's default pad of 128 KB the heap is given back after each document
-        // and regrown for the next in small steps, which cost several times the parse
-        // itself (a large control file read 8 x slower than libxml2 parses it). 8 MB of
-        // pad keeps the steps few at little lasting memory.
+        // A parse still makes many small heap blocks (libxml2's input copy, dictionary
+        // and buffers, then the readers' strings), freed once the document is read. With
+        // the C library's default pad of 128 KB the heap is given back after each
+        // document and regrown for the next in small steps, which cost several times the
+        // parse itself (libxml2's own tree parse of a large control file ran 5 x slower).
+        // 8 MB of pad keeps the steps few at little lasting memory.
         mallopt(M_TOP_PAD, 8 << 20);
     });
 }
 
-// What one parse keeps beside libxml2's context: the first error for the exception
-// text. Nothing goes to stderr.
-struct ParseState {
-    std::string first;
-};
-
+// The first error of a parse becomes the exception's text. Nothing goes to stderr.
 void CollectError(void* userData, xmlErrorPtr error) {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(userData);
     if (ctxt == nullptr || ctxt->_private == nullptr || error == nullptr ||
         error->level < XML_ERR_ERROR) {
         return;
     }
-    auto* state = static_cast<ParseState*>(ctxt->_private);
-    if (state->first.empty() && error->message != nullptr) {
-        state->first = error->message;
-        while (!state->first.empty() &&
-               (state->first.back() == '\n' || state->first.back() == ' ')) {
-            state->first.pop_back();
+    std::string& first = detail::TreeBuilder::Of(ctxt).firstError;
+    if (first.empty() && error->message != nullptr) {
+        first = error->message;
+        while (!first.empty() && (first.back() == '\n' || first.back() == ' ')) {
+            first.pop_back();
         }
-        state->first += " (line " + std::to_string(error->line) + ")";
+        first += " (line " + std::to_string(error->line) + ")";
     }
 }
 
@@ -350,23 +338,13 @@ std::optional<std::string> RepairedFeedReferences(std::string_view s) {
     return out;
 }
 
+// The context and the document libxml2 keeps the document type in (the tree is ours).
 struct ContextDeleter {
-    void operator()(xmlParserCtxt* ctxt) const noexcept { xmlFreeParserCtxt(ctxt); }
+    void operator()(xmlParserCtxt* ctxt) const noexcept {
+        xmlFreeDoc(ctxt->myDoc);
+        xmlFreeParserCtxt(ctxt);
+    }
 };
-
-// Splits "prefix:local" for a name that carries no namespace (an undeclared prefix).
-std::pair<std::string_view, std::string_view> SplitName(const xmlChar* rawName,
-                                                        const xmlNs* ns) noexcept {
-    std::string_view name = View(rawName);
-    if (ns != nullptr) {
-        return {View(ns->prefix), name};
-    }
-    const auto colon = name.find(':');
-    if (colon == std::string_view::npos || colon == 0 || colon + 1 == name.size()) {
-        return {std::string_view(), name};
-    }
-    return {name.substr(0, colon), name.substr(colon + 1)};
-}
 
 std::string Qualified(std::string_view prefix, std::string_view local) {
     std::string out;
@@ -406,79 +384,63 @@ void AppendEscapedAttribute(std::string& out, std::string_view text) {
     }
 }
 
-std::string AttributeText(const xmlAttr* attr) {
-    std::string value;
-    for (const xmlNode* child = attr->children; child != nullptr; child = child->next) {
-        if (child->type == XML_TEXT_NODE && child->content != nullptr) {
-            value += Chars(child->content);
-        }
-    }
-    return value;
-}
-
-void OpenNode(std::string& out, const xmlNode* node) {
+void OpenNode(std::string& out, const detail::RawNode* node) {
     switch (node->type) {
-    case XML_ELEMENT_NODE: {
-        const auto [prefix, local] = SplitName(node->name, node->ns);
+    case NodeType::Element:
         out.push_back('<');
-        out += Qualified(prefix, local);
-        for (const xmlNs* ns = node->nsDef; ns != nullptr; ns = ns->next) {
+        out += Qualified(node->prefix, node->local);
+        for (const detail::RawNs* ns = node->nsDefs; ns != nullptr; ns = ns->next) {
             out += " xmlns";
-            if (ns->prefix != nullptr) {
+            if (!ns->prefix.empty()) {
                 out.push_back(':');
-                out += Chars(ns->prefix);
+                out += ns->prefix;
             }
             out += "=\"";
-            AppendEscapedAttribute(out, View(ns->href));
+            AppendEscapedAttribute(out, ns->href);
             out.push_back('"');
         }
-        for (const xmlAttr* attr = node->properties; attr != nullptr; attr = attr->next) {
-            const auto [aprefix, alocal] = SplitName(attr->name, attr->ns);
+        for (const detail::RawAttr* attr = node->attrs; attr != nullptr; attr = attr->next) {
             out.push_back(' ');
-            out += Qualified(aprefix, alocal);
+            out += Qualified(attr->prefix, attr->local);
             out += "=\"";
-            AppendEscapedAttribute(out, AttributeText(attr));
+            AppendEscapedAttribute(out, attr->value);
             out.push_back('"');
         }
-        out += node->children == nullptr ? "/>" : ">";
+        out += node->first == nullptr ? "/>" : ">";
         break;
-    }
-    case XML_TEXT_NODE:
-        AppendEscapedText(out, View(node->content));
+    case NodeType::Text:
+        AppendEscapedText(out, node->content);
         break;
-    case XML_CDATA_SECTION_NODE:
+    case NodeType::CData:
         out += "<![CDATA[";
-        out += View(node->content);
+        out += node->content;
         out += "]]>";
         break;
-    case XML_COMMENT_NODE:
+    case NodeType::Comment:
         out += "<!--";
-        out += View(node->content);
+        out += node->content;
         out += "-->";
         break;
-    case XML_PI_NODE:
+    case NodeType::ProcessingInstruction:
         out += "<?";
-        out += View(node->name);
-        if (node->content != nullptr && node->content[0] != 0) {
+        out += node->local;
+        if (!node->content.empty()) {
             out.push_back(' ');
-            out += Chars(node->content);
+            out += node->content;
         }
         out += "?>";
         break;
-    case XML_ENTITY_REF_NODE:
+    case NodeType::Other:
         out.push_back('&');
-        out += View(node->name);
+        out += node->local;
         out.push_back(';');
-        break;
-    default:
         break;
     }
 }
 
-void CloseElement(std::string& out, const xmlNode* node) {
-    const auto [prefix, local] = SplitName(node->name, node->ns);
+void CloseElement(std::string& out, const detail::RawNode* node) {
     out += "</";
-    out += Qualified(prefix, local);
+    out += Qualified(node->prefix, node->local);
     out.push_back('>');
 }
 
@@ -607,10 +569,10 @@ std::optional<std::string> DecodeWide(std::string_view bytes, std::string_view n
 
 // ---- public helpers ----
 
-_xmlNode* NextSibling(_xmlNode* node) noexcept {
+const detail::RawNode* NextSibling(const detail::RawNode* node) noexcept {
     return node->next;
 }
-_xmlAttr* NextSibling(_xmlAttr* attr) noexcept {
+const detail::RawAttr* NextSibling(const detail::RawAttr* attr) noexcept {
     return attr->next;
 }
 
@@ -730,11 +692,11 @@ DecodedText DecodeXmlBytes(std::string_view bytes) {
 // ---- Attribute ----
 
 std::string_view Attribute::LocalName() const noexcept {
-    return SplitName(attr_->name, attr_->ns).second;
+    return attr_->local;
 }
 
 std::string_view Attribute::Prefix() const noexcept {
-    return SplitName(attr_->name, attr_->ns).first;
+    return attr_->prefix;
 }
 
 std::string Attribute::QualifiedName() const {
@@ -742,55 +704,31 @@ std::string Attribute::QualifiedName() const {
 }
 
 std::optional<std::string> Attribute::Value() const {
-    // The common case, one text child, needs no joining.
-    const xmlNode* child = attr_->children;
-    if (child != nullptr && child->next == nullptr && child->type == XML_TEXT_NODE) {
-        if (child->content == nullptr || child->content[0] == 0) {
-            return std::nullopt;
-        }
-        return std::string(Chars(child->content));
-    }
-    std::string value = AttributeText(attr_);
-    if (value.empty()) {
+    if (attr_->value.empty()) {
         return std::nullopt;
     }
-    return value;
+    return std::string(attr_->value);
+}
+
+std::string_view Attribute::ValueView() const noexcept {
+    return attr_->value;
 }
 
 // ---- Node ----
 
 NodeType Node::Type() const noexcept {
-    switch (node_->type) {
-    case XML_ELEMENT_NODE:
-        return NodeType::Element;
-    case XML_TEXT_NODE:
-        return NodeType::Text;
-    case XML_CDATA_SECTION_NODE:
-        return NodeType::CData;
-    case XML_COMMENT_NODE:
-        return NodeType::Comment;
-    case XML_PI_NODE:
-        return NodeType::ProcessingInstruction;
-    default:
-        return NodeType::Other;
-    }
+    return node_->type;
 }
 
 std::string_view Node::LocalName() const noexcept {
-    if (node_->type == XML_ELEMENT_NODE) {
-        return SplitName(node_->name, node_->ns).second;
-    }
-    if (node_->type == XML_PI_NODE) {
-        return View(node_->name);
+    if (node_->type == NodeType::Element || node_->type == NodeType::ProcessingInstruction) {
+        return node_->local;
     }
     return {};
 }
 
 std::string_view Node::Prefix() const noexcept {
-    if (node_->type == XML_ELEMENT_NODE) {
-        return SplitName(node_->name, node_->ns).first;
-    }
-    return {};
+    return node_->type == NodeType::Element ? node_->prefix : std::string_view();
 }
 
 std::string Node::QualifiedName() const {
@@ -798,64 +736,66 @@ std::string Node::QualifiedName() const {
 }
 
 std::string_view Node::NamespaceUri() const noexcept {
-    if (node_->type == XML_ELEMENT_NODE && node_->ns != nullptr) {
-        return View(node_->ns->href);
-    }
-    return {};
+    return node_->type == NodeType::Element ? node_->uri : std::string_view();
 }
 
 NodeRange Node::Children() const noexcept {
-    // An entity reference's children belong to the entity's declaration.
-    return NodeRange(node_->type == XML_ELEMENT_NODE ? node_->children : nullptr);
+    return NodeRange(node_->first);
 }
 
 AttributeRange Node::Attributes() const noexcept {
-    return AttributeRange(node_->type == XML_ELEMENT_NODE ? node_->properties : nullptr);
+    return AttributeRange(node_->attrs);
+}
+
+std::string_view Node::Content() const noexcept {
+    switch (node_->type) {
+    case NodeType::Text:
+    case NodeType::CData:
+    case NodeType::Comment:
+    case NodeType::ProcessingInstruction:
+        return node_->content;
+    default:
+        return {};
+    }
 }
 
 std::optional<std::string> Node::Value() const {
-    switch (node_->type) {
-    case XML_ELEMENT_NODE:
+    if (node_->type == NodeType::Element) {
         return Text();
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_COMMENT_NODE:
-    case XML_PI_NODE:
-        if (node_->content == nullptr || node_->content[0] == 0) {
-            return std::nullopt;
-        }
-        return std::string(Chars(node_->content));
-    default:
+    }
+    const std::string_view content = Content();
+    if (content.empty()) {
         return std::nullopt;
     }
+    return std::string(content);
 }
 
 std::optional<std::string> Node::Text() const {
-    if (node_->type != XML_ELEMENT_NODE) {
+    if (node_->type != NodeType::Element) {
         throw XmlTextError();
     }
-    const xmlNode* child = node_->children;
+    const detail::RawNode* child = node_->first;
     if (child == nullptr) {
         return std::nullopt;
     }
-    if (child->next != nullptr || child->type != XML_TEXT_NODE) {
+    if (child->next != nullptr || child->type != NodeType::Text) {
         throw XmlTextError();
     }
-    if (child->content == nullptr || child->content[0] == 0) {
+    if (child->content.empty()) {
         return std::nullopt;
     }
-    return std::string(Chars(child->content));
+    return std::string(child->content);
 }
 
 std::string Node::Markup() const {
     // Iterative, so no document can exhaust the stack here.
     std::string out;
-    const xmlNode* root = node_;
-    const xmlNode* cur = root;
+    const detail::RawNode* root = node_;
+    const detail::RawNode* cur = root;
     while (true) {
         OpenNode(out, cur);
-        if (cur->type == XML_ELEMENT_NODE && cur->children != nullptr) {
-            cur = cur->children;
+        if (cur->first != nullptr) {
+            cur = cur->first;
             continue;
         }
         while (cur != root && cur->next == nullptr) {
@@ -872,18 +812,14 @@ std::string Node::Markup() const {
 
 // ---- Document ----
 
-void Document::Deleter::operator()(_xmlDoc* doc) const noexcept {
-    xmlFreeDoc(doc);
-}
-
-Document::Document(_xmlDoc* doc, std::string encoding) noexcept
-    : doc_(doc), encoding_(std::move(encoding)) {}
+Document::Document(std::unique_ptr<detail::Tree> tree, std::string encoding) noexcept
+    : tree_(std::move(tree)), encoding_(std::move(encoding)) {}
 Document::Document(Document&&) noexcept = default;
 Document& Document::operator=(Document&&) noexcept = default;
 Document::~Document() = default;
 
 Node Document::Root() const noexcept {
-    return Node(xmlDocGetRootElement(doc_.get()));
+    return Node(tree_->root);
 }
 
 namespace {
@@ -950,10 +886,11 @@ Document Document::Parse(std::string_view bytes, Dialect dialect) {
     }
     // Entities expanded within the default limits (no XML_PARSE_HUGE); no DTD loading,
     // no network; the text is UTF-8 already, so the declaration must not re-decode it.
-    xmlCtxtUseOptions(ctxt.get(),
-                      XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT);
-    ParseState state;
-    ctxt->_private = &state;
+    xmlCtxtUseOptions(ctxt.get(), XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_IGNORE_ENC);
+    detail::TreeBuilder builder(text.size());
+    builder.mainContext = ctxt.get();
+    ctxt->_private = &builder;
+    detail::TreeBuilder::Install(*ctxt->sax);
     ctxt->sax->serror = CollectError;
     ctxt->sax->initialized = XML_SAX2_MAGIC;
     // Messages that bypass the structured handler go nowhere.
@@ -963,15 +900,16 @@ Document Document::Parse(std::string_view bytes, Dialect dialect) {
     ctxt->vctxt.warning = nullptr;
     xmlSwitchEncoding(ctxt.get(), XML_CHAR_ENCODING_UTF8);
     xmlParseDocument(ctxt.get());
-    xmlDoc* doc = ctxt->myDoc;
-    ctxt->myDoc = nullptr;
-    std::unique_ptr<_xmlDoc, Deleter> owned(doc);
-    if (!ctxt->wellFormed || doc == nullptr || xmlDocGetRootElement(doc) == nullptr) {
+    if (!builder.refusal.empty()) {
+        throw XmlParseError("XML document refused: " + builder.refusal);
+    }
+    auto tree = builder.Finish(ctxt->dict);
+    if (!ctxt->wellFormed || tree->root == nullptr) {
         throw XmlParseError(
             "not a well-formed XML document: " +
-            (state.first.empty() ? std::string("no document element") : state.first));
+            (builder.firstError.empty() ? std::string("no document element") : builder.firstError));
     }
-    return Document(owned.release(), std::move(decoded.encoding));
+    return Document(std::move(tree), std::move(decoded.encoding));
 }
 
 } // namespace platform::xml

@@ -11,16 +11,18 @@
 //   processing instructions are nodes of their own kind; CDATA is never merged into text.
 // - An empty text has no value (Attribute::Value, Node::Text give nullopt), which the
 //   readers treat as a value error.
-// - Internal entities are expanded within libxml2's amplification limits; external
-//   entities and DTDs are never loaded, nothing touches the network or the file system,
-//   and a document nested deeper than libxml2's default limit (256 levels) is refused.
+// - Internal entities are expanded within libxml2's amplification limits, and all that
+//   they expand to together stays within 10 MB or ten times the document's size,
+//   whichever is more. External entities and DTDs are never loaded, nothing touches the
+//   network or the file system, and a document nested deeper than libxml2's default
+//   limit (256 levels) is refused.
 // - The library never writes to stderr: every message of a parse goes to that parse's
 //   own handlers (the first error becomes the exception's text).
 //
 // Threads: any thread may parse at any time (the library is initialised once, every
-// parse has its own context, and the calling thread's library-wide error handlers are
-// set for the parse and restored after it). A Document and its views belong to one
-// thread at a time.
+// parse has its own context and tree, and the calling thread's library-wide error
+// handlers are set for the parse and restored after it). A Document and its views
+// belong to one thread at a time.
 // Node and Attribute are views: they stay valid as long as their Document lives.
 
 #include <cstddef>
@@ -31,13 +33,14 @@
 #include <string>
 #include <string_view>
 
-// libxml2's own structure tags (reserved names chosen by the library), declared here so
-// that this header needs none of libxml2's.
-struct _xmlDoc;  // NOLINT(bugprone-reserved-identifier)
-struct _xmlNode; // NOLINT(bugprone-reserved-identifier)
-struct _xmlAttr; // NOLINT(bugprone-reserved-identifier)
-
 namespace platform::xml {
+
+namespace detail {
+// The stored tree the views read (xmltree.h).
+struct RawNode;
+struct RawAttr;
+struct Tree;
+} // namespace detail
 
 class XmlError : public std::runtime_error {
 public:
@@ -67,7 +70,7 @@ enum class NodeType {
 
 class Attribute {
 public:
-    explicit Attribute(_xmlAttr* attr) noexcept : attr_(attr) {}
+    explicit Attribute(const detail::RawAttr* attr) noexcept : attr_(attr) {}
 
     std::string_view LocalName() const noexcept;
     std::string_view Prefix() const noexcept;
@@ -75,15 +78,17 @@ public:
     std::string QualifiedName() const;
     // The value; nullopt when it is empty.
     std::optional<std::string> Value() const;
+    // The value where it is stored; empty when it is empty.
+    std::string_view ValueView() const noexcept;
 
 private:
-    _xmlAttr* attr_;
+    const detail::RawAttr* attr_;
 };
 
 class Node;
 
-_xmlNode* NextSibling(_xmlNode* node) noexcept;
-_xmlAttr* NextSibling(_xmlAttr* attr) noexcept;
+const detail::RawNode* NextSibling(const detail::RawNode* node) noexcept;
+const detail::RawAttr* NextSibling(const detail::RawAttr* attr) noexcept;
 
 // Iterates over sibling nodes or attributes from a first one (forward only).
 template <typename T, typename Raw> class Siblings {
@@ -119,12 +124,12 @@ private:
     Raw* first_;
 };
 
-using NodeRange = Siblings<Node, _xmlNode>;
-using AttributeRange = Siblings<Attribute, _xmlAttr>;
+using NodeRange = Siblings<Node, const detail::RawNode>;
+using AttributeRange = Siblings<Attribute, const detail::RawAttr>;
 
 class Node {
 public:
-    explicit Node(_xmlNode* node) noexcept : node_(node) {}
+    explicit Node(const detail::RawNode* node) noexcept : node_(node) {}
 
     NodeType Type() const noexcept;
     bool IsElement() const noexcept { return Type() == NodeType::Element; }
@@ -141,6 +146,9 @@ public:
     // Text, CDATA, comment, processing instruction: the content; nullopt when empty.
     // Elements: see Text.
     std::optional<std::string> Value() const;
+    // Text, CDATA, comment, processing instruction: the content where it is stored (empty
+    // when it is empty); empty for every other node.
+    std::string_view Content() const noexcept;
 
     // An element's content as one text: nullopt when the element has no children, its
     // text when it holds exactly one plain text node; XmlTextError otherwise (child
@@ -154,7 +162,7 @@ public:
     std::string Markup() const;
 
 private:
-    _xmlNode* node_;
+    const detail::RawNode* node_;
 };
 
 // Escapes "&", "<" and ">" the way Markup writes text.
@@ -191,7 +199,8 @@ bool IsValidUtf8(std::string_view bytes) noexcept;
 //     document type it is left alone.
 enum class Dialect { Strict, Feed };
 
-// A parsed document; owns the libxml2 tree. Movable, not copyable.
+// A parsed document; owns its tree (parsed by libxml2, stored in blocks of its own that
+// are freed whole). Movable, not copyable.
 class Document {
 public:
     // Decodes and parses the bytes; throws XmlParseError when they are not a well-formed
@@ -208,12 +217,9 @@ public:
     const std::string& Encoding() const noexcept { return encoding_; }
 
 private:
-    struct Deleter {
-        void operator()(_xmlDoc* doc) const noexcept;
-    };
-    Document(_xmlDoc* doc, std::string encoding) noexcept;
+    Document(std::unique_ptr<detail::Tree> tree, std::string encoding) noexcept;
 
-    std::unique_ptr<_xmlDoc, Deleter> doc_;
+    std::unique_ptr<detail::Tree> tree_;
     std::string encoding_;
 };
 
