@@ -11,8 +11,9 @@ namespace platform::xml::detail {
 
 namespace {
 
-// libxml2's own limit for one text node without XML_PARSE_HUGE, kept so that a document
-// it refused is still refused.
+// libxml2's own limit for one text node without XML_PARSE_HUGE (its tree builder's, for
+// text; CDATA sections are limited by its parser), kept so that a document it refused is
+// still refused.
 constexpr std::size_t kMaxTextNode = XML_MAX_TEXT_LENGTH;
 
 // What a node costs the expansion budget besides its text.
@@ -169,7 +170,7 @@ void TreeBuilder::AddText(void* context, NodeType type, const xmlChar* text, int
     if (hasPending_ && pendingType_ != type) {
         Flush();
     }
-    if (pending_.size() + std::size_t(len) > kMaxTextNode) {
+    if (type == NodeType::Text && pending_.size() + std::size_t(len) > kMaxTextNode) {
         Refuse(context, "text node larger than " + std::to_string(kMaxTextNode) + " bytes");
         return;
     }
@@ -238,9 +239,11 @@ void TreeBuilder::StartElement(void* context, const xmlChar* localname, const xm
 
 std::unique_ptr<Tree> TreeBuilder::Finish(_xmlDict* dict) {
     Flush();
-    if (dict != nullptr && xmlDictReference(dict) == 0) {
-        tree_->dict.reset(dict);
+    // The names are views on the dictionary: without it there is no tree.
+    if (dict == nullptr || xmlDictReference(dict) != 0) {
+        throw XmlParseError("the parser's names cannot be kept");
     }
+    tree_->dict.reset(dict);
     tree_->root = root_;
     return std::move(tree_);
 }

@@ -99,7 +99,8 @@ public:
     static void Install(_xmlSAXHandler& sax) noexcept;
     static TreeBuilder& Of(void* parserContext) noexcept;
 
-    // Takes the finished tree; the dictionary is the parse's own.
+    // Takes the finished tree, which keeps a reference to the parse's dictionary.
+    // XmlParseError when it cannot.
     std::unique_ptr<Tree> Finish(_xmlDict* dict);
 
     // The first error of the parse, with its line; empty when none was reported.
