@@ -38,20 +38,26 @@ void InitialiseOnce() {
     });
 }
 
-// The first error of a parse becomes the exception's text. Nothing goes to stderr.
-void CollectError(void* userData, xmlErrorPtr error) {
+// The first error of a parse becomes the exception's text. Nothing goes to stderr, and
+// no exception into libxml2's frames: a message that cannot be kept is left out.
+void CollectError(void* userData, xmlErrorPtr error) noexcept {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(userData);
     if (ctxt == nullptr || ctxt->_private == nullptr || error == nullptr ||
         error->level < XML_ERR_ERROR) {
         return;
     }
     std::string& first = detail::TreeBuilder::Of(ctxt).firstError;
-    if (first.empty() && error->message != nullptr) {
+    if (!first.empty() || error->message == nullptr) {
+        return;
+    }
+    try {
         first = error->message;
         while (!first.empty() && (first.back() == '\n' || first.back() == ' ')) {
             first.pop_back();
         }
         first += " (line " + std::to_string(error->line) + ")";
+    } catch (...) {
+        first.clear();
     }
 }
 
@@ -339,7 +345,7 @@ Document& Document::operator=(Document&&) noexcept = default;
 Document::~Document() = default;
 
 Node Document::Root() const noexcept {
-    return Node(tree_->root);
+    return Node(tree_ ? tree_->root : nullptr);
 }
 
 Document Document::Parse(std::string_view bytes, Dialect dialect) {

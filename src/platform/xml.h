@@ -15,7 +15,8 @@
 //   they expand to together stays within 10 MB or ten times the document's size,
 //   whichever is more. External entities and DTDs are never loaded, nothing touches the
 //   network or the file system, and a document nested deeper than libxml2's default
-//   limit (256 levels) is refused.
+//   limit (256 levels, expansions included) or holding a text of more than 10 MB is
+//   refused.
 // - The library never writes to stderr: every message of a parse goes to that parse's
 //   own handlers (the first error becomes the exception's text).
 //

@@ -12,12 +12,12 @@ namespace platform::xml::detail {
 namespace {
 
 // libxml2's own limit for one text node without XML_PARSE_HUGE (its tree builder's, for
-// text; CDATA sections are limited by its parser), kept so that a document it refused is
-// still refused.
+// text; CDATA sections are limited by its parser). Its tree builder stopped at such a
+// text and kept the document cut short there; a document that long is refused instead.
 constexpr std::size_t kMaxTextNode = XML_MAX_TEXT_LENGTH;
 
-// What a node costs the expansion budget besides its text.
-constexpr std::size_t kNodeCost = sizeof(RawNode);
+// libxml2's default nesting limit (xmlParserMaxDepth) without XML_PARSE_HUGE.
+constexpr std::size_t kMaxDepth = 256;
 
 constexpr std::size_t kNameSlots = 256;
 
@@ -138,15 +138,14 @@ void TreeBuilder::Flush() {
     Append(node);
 }
 
-// Expansions of entities are counted against the limit; past it the document is refused
-// and the parse stopped (libxml2 2.9 checks the amplification of a tree it copies, not
-// that of events it sends again for every reference).
-bool TreeBuilder::Counted(void* context, std::size_t bytes) {
-    if (context == mainContext) {
-        return true;
-    }
-    expanded_ += bytes;
-    if (expanded_ <= expansionLimit_) {
+// What entities expand to is charged against the limit: inside an expansion every node,
+// attribute and namespace record with its text, and everywhere the attribute values
+// (libxml2 expands references into them). Past the limit the document is refused and
+// the parse stopped: libxml2 2.9 checks the amplification of a tree it copies, not that
+// of events it sends again for every reference.
+bool TreeBuilder::Charged(void* context, std::size_t inExpansion, std::size_t anywhere) {
+    charged_ += anywhere + (context == mainContext ? 0 : inExpansion);
+    if (charged_ <= expansionLimit_) {
         return true;
     }
     Refuse(context, "entity expansion exceeds " + std::to_string(expansionLimit_) + " bytes");
@@ -164,7 +163,7 @@ void TreeBuilder::Refuse(void* context, std::string reason) noexcept {
 }
 
 void TreeBuilder::AddText(void* context, NodeType type, const xmlChar* text, int len) {
-    if (open_ == nullptr || len < 0 || !Counted(context, std::size_t(len))) {
+    if (open_ == nullptr || len < 0 || !Charged(context, std::size_t(len), 0)) {
         return;
     }
     if (hasPending_ && pendingType_ != type) {
@@ -182,7 +181,7 @@ void TreeBuilder::AddText(void* context, NodeType type, const xmlChar* text, int
 void TreeBuilder::AddLeaf(void* context, NodeType type, std::string_view local,
                           std::string_view content) {
     Flush();
-    if (open_ == nullptr || !Counted(context, kNodeCost + content.size())) {
+    if (open_ == nullptr || !Charged(context, sizeof(RawNode) + content.size(), 0)) {
         return;
     }
     auto* node = tree_->arena.New<RawNode>();
@@ -198,7 +197,14 @@ void TreeBuilder::StartElement(void* context, const xmlChar* localname, const xm
                                const xmlChar* uri, int nbNamespaces, const xmlChar** namespaces,
                                int nbAttributes, const xmlChar** attributes) {
     Flush();
-    if ((open_ == nullptr && root_ != nullptr) || !Counted(context, kNodeCost)) {
+    if ((open_ == nullptr && root_ != nullptr) ||
+        !Charged(context, sizeof(RawNode) + std::size_t(nbNamespaces) * sizeof(RawNs), 0)) {
+        return;
+    }
+    // libxml2 limits the nesting of each expansion on its own; the tree as a whole keeps
+    // the document's limit.
+    if (depth_ > kMaxDepth) {
+        Refuse(context, "elements nested deeper than " + std::to_string(kMaxDepth));
         return;
     }
     Arena& arena = tree_->arena;
@@ -217,7 +223,7 @@ void TreeBuilder::StartElement(void* context, const xmlChar* localname, const xm
     for (std::ptrdiff_t i = 0; i < nbAttributes; ++i) {
         const xmlChar* const* a = attributes + 5 * i;
         const std::string_view value(reinterpret_cast<const char*>(a[3]), std::size_t(a[4] - a[3]));
-        if (!Counted(context, value.size())) {
+        if (!Charged(context, sizeof(RawAttr), value.size())) {
             return;
         }
         RawNode names;
@@ -235,6 +241,7 @@ void TreeBuilder::StartElement(void* context, const xmlChar* localname, const xm
         root_ = node;
     }
     open_ = node;
+    ++depth_;
 }
 
 std::unique_ptr<Tree> TreeBuilder::Finish(_xmlDict* dict) {
@@ -274,6 +281,7 @@ struct Events {
             b.Flush();
             if (b.open_ != nullptr) {
                 b.open_ = b.open_->parent;
+                --b.depth_;
             }
         });
     }
@@ -297,6 +305,18 @@ struct Events {
         });
     }
 
+    // Called for every reference the parser expands. What an entity expands to joins the
+    // text around it, but libxml2's tree never joined a CDATA section across the
+    // reference, so one that is pending ends here.
+    static xmlEntityPtr GetEntity(void* ctx, const xmlChar* name) {
+        Guarded(ctx, [](TreeBuilder& b) {
+            if (b.hasPending_ && b.pendingType_ == NodeType::CData) {
+                b.Flush();
+            }
+        });
+        return xmlSAX2GetEntity(ctx, name);
+    }
+
     static void Reference(void* ctx, const xmlChar* name) {
         Guarded(ctx, [&](TreeBuilder& b) { b.AddLeaf(ctx, NodeType::Other, View(name), {}); });
     }
@@ -312,6 +332,7 @@ void TreeBuilder::Install(_xmlSAXHandler& sax) noexcept {
     sax.comment = Events::Comment;
     sax.processingInstruction = Events::ProcessingInstruction;
     sax.reference = Events::Reference;
+    sax.getEntity = Events::GetEntity;
 }
 
 } // namespace platform::xml::detail

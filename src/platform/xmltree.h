@@ -10,9 +10,14 @@
 //
 // The builder gives the tree libxml2's own tree would have for the options the parse
 // uses (entities substituted, blanks kept, defaulted attributes left out): adjacent text
-// is one node, and so are adjacent CDATA sections; an undeclared prefix is split off the
-// name; entity references the parser reports (undeclared ones in a document with an
-// external subset) are nodes of their own. Nothing outside the document element is kept.
+// is one node, text an entity expands to included, and so are adjacent CDATA sections
+// (not across an entity reference); an undeclared prefix is split off the name; entity
+// references the parser reports (undeclared ones in a document with an external subset)
+// are nodes of their own. Nothing outside the document element is kept. Where it differs
+// on purpose: an entity's markup takes the namespaces in scope where it is referenced,
+// and a document is refused where libxml2's tree builder would have cut it short (a text
+// over 10 MB) or let it grow without bound (what entities expand to, nesting inside
+// expansions).
 //
 // Internal header of the XML layer.
 
@@ -134,7 +139,7 @@ private:
     void Flush();
     void AddText(void* context, NodeType type, const unsigned char* text, int len);
     void AddLeaf(void* context, NodeType type, std::string_view local, std::string_view content);
-    bool Counted(void* context, std::size_t bytes);
+    bool Charged(void* context, std::size_t inExpansion, std::size_t anywhere);
 
     std::unique_ptr<Tree> tree_;
     RawNode* root_ = nullptr;
@@ -142,7 +147,8 @@ private:
     std::string pending_;     // text (or CDATA) not yet stored, merged as it comes
     NodeType pendingType_ = NodeType::Text;
     bool hasPending_ = false;
-    std::size_t expanded_ = 0;
+    std::size_t charged_ = 0;
+    std::size_t depth_ = 0; // elements open
     std::size_t expansionLimit_;
     std::vector<NameSlot> names_;
 };

@@ -214,6 +214,10 @@ TEST(XmlTree, PiecesBecomeNodesAsTheParserGivesThem) {
          "<r><![CDATA[ab]]>c<![CDATA[]]></r>"},
         // Text an entity expands to is one text with what stands around it.
         {"<!DOCTYPE r [<!ENTITY e \"mid\">]><r>a&e;&lt;b&e;</r>", {Text}, "<r>amid&lt;bmid</r>"},
+        // ... but not across an entity reference, as libxml2's tree had it.
+        {"<!DOCTYPE r [<!ENTITY e \"<![CDATA[y]]>\">]><r><![CDATA[x]]>&e;&e;<![CDATA[z]]></r>",
+         {CData, CData, CData},
+         "<r><![CDATA[x]]><![CDATA[y]]><![CDATA[yz]]></r>"},
         // An entity's markup is built where it is referenced, every time.
         {"<!DOCTYPE r [<!ENTITY e \"x<b>y</b>\">]><r>&e;-&e;</r>",
          {Text, Element, Text, Element},
@@ -327,6 +331,51 @@ TEST(XmlHostile, QuadraticEntityExpansionIsRefused) {
     for (const auto& xml : docs) {
         ExpectRefusedInBothDialects(xml);
     }
+}
+
+// What entities expand to is counted whole: the attributes of the elements they hold, and
+// attribute values anywhere.
+TEST(XmlHostile, ExpansionIntoAttributesIsRefused) {
+    std::string manyAttributes = "<b";
+    for (int i = 0; i < 2000; ++i) {
+        manyAttributes += " a" + std::to_string(i) + "=''";
+    }
+    manyAttributes += "/>";
+    std::string hundred;
+    for (int i = 0; i < 100; ++i) {
+        hundred += "&e;";
+    }
+    std::string elements =
+        "<!DOCTYPE r [<!ENTITY e \"" + manyAttributes + "\"><!ENTITY f \"" + hundred + "\">]><r>";
+    for (int i = 0; i < 400; ++i) {
+        elements += "&f;";
+    }
+    ExpectRefusedInBothDialects(elements + "</r>");
+
+    std::string values = "<!DOCTYPE r [<!ENTITY e \"" + std::string(50000, 'x') + "\">]><r>";
+    for (int i = 0; i < 4000; ++i) {
+        values += "<a x=\"&e;\"/>";
+    }
+    ExpectRefusedInBothDialects(values + "</r>");
+}
+
+// libxml2 counts the nesting of each expansion from nought; the tree keeps the limit.
+TEST(XmlHostile, NestingThroughAnEntityIsRefused) {
+    const auto nest = [](int depth, const std::string& inner) {
+        std::string xml;
+        for (int i = 0; i < depth; ++i) {
+            xml += "<a>";
+        }
+        xml += inner;
+        for (int i = 0; i < depth; ++i) {
+            xml += "</a>";
+        }
+        return xml;
+    };
+    // 200 levels inside 101: each within libxml2's 256, together not.
+    const std::string decl = "<!DOCTYPE r [<!ENTITY e \"" + nest(200, "") + "\">]>";
+    EXPECT_NO_THROW(Document::Parse(decl + "<r>" + nest(50, "&e;") + "</r>"));
+    ExpectRefusedInBothDialects(decl + "<r>" + nest(100, "&e;") + "</r>");
 }
 
 TEST(XmlHostile, DeepNestingIsRefused) {
