@@ -2,14 +2,17 @@
 
 // What the saver benchmarks read: a Qt application on the offscreen platform, and feeds of
 // channels x items written into a folder, each item with a 160 x 120 picture of its own
-// (a pattern that compresses like a photograph), every title long enough to wrap.
+// (a pattern that compresses like a photograph), every title long enough to wrap; and the
+// screen they are shown on.
 
 #include "../tests/support/jpegwriter.h"
+#include "common/layoutfile.h"
 
 #include <QApplication>
 #include <QImage>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,6 +83,40 @@ inline GeneratedFeeds WriteFeeds(const std::string& folder, int channels, int it
         written.feeds.emplace_back("#feed-" + n, "feed-" + n + ".xml");
     }
     return written;
+}
+
+// A 1280 x 1024 screen with a message window and a ticker of 320-pixel cells.
+inline LF BenchLayout() {
+    LF layout;
+    LFScreen screen;
+    screen.width = 1280;
+    screen.height = 1024;
+    auto window = std::make_unique<LFScreenMessagewindow>();
+    window->left = 40;
+    window->top = 40;
+    window->width = 500;
+    window->minheight = 100;
+    window->maxheight = 400;
+    window->title = std::make_unique<LFScreenMessagewindowLayout>();
+    window->title->fontsize = 14;
+    window->title->height = 22;
+    window->body = std::make_unique<LFScreenMessagewindowLayout>();
+    window->body->fontsize = 12;
+    screen.messagewindow = std::move(window);
+    auto ticker = std::make_unique<LFScreenTicker>();
+    ticker->top = 900;
+    ticker->width = 1280;
+    ticker->height = 100;
+    ticker->messagewidth = 320;
+    ticker->title = std::make_unique<LFScreenTickerLayout>();
+    ticker->title->fontsize = 12;
+    ticker->title->height = 20;
+    ticker->title->border = 2;
+    ticker->body = std::make_unique<LFScreenTickerLayout>();
+    ticker->body->fontsize = 12;
+    screen.ticker = std::move(ticker);
+    layout.screens.push_back(std::move(screen));
+    return layout;
 }
 
 } // namespace tolvar::bench

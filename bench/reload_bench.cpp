@@ -34,6 +34,7 @@
 
 namespace {
 
+using tolvar::bench::BenchLayout;
 using tolvar::bench::EnsureApp;
 using tolvar::bench::WriteFile;
 
@@ -70,28 +71,6 @@ struct GeneratedCache {
     std::string root;
     std::string folder;
 };
-
-LF Layout() {
-    LF layout;
-    LFScreen screen;
-    screen.width = 1280;
-    screen.height = 1024;
-    auto window = std::make_unique<LFScreenMessagewindow>();
-    window->left = 40;
-    window->top = 40;
-    window->width = 500;
-    window->minheight = 100;
-    window->maxheight = 400;
-    screen.messagewindow = std::move(window);
-    auto ticker = std::make_unique<LFScreenTicker>();
-    ticker->top = 900;
-    ticker->width = 1280;
-    ticker->height = 100;
-    ticker->messagewidth = 320;
-    screen.ticker = std::move(ticker);
-    layout.screens.push_back(std::move(screen));
-    return layout;
-}
 
 struct Measure {
     double gapMs = 0;
@@ -134,7 +113,7 @@ void BM_ReloadGuiGap(benchmark::State& state) {
     EnsureApp();
     const GeneratedCache generated(int(state.range(0)), int(state.range(1)), state.range(2) != 0);
     const std::string subscriptions = generated.root + "/subscriptions.dir"; // none: defaults
-    const LF layout = Layout();
+    const LF layout = BenchLayout();
     // A fresh screen for each reload: no thumbnail of an earlier one is alive to share, so
     // every reload reads and decodes all of its pictures, as one of all-new content does.
     struct Screen {

@@ -25,6 +25,7 @@
 
 namespace {
 
+using tolvar::bench::BenchLayout;
 using tolvar::bench::EnsureApp;
 
 // A cache folder with channels x items: one feed per channel, one 160 x 120 JPEG per item.
@@ -51,39 +52,6 @@ struct GeneratedCache {
     std::vector<std::pair<std::string, std::string>> feeds;
     CF control;
 };
-
-LF Layout() {
-    LF layout;
-    LFScreen screen;
-    screen.width = 1280;
-    screen.height = 1024;
-    auto window = std::make_unique<LFScreenMessagewindow>();
-    window->left = 40;
-    window->top = 40;
-    window->width = 500;
-    window->minheight = 100;
-    window->maxheight = 400;
-    window->title = std::make_unique<LFScreenMessagewindowLayout>();
-    window->title->fontsize = 14;
-    window->title->height = 22;
-    window->body = std::make_unique<LFScreenMessagewindowLayout>();
-    window->body->fontsize = 12;
-    screen.messagewindow = std::move(window);
-    auto ticker = std::make_unique<LFScreenTicker>();
-    ticker->top = 900;
-    ticker->width = 1280;
-    ticker->height = 100;
-    ticker->messagewidth = 320;
-    ticker->title = std::make_unique<LFScreenTickerLayout>();
-    ticker->title->fontsize = 12;
-    ticker->title->height = 20;
-    ticker->title->border = 2;
-    ticker->body = std::make_unique<LFScreenTickerLayout>();
-    ticker->body->fontsize = 12;
-    screen.ticker = std::move(ticker);
-    layout.screens.push_back(std::move(screen));
-    return layout;
-}
 
 // One start: builds the screen on a fresh host, loads the channels and paints the first
 // full frame. Seconds.
@@ -113,7 +81,7 @@ double StartOnce(const GeneratedCache& generated) {
     screen.cache = &cache;
     screen.RefreshRate = [] { return 60.0; };
     screen.loadThumbnails = std::getenv("NO_THUMBS") == nullptr;
-    const LF layout = Layout();
+    const LF layout = BenchLayout();
     screen.BuildScreen(layout, 1280, "", 1024);
     screen.LoadChannels(&generated.control);
     screen.SetSuspended(true);

@@ -7,6 +7,7 @@
 // pixel (31.25 px/s) and reports the pace reached over the set one ("pace", 1 is exact);
 // run it on a busy machine too.
 
+#include "generatedfeeds.h"
 #include "saver/aticker.h"
 #include "saver/axmessagelist.h"
 
@@ -22,16 +23,7 @@
 
 namespace {
 
-void EnsureApp() {
-    static int argc = 1;
-    static char name[] = "ticker-bench";
-    static char* argv[] = {name, nullptr};
-    if (QApplication::instance() == nullptr) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        static QApplication* app = new QApplication(argc, argv);
-        (void)app;
-    }
-}
+using tolvar::bench::EnsureApp;
 
 // One plain copy of a frame's pixels into another picture of the same size.
 void CopyFrame(const QImage& from, QImage& to) {

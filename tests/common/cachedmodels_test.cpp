@@ -1,6 +1,7 @@
 #include "common/cachedmodels.h"
 #include "common/directories.h"
 #include "platform/fileio.h"
+#include "support/channelids.h"
 #include "support/temphome.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 
 namespace {
 
+using tolvar::test::ChannelIds;
+using tolvar::test::SubscribedIds;
 using tolvar::test::TempFolder;
 using tolvar::test::WriteFile;
 
@@ -23,24 +26,6 @@ const char* const kNewerControl = "<content time=\"t2\"><channels>"
 // Ends with a value error: channel a is read, the rest is not.
 const char* const kHalfControl = "<content time=\"t3\"><channels><channel id=\"a\" uri=\"#a\"/>"
                                  "<channel id=\"b\" serial=\"\"/></channels></content>";
-
-std::vector<std::string> Subscribed(const CF& cf) {
-    std::vector<std::string> ids;
-    for (const auto& c : cf.channels) {
-        if (c.subscribed) {
-            ids.push_back(c.id);
-        }
-    }
-    return ids;
-}
-
-std::vector<std::string> Ids(const CF& cf) {
-    std::vector<std::string> ids;
-    for (const auto& c : cf.channels) {
-        ids.push_back(c.id);
-    }
-    return ids;
-}
 
 // One way the cache and the subscriptions can stand, and what the loader makes of it.
 struct Case {
@@ -85,8 +70,8 @@ TEST_P(LoadCachedModelsTable, StopsAtTheFailedStep) {
     ASSERT_NE(models.controlFile, nullptr);
     EXPECT_EQ(models.cache->folder, cache);
     EXPECT_EQ(models.cache->entries.Count(), c.entries);
-    EXPECT_EQ(Ids(*models.controlFile), c.channels);
-    EXPECT_EQ(Subscribed(*models.controlFile), c.subscribed);
+    EXPECT_EQ(ChannelIds(*models.controlFile), c.channels);
+    EXPECT_EQ(SubscribedIds(*models.controlFile), c.subscribed);
     EXPECT_EQ(models.ControlFileComplete(), c.complete);
     const bool unreadable = c.failed == CachedModelsStep::IndexUnreadable ||
                             c.failed == CachedModelsStep::SubscriptionsUnreadable;

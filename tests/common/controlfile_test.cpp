@@ -1,5 +1,6 @@
 #include "common/controlfile.h"
 #include "platform/fileio.h"
+#include "support/channelids.h"
 #include "support/temphome.h"
 
 #include <gtest/gtest.h>
@@ -10,31 +11,15 @@
 
 namespace {
 
+using tolvar::test::ChannelIds;
 using tolvar::test::DataPath;
 using tolvar::test::ReadFileOrEmpty;
+using tolvar::test::SubscribedIds;
 using tolvar::test::TempFolder;
 using tolvar::test::WriteFile;
 
 std::string Fixture(const std::string& name) {
     return DataPath("controlfile/" + name);
-}
-
-std::vector<std::string> ChannelIds(const CF& cf) {
-    std::vector<std::string> ids;
-    for (const auto& c : cf.channels) {
-        ids.push_back(c.id);
-    }
-    return ids;
-}
-
-std::vector<std::string> Subscribed(const CF& cf) {
-    std::vector<std::string> ids;
-    for (const auto& c : cf.channels) {
-        if (c.subscribed) {
-            ids.push_back(c.id);
-        }
-    }
-    return ids;
 }
 
 TEST(CFLoad, ReadsEveryField) {
@@ -263,7 +248,7 @@ TEST_P(CFLoadSubscriptions, SetsTheFlags) {
         channel.subscribed = true; // every case must set every flag
     }
     cf.LoadSubscriptions(path);
-    EXPECT_EQ(Subscribed(cf), c.subscribed);
+    EXPECT_EQ(SubscribedIds(cf), c.subscribed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -284,7 +269,7 @@ TEST(CFLoadSubscriptions, UnreadableFileFailsAndKeepsTheFlags) {
     cf.channels[2].subscribed = true;
     // A folder at the path exists and cannot be read as a file.
     EXPECT_THROW(cf.LoadSubscriptions(dir.Path()), platform::FileError);
-    EXPECT_EQ(Subscribed(cf), (std::vector<std::string>{"p"}));
+    EXPECT_EQ(SubscribedIds(cf), (std::vector<std::string>{"p"}));
 }
 
 TEST(CFSaveSubscriptions, WritesTheFlagsAndEveryMandatoryChannel) {
@@ -295,7 +280,7 @@ TEST(CFSaveSubscriptions, WritesTheFlagsAndEveryMandatoryChannel) {
     cf.channels[2].subscribed = true;
     cf.SaveSubscriptions(path);
     EXPECT_EQ(ReadFileOrEmpty(path), "m\r\np\r\n");
-    EXPECT_EQ(Subscribed(cf), (std::vector<std::string>{"m", "p"}));
+    EXPECT_EQ(SubscribedIds(cf), (std::vector<std::string>{"m", "p"}));
 }
 
 TEST(CFSaveSubscriptions, WithoutAFileKeepsTheFirstChoice) {
@@ -325,7 +310,7 @@ TEST(CFSaveSubscriptions, EmptyFileSubscribesNothingUntilTheNextSave) {
     WriteFile(path, "");
     CF cf = ThreeChannels();
     cf.LoadSubscriptions(path);
-    EXPECT_TRUE(Subscribed(cf).empty());
+    EXPECT_TRUE(SubscribedIds(cf).empty());
     cf.SaveSubscriptions(path);
     EXPECT_EQ(ReadFileOrEmpty(path), "m\r\n");
 }
@@ -365,7 +350,7 @@ TEST(CFSubscriptions, RoundTripWithTheControlFile) {
     CF cf;
     ASSERT_TRUE(cf.Load(Fixture("full.xml")).complete);
     cf.LoadSubscriptions(path); // no file: c1 mandatory, the first c2 by default
-    EXPECT_EQ(Subscribed(cf), (std::vector<std::string>{"c1", "c2"}));
+    EXPECT_EQ(SubscribedIds(cf), (std::vector<std::string>{"c1", "c2"}));
     cf.SaveSubscriptions(path);
     EXPECT_EQ(ReadFileOrEmpty(path), "c1\r\nc2\r\n");
 
@@ -373,7 +358,7 @@ TEST(CFSubscriptions, RoundTripWithTheControlFile) {
     ASSERT_TRUE(again.Load(Fixture("full.xml")).complete);
     again.LoadSubscriptions(path);
     // Both channels with id c2 match the line.
-    EXPECT_EQ(Subscribed(again), (std::vector<std::string>{"c1", "c2", "c2"}));
+    EXPECT_EQ(SubscribedIds(again), (std::vector<std::string>{"c1", "c2", "c2"}));
 }
 
 } // namespace
